@@ -1,0 +1,109 @@
+#include "convert/python/pyerror.h"
+
+#include <string>
+#include <unordered_map>
+
+namespace morvanta::py {
+
+std::string type_qualname(PyTypeObject* type) {
+    Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+    if (name && is_str(name.get())) {
+        std::string err;
+        Utf8 text;
+        if (text.load(name.get(), err)) return std::string(text.view());
+    }
+    PyErr_Clear();
+    return "?";
+}
+
+std::string take_error_text() {
+    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    Ref t(type), v(value), tb(trace);
+    if (!t) return "?: <exception str() failed>";
+    std::string text = type_qualname(reinterpret_cast<PyTypeObject*>(t.get()));
+    text += ": ";
+    Ref s(v ? PyObject_Str(v.get()) : PyObject_Str(Py_None));
+    std::string err;
+    Utf8 utf8;
+    if (s && utf8.load(s.get(), err)) {
+        text += utf8.view();
+    } else {
+        PyErr_Clear();
+        text += "<exception str() failed>";
+    }
+    return text;
+}
+
+std::string cannot_convert(PyObject* obj, std::string_view target) {
+    std::string s = "'";
+    s += type_qualname(Py_TYPE(obj));
+    s += "' object cannot be converted to '";
+    s += target;
+    s += '\'';
+    return s;
+}
+
+std::string unexpected_type(PyObject* obj, std::string_view target) {
+    return "unexpected type: " + cannot_convert(obj, target);
+}
+
+bool Utf8::load(PyObject* str, std::string& err) {
+    bytes_ = Ref(PyUnicode_AsUTF8String(str));
+    if (!bytes_) {
+        err = take_error_text();
+        return false;
+    }
+    data_ = PyBytes_AsString(bytes_.get());
+    size_ = static_cast<std::size_t>(PyBytes_Size(bytes_.get()));
+    return true;
+}
+
+namespace {
+
+PyObject* abc_class(const char* name) {
+    Ref module(PyImport_ImportModule("collections.abc"));
+    if (!module) return nullptr;
+    return PyObject_GetAttrString(module.get(), name);
+}
+
+// Classes are imported on first use and kept for the life of the process.
+bool isinstance_abc(PyObject* obj, PyObject*& cache, const char* name) {
+    if (!cache) cache = abc_class(name);
+    int r = cache ? PyObject_IsInstance(obj, cache) : -1;
+    if (r < 0) {
+        PyErr_WriteUnraisable(obj);
+        return false;
+    }
+    return r == 1;
+}
+
+PyObject* g_mapping = nullptr;
+PyObject* g_sequence = nullptr;
+
+}  // namespace
+
+bool is_mapping(PyObject* obj) {
+    if (PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_DICT_SUBCLASS) return true;
+    return isinstance_abc(obj, g_mapping, "Mapping");
+}
+
+bool is_sequence(PyObject* obj) {
+    if (PyType_GetFlags(Py_TYPE(obj)) & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS)) return true;
+    return isinstance_abc(obj, g_sequence, "Sequence");
+}
+
+PyObject* interned(std::string_view text) {
+    // Only touched with the interpreter lock held.
+    static std::unordered_map<std::string_view, PyObject*> cache;
+    auto it = cache.find(text);
+    if (it != cache.end()) return it->second;
+    PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (!s) return nullptr;
+    PyUnicode_InternInPlace(&s);
+    cache.emplace(text, s);
+    return s;
+}
+
+}  // namespace morvanta::py

@@ -1,0 +1,49 @@
+// Python-side helpers shared by the object-mode converter and the module:
+// exception texts, UTF-8 access, the mapping and sequence tests.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "convert/python/ref.h"
+
+namespace morvanta::py {
+
+// The `__qualname__` of a type, "?" if it cannot be read.
+std::string type_qualname(PyTypeObject* type);
+
+// Takes the pending Python exception and returns "{qualname}: {str}", with
+// "<exception str() failed>" when str() itself raises. Clears the indicator.
+std::string take_error_text();
+
+// "unexpected type: '{qualname}' object cannot be converted to '{target}'"
+std::string unexpected_type(PyObject* obj, std::string_view target);
+// "'{qualname}' object cannot be converted to '{target}'"
+std::string cannot_convert(PyObject* obj, std::string_view target);
+
+// UTF-8 text of a str. On failure (a lone surrogate) returns false and sets
+// `err` to the exception text.
+class Utf8 {
+public:
+    bool load(PyObject* str, std::string& err);
+    std::string_view view() const { return {data_, size_}; }
+
+private:
+    Ref bytes_;
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+inline bool is_str(PyObject* obj) { return PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_UNICODE_SUBCLASS; }
+
+// dict (or subclass), else isinstance(obj, collections.abc.Mapping). A failing
+// isinstance check is written as unraisable and counts as "not a mapping".
+bool is_mapping(PyObject* obj);
+// list or tuple (or subclass), else isinstance(obj, collections.abc.Sequence).
+bool is_sequence(PyObject* obj);
+
+// Interned str for a key or name, created once per process and kept. The
+// text must outlive the process (field keys and enumeration names do).
+PyObject* interned(std::string_view text);
+
+}  // namespace morvanta::py

@@ -1,0 +1,214 @@
+// The record model shared by every reader and writer.
+//
+// A record is a plain struct whose fields are declared once, in declaration
+// order, by specialising `Fields<T>`:
+//
+//     template <> struct Fields<CategoryRule> {
+//         static constexpr std::string_view name = "CategoryRule";
+//         static constexpr auto list = std::tuple{
+//             field("pattern", &CategoryRule::pattern), ...};
+//     };
+//
+// The kind of a field follows from its member type: double (64-bit float),
+// std::uint32_t, std::int32_t / std::int64_t (output only), std::string
+// (text), std::vector<T> (list), std::optional<T> (optional), an enum with
+// `EnumNames<E>` (enumeration of unit variants), a type with `TextForm<T>`
+// (a value written externally as text, such as a calendar month), or another
+// record. The object-mode and JSON readers and writers are generic over this
+// declaration; none of them knows a record by name.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "util/expected.h"
+
+namespace morvanta::convert {
+
+// What a missing key means on input, and what an absent value means on output.
+enum class Presence : std::uint8_t {
+    Required,      // a missing key fails the read with "missing field `key`"
+    Optional,      // std::optional member: missing key or null is absent; absent is written as null
+    Defaulted,     // a missing key keeps the member's default initializer
+    OmitIfAbsent,  // output-only std::optional member: absent leaves the key out entirely
+};
+
+template <class Record, class Member>
+struct Field {
+    using record_type = Record;
+    using member_type = Member;
+    std::string_view key;
+    Member Record::*member;
+    Presence presence;
+
+    // Array-form reading lets a field with a default stand in for a missing element.
+    constexpr bool has_default() const { return presence != Presence::Required; }
+};
+
+template <class Record, class Member>
+constexpr Field<Record, Member> field(std::string_view key, Member Record::*member,
+                                      Presence presence = Presence::Required) {
+    return {key, member, presence};
+}
+
+// Specialised per record: `name` and the `list` tuple of fields.
+template <class T>
+struct Fields;
+
+// Specialised per enumeration: `names`, the external names in declaration
+// order; the enumerators are 0, 1, 2, ... in the same order.
+template <class E>
+struct EnumNames;
+
+// Specialised for a value that is written externally as a text:
+//   static Expected<T, std::string> parse(std::string_view text);
+//   static void format(const T& value, std::string& out);
+template <class T>
+struct TextForm;
+
+// ---------------------------------------------------------------------------
+// Kind traits
+
+template <class T>
+concept RecordType = requires { Fields<T>::list; Fields<T>::name; };
+
+template <class T>
+concept EnumType = std::is_enum_v<T> && requires { EnumNames<T>::names; };
+
+template <class T>
+concept TextFormType = requires(std::string_view s, const T& v, std::string& out) {
+    { TextForm<T>::parse(s) };
+    TextForm<T>::format(v, out);
+};
+
+template <class T>
+struct IsVector : std::false_type {};
+template <class T>
+struct IsVector<std::vector<T>> : std::true_type {};
+
+template <class T>
+struct IsOptional : std::false_type {};
+template <class T>
+struct IsOptional<std::optional<T>> : std::true_type {};
+
+template <class T>
+inline constexpr bool is_vector_v = IsVector<T>::value;
+template <class T>
+inline constexpr bool is_optional_v = IsOptional<T>::value;
+
+template <class T>
+inline constexpr bool is_signed_output_v =
+    std::is_same_v<T, std::int32_t> || std::is_same_v<T, std::int64_t>;
+
+// ---------------------------------------------------------------------------
+// Walking the declaration
+
+template <RecordType T>
+inline constexpr std::size_t field_count = std::tuple_size_v<std::decay_t<decltype(Fields<T>::list)>>;
+
+// Calls f(field, std::integral_constant<size_t, I>) for each field in declaration order.
+template <RecordType T, class F>
+constexpr void for_each_field(F&& f) {
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (f(std::get<I>(Fields<T>::list), std::integral_constant<std::size_t, I>{}), ...);
+    }(std::make_index_sequence<field_count<T>>{});
+}
+
+// Calls f(field, index) for the field whose index is `index`, returning f's result.
+// `R` is the common result type; an out-of-range index returns R{}.
+template <RecordType T, class R, class F>
+constexpr R visit_field(std::size_t index, F&& f) {
+    R result{};
+    for_each_field<T>([&](const auto& fld, auto i) {
+        if (decltype(i)::value == index) result = f(fld, i);
+    });
+    return result;
+}
+
+// Field index whose external key equals `key` byte for byte, or -1.
+template <RecordType T>
+int find_field(std::string_view key) {
+    int found = -1;
+    for_each_field<T>([&](const auto& fld, auto i) {
+        if (found < 0 && fld.key == key) found = static_cast<int>(decltype(i)::value);
+    });
+    return found;
+}
+
+// Index of the first field that is required and was not seen, or -1.
+// `seen` has bit i set for each field i that was read.
+template <RecordType T>
+int first_missing_required(std::uint64_t seen) {
+    static_assert(field_count<T> <= 64, "seen-mask holds at most 64 fields");
+    int missing = -1;
+    for_each_field<T>([&](const auto& fld, auto i) {
+        constexpr std::size_t idx = decltype(i)::value;
+        if (missing < 0 && fld.presence == Presence::Required && !(seen >> idx & 1u))
+            missing = static_cast<int>(idx);
+    });
+    return missing;
+}
+
+template <RecordType T>
+std::string_view field_key(std::size_t index) {
+    std::string_view key;
+    for_each_field<T>([&](const auto& fld, auto i) {
+        if (decltype(i)::value == index) key = fld.key;
+    });
+    return key;
+}
+
+// ---------------------------------------------------------------------------
+// Texts shared by both modes
+
+// "struct EmiRequest"
+template <RecordType T>
+std::string expecting_text() {
+    std::string s = "struct ";
+    s += Fields<T>::name;
+    return s;
+}
+
+// "struct EmiRequest with 7 elements" / "struct MapInput with 1 element"
+template <RecordType T>
+std::string length_text() {
+    std::string s = expecting_text<T>();
+    s += " with ";
+    s += std::to_string(field_count<T>);
+    s += field_count<T> == 1 ? " element" : " elements";
+    return s;
+}
+
+std::string missing_field_message(std::string_view key);
+std::string duplicate_field_message(std::string_view key);
+std::string unknown_variant_message(std::string_view name, const std::string_view* names,
+                                    std::size_t count);
+
+template <EnumType E>
+std::optional<E> enum_from_name(std::string_view name) {
+    const auto& names = EnumNames<E>::names;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (names[i] == name) return static_cast<E>(i);
+    return std::nullopt;
+}
+
+template <EnumType E>
+std::string_view enum_name(E value) {
+    return EnumNames<E>::names[static_cast<std::size_t>(value)];
+}
+
+template <EnumType E>
+std::string unknown_variant(std::string_view name) {
+    const auto& names = EnumNames<E>::names;
+    return unknown_variant_message(name, names.data(), names.size());
+}
+
+}  // namespace morvanta::convert

@@ -1,0 +1,34 @@
+#include "error/error.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace morvanta {
+
+std::string format_fixed2(double value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    // to_chars with a precision rounds the exact binary value to nearest,
+    // ties to even, and never switches to exponent notation in fixed format.
+    // The largest double has 309 integral digits.
+    char buf[400];
+    auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 2);
+    return std::string(buf, res.ptr);
+}
+
+std::string MorvantaError::text() const {
+    struct Visitor {
+        std::string operator()(const InvalidInput& e) const { return "invalid input: " + e.message; }
+        std::string operator()(const PaymentBelowInterest& e) const {
+            return "monthly payment of " + format_fixed2(e.emi) + " does not cover the first month's interest of " +
+                   format_fixed2(e.interest) + "; the loan would never be repaid";
+        }
+        std::string operator()(const TenureTooLong& e) const {
+            return "tenure of " + std::to_string(e.months) + " months exceeds the maximum supported " +
+                   std::to_string(e.maximum) + " months";
+        }
+    };
+    return std::visit(Visitor{}, v_);
+}
+
+}  // namespace morvanta

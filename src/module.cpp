@@ -1,0 +1,282 @@
+// The module entry: init, the function table, argument binding and the call
+// path shared by the six functions (read the request, run one engine, write
+// the result, turn every failure into a Python exception).
+
+#include <exception>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "categorizer/engine.h"
+#include "convert/json_reader.h"
+#include "convert/json_writer.h"
+#include "convert/python/object_read.h"
+#include "convert/python/object_write.h"
+#include "convert/python/pyerror.h"
+#include "emi/engine.h"
+
+namespace morvanta {
+namespace {
+
+using py::Ref;
+
+constexpr const char* kVersion = "0.1.1";
+
+// ---------------------------------------------------------------------------
+// Raising
+
+PyObject* raise(PyObject* type, std::string_view message) {
+    // Messages carry request text; "replace" keeps raising possible even if
+    // some text were not valid UTF-8.
+    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.get());
+    return nullptr;
+}
+
+constexpr const char* kPanicDoc =
+    "Raised when morvanta's own code meets an internal fault (a broken invariant).\n\n"
+    "It derives from BaseException, like SystemExit, so that `except Exception` does not catch it "
+    "and it normally travels to the top and ends the interpreter.";
+
+PyObject* panic_type() {
+    static PyObject* type = nullptr;  // created once, kept for the life of the process
+    if (!type) {
+        type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+        if (!type) Py_FatalError("morvanta: could not create PanicException");
+    }
+    return type;
+}
+
+void raise_panic(const char* what) {
+    Ref text(PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::char_traits<char>::length(what)), "replace"));
+    if (!text) {
+        // Turning the fault into an exception failed in turn: report the
+        // memory shortage rather than aborting the interpreter.
+        PyErr_NoMemory();
+        return;
+    }
+    PyErr_SetObject(panic_type(), text.get());
+}
+
+// Runs an entry point; no C++ exception crosses into the interpreter.
+// Running out of memory is MemoryError, any other fault PanicException.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic("internal fault of unknown kind");
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Argument binding: one positional-or-keyword parameter, required.
+
+PyObject* bind_one(const char* function, const char* param, PyObject* args, PyObject* kwargs) {
+    const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
+    PyObject* slot = given > 0 ? PyTuple_GetItem(args, 0) : nullptr;
+    const std::string full = std::string(function) + "()";
+    if (given > 1) {
+        return raise(PyExc_TypeError, full + " takes 1 positional arguments but " + std::to_string(given) +
+                                          (given == 1 ? " was" : " were") + " given");
+    }
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (py::is_str(key) && PyUnicode_CompareWithASCIIString(key, param) == 0) {
+                if (slot) return raise(PyExc_TypeError, full + " got multiple values for argument '" + param + "'");
+                slot = value;
+                continue;
+            }
+            Ref name(PyObject_Str(key));
+            std::string err;
+            py::Utf8 text;
+            if (!name || !text.load(name.get(), err)) return nullptr;
+            return raise(PyExc_TypeError,
+                         full + " got an unexpected keyword argument '" + std::string(text.view()) + "'");
+        }
+    }
+    if (!slot) return raise(PyExc_TypeError, full + " missing 1 required positional argument: '" + param + "'");
+    return slot;
+}
+
+// ---------------------------------------------------------------------------
+// Call paths
+
+template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
+PyObject* call_object(PyObject* arg) {
+    Request request;
+    std::string err;
+    if (!py::read_value(arg, request, err)) return raise(PyExc_ValueError, "invalid request: " + err);
+    auto result = Engine(request);
+    if (!result) return raise(PyExc_ValueError, result.error().text());
+    Ref out = py::write_value(*result, err);
+    if (!out) return raise(PyExc_ValueError, "could not build result: " + err);
+    return out.release();
+}
+
+template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
+PyObject* call_json(PyObject* arg) {
+    if (!py::is_str(arg)) return raise(PyExc_TypeError, "argument 'request_json': " + py::cannot_convert(arg, "PyString"));
+    Ref bytes(PyUnicode_AsUTF8String(arg));
+    if (!bytes) {
+        // Only a plain TypeError raised while extracting is put in the
+        // argument's words; a UnicodeEncodeError passes unchanged.
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyObject *type, *value, *trace;
+            PyErr_Fetch(&type, &value, &trace);
+            if (type == PyExc_TypeError) {
+                PyErr_NormalizeException(&type, &value, &trace);
+                Ref t(type), v(value), tb(trace);
+                Ref cause(v ? PyException_GetCause(v.get()) : nullptr);
+                Ref text(v ? PyObject_Str(v.get()) : nullptr);
+                std::string err;
+                py::Utf8 utf8;
+                if (!text || !utf8.load(text.get(), err)) return nullptr;
+                raise(PyExc_TypeError, "argument 'request_json': " + std::string(utf8.view()));
+                if (cause) {
+                    PyObject *nt, *nv, *ntb;
+                    PyErr_Fetch(&nt, &nv, &ntb);
+                    PyErr_NormalizeException(&nt, &nv, &ntb);
+                    PyException_SetCause(nv, cause.release());
+                    PyErr_Restore(nt, nv, ntb);
+                }
+                return nullptr;
+            }
+            PyErr_Restore(type, value, trace);
+        }
+        return nullptr;
+    }
+    const std::string_view text(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
+    auto request = convert::read_json<Request>(text);
+    if (!request) return raise(PyExc_ValueError, "invalid request: " + request.error());
+    bytes = Ref();  // the input copy is no longer needed
+    auto result = Engine(*request);
+    if (!result) return raise(PyExc_ValueError, result.error().text());
+    std::string out;
+    out.reserve(128);
+    convert::write_json(*result, out);
+    return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+// One C entry point per function, binding its argument inside the guard.
+#define MORVANTA_FUNCTION(NAME, PARAM, CALL)                                          \
+    PyObject* fn_##NAME(PyObject*, PyObject* args, PyObject* kwargs) {               \
+        return guarded([&]() -> PyObject* {                                           \
+            PyObject* arg = bind_one(#NAME, PARAM, args, kwargs);                     \
+            return arg ? CALL(arg) : nullptr;                                         \
+        });                                                                           \
+    }
+
+using emi::EmiRequest;
+using emi::EmiResult;
+using categorizer::CategorizeRequest;
+using categorizer::CategorizeResponse;
+using categorizer::DeriveRulesRequest;
+using categorizer::DeriveRulesResponse;
+
+MORVANTA_FUNCTION(compute_emi, "request", (call_object<EmiRequest, EmiResult, emi::compute>))
+MORVANTA_FUNCTION(compute_emi_json, "request_json", (call_json<EmiRequest, EmiResult, emi::compute>))
+MORVANTA_FUNCTION(categorize_transactions, "request",
+                  (call_object<CategorizeRequest, CategorizeResponse, categorizer::categorize_transactions>))
+MORVANTA_FUNCTION(categorize_transactions_json, "request_json",
+                  (call_json<CategorizeRequest, CategorizeResponse, categorizer::categorize_transactions>))
+MORVANTA_FUNCTION(derive_rules, "request",
+                  (call_object<DeriveRulesRequest, DeriveRulesResponse, categorizer::derive_rules>))
+MORVANTA_FUNCTION(derive_rules_json, "request_json",
+                  (call_json<DeriveRulesRequest, DeriveRulesResponse, categorizer::derive_rules>))
+
+#undef MORVANTA_FUNCTION
+
+// Method definitions live for the whole process: the function objects keep
+// pointers to them.
+PyMethodDef g_methods[] = {
+    {"compute_emi", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_compute_emi)),
+     METH_VARARGS | METH_KEYWORDS, "compute_emi(request)\n--\n\n"},
+    {"compute_emi_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_compute_emi_json)),
+     METH_VARARGS | METH_KEYWORDS, "compute_emi_json(request_json)\n--\n\n"},
+    {"categorize_transactions",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_categorize_transactions)),
+     METH_VARARGS | METH_KEYWORDS, "categorize_transactions(request)\n--\n\n"},
+    {"categorize_transactions_json",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_categorize_transactions_json)),
+     METH_VARARGS | METH_KEYWORDS, "categorize_transactions_json(request_json)\n--\n\n"},
+    {"derive_rules", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_derive_rules)),
+     METH_VARARGS | METH_KEYWORDS, "derive_rules(request)\n--\n\n"},
+    {"derive_rules_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_derive_rules_json)),
+     METH_VARARGS | METH_KEYWORDS, "derive_rules_json(request_json)\n--\n\n"},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "morvanta", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* g_module_cell = nullptr;  // filled by the first successful init, never emptied
+
+// Sets module.name = value and appends name to __all__ (created on first use).
+bool add_attribute(PyObject* module, PyObject* name, PyObject* value) {
+    PyObject* all_name = py::interned("__all__");
+    if (!all_name) return false;
+    Ref all(PyObject_GetAttr(module, all_name));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = Ref(PyList_New(0));
+        if (!all || PyObject_SetAttr(module, all_name, all.get()) < 0) return false;
+    } else if (!(PyType_GetFlags(Py_TYPE(all.get())) & Py_TPFLAGS_LIST_SUBCLASS)) {
+        raise(PyExc_TypeError, py::cannot_convert(all.get(), "PyList"));
+        return false;
+    }
+    if (PyList_Append(all.get(), name) < 0) {
+        PyErr_Clear();
+        raise_panic("could not append __name__ to __all__");
+        return false;
+    }
+    return PyObject_SetAttr(module, name, value) == 0;
+}
+
+PyObject* init_module() {
+    if (g_module_cell) {
+        return raise(PyExc_ImportError,
+                     "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter "
+                     "process");
+    }
+    Ref module(PyModule_Create2(&g_module_def, 3));
+    if (!module) return nullptr;
+    {
+        Ref name(PyUnicode_FromString("__version__"));
+        Ref version(PyUnicode_FromString(kVersion));
+        if (!name || !version || !add_attribute(module.get(), name.get(), version.get())) return nullptr;
+    }
+    Ref module_name(PyModule_GetNameObject(module.get()));
+    if (!module_name) return nullptr;
+    PyObject* name_attr = py::interned("__name__");
+    if (!name_attr) return nullptr;
+    for (PyMethodDef& def : g_methods) {
+        Ref function(PyCFunction_NewEx(&def, module.get(), module_name.get()));
+        if (!function) return nullptr;
+        Ref name(PyObject_GetAttr(function.get(), name_attr));
+        if (!name) return nullptr;
+        if (!py::is_str(name.get())) {
+            raise(PyExc_TypeError, py::cannot_convert(name.get(), "PyString"));
+            return nullptr;
+        }
+        if (!add_attribute(module.get(), name.get(), function.get())) return nullptr;
+    }
+    g_module_cell = module.get();
+    Py_INCREF(g_module_cell);
+    return module.release();
+}
+
+}  // namespace
+}  // namespace morvanta
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_morvanta(void) {
+    return morvanta::guarded([] { return morvanta::init_module(); });
+}
