@@ -134,7 +134,9 @@ def test_fractional_loan_amount_keeps_unrounded_principal_for_interest():
     ({"mode": "tenure", "loanAmount": 100000, "emi": 1100, "interestRate": 12}, 241),
     ({"mode": "tenure", "loanAmount": 1000, "emi": 300, "interestRate": 0}, 4),
     ({"mode": "tenure", "loanAmount": 1000, "emi": 2000, "interestRate": 0}, 1),
-    ({"mode": "emi", "loanAmount": 1000, "months": 600, "interestRate": 5}, 600),
+    ({"mode": "emi", "loanAmount": 1000000, "months": 600, "interestRate": 5}, 600),
+    # The rounded-up instalment repays a small loan before the tenure ends.
+    ({"mode": "emi", "loanAmount": 1000, "months": 600, "interestRate": 5}, 445),
     ({"mode": "loanAmount", "emi": 1000, "months": 10, "interestRate": 0}, 10),
 ])
 def test_solved_tenure(request_, months):
@@ -174,9 +176,9 @@ BELOW = "monthly payment of {} does not cover the first month's interest of {}; 
      "tenure of 1158 months exceeds the maximum supported 600 months"),
     ({"mode": "tenure", "loanAmount": 100000, "emi": 150, "interestRate": 0},
      "tenure of 667 months exceeds the maximum supported 600 months"),
-    ({"mode": "tenure", "loanAmount": 1e300, "emi": 1e-300, "interestRate": 0},
+    ({"mode": "tenure", "loanAmount": 1e300, "emi": 1e200, "interestRate": 0},
      "tenure of 18446744073709551615 months exceeds the maximum supported 600 months"),
-    ({"mode": "tenure", "loanAmount": 1e-300, "emi": 1e300, "interestRate": 0},
+    ({"mode": "tenure", "loanAmount": 1e300, "emi": 1e-300, "interestRate": 0},
      "invalid input: could not derive a valid tenure from the supplied loan amount and emi"),
     # Rates are tested before the fields a mode needs.
     ({"mode": "tenure", "interestRate": -1}, "invalid input: interestRate must be zero or greater"),

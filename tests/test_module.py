@@ -1,0 +1,106 @@
+"""The module's surface: attributes, signatures, argument binding, init rules, exports."""
+import inspect
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import morvanta
+
+FUNCTIONS = [("compute_emi", "request"), ("compute_emi_json", "request_json"),
+             ("categorize_transactions", "request"), ("categorize_transactions_json", "request_json"),
+             ("derive_rules", "request"), ("derive_rules_json", "request_json")]
+
+
+def test_module_attributes():
+    assert morvanta.__version__ == "0.1.1"
+    assert morvanta.__all__ == ["__version__"] + [name for name, _ in FUNCTIONS]
+    assert morvanta.__doc__ == ""
+    public = {n for n in dir(morvanta) if not n.startswith("__")}
+    assert public == {name for name, _ in FUNCTIONS}
+
+
+@pytest.mark.parametrize("name, param", FUNCTIONS)
+def test_function_signature(name, param):
+    fn = getattr(morvanta, name)
+    assert fn.__doc__ is None
+    assert fn.__text_signature__ == f"({param})"
+    assert fn.__module__ == "morvanta"
+    assert fn.__name__ == name
+    assert list(inspect.signature(fn).parameters) == [param]
+
+
+@pytest.mark.parametrize("name, param", FUNCTIONS)
+def test_argument_binding_messages(name, param):
+    fn = getattr(morvanta, name)
+    cases = [
+        ((), {}, f"{name}() missing 1 required positional argument: '{param}'"),
+        ((1, 2), {}, f"{name}() takes 1 positional arguments but 2 were given"),
+        ((1, 2, 3), {"bogus": 1}, f"{name}() takes 1 positional arguments but 3 were given"),
+        ((), {"requests": 1}, f"{name}() got an unexpected keyword argument 'requests'"),
+        ((1,), {param: 1}, f"{name}() got multiple values for argument '{param}'"),
+        ((), {param: 1, "zzz": 2}, f"{name}() got an unexpected keyword argument 'zzz'"),
+    ]
+    for args, kwargs, message in cases:
+        with pytest.raises(TypeError) as info:
+            fn(*args, **kwargs)
+        assert info.value.args == (message,)
+
+
+def test_keyword_argument_works_like_positional():
+    req = {"mode": "emi", "loanAmount": 1200, "months": 12, "interestRate": 0}
+    assert morvanta.compute_emi(request=req) == morvanta.compute_emi(req)
+
+
+@pytest.mark.parametrize("name", [n for n, p in FUNCTIONS if p == "request_json"])
+@pytest.mark.parametrize("arg, type_name", [(b"{}", "bytes"), ({}, "dict"), (None, "NoneType"), (1.5, "float")])
+def test_json_functions_take_only_str(name, arg, type_name):
+    with pytest.raises(TypeError) as info:
+        getattr(morvanta, name)(arg)
+    assert info.value.args == (f"argument 'request_json': '{type_name}' object cannot be converted to 'PyString'",)
+    assert info.value.__cause__ is None
+
+
+@pytest.mark.parametrize("name", [n for n, p in FUNCTIONS if p == "request_json"])
+def test_json_lone_surrogate_passes_unicode_error_unchanged(name):
+    with pytest.raises(UnicodeEncodeError) as info:
+        getattr(morvanta, name)('{"x":"\ud800"}')
+    assert "surrogates not allowed" in str(info.value)
+
+
+@pytest.mark.parametrize("name", [n for n, p in FUNCTIONS if p == "request"])
+@pytest.mark.parametrize("arg, type_name", [(None, "NoneType"), ([], "list"), ("{}", "str")])
+def test_object_functions_need_a_mapping(name, arg, type_name):
+    with pytest.raises(ValueError) as info:
+        getattr(morvanta, name)(arg)
+    assert info.value.args == (f"invalid request: unexpected type: '{type_name}' object cannot be converted to 'Mapping'",)
+
+
+def test_second_init_raises_import_error():
+    code = (
+        "import sys, morvanta\n"
+        "del sys.modules['morvanta']\n"
+        "try:\n"
+        "    import morvanta\n"
+        "except ImportError as e:\n"
+        "    print(repr(e.args))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert out.stdout.strip() == repr(("PyO3 modules compiled for CPython 3.8 or older may only be "
+                                       "initialized once per interpreter process",))
+
+
+def test_only_init_symbol_is_exported():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    out = subprocess.run([nm, "-D", "--defined-only", morvanta.__file__], capture_output=True, text=True, check=True)
+    symbols = [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
+    assert symbols == ["PyInit_morvanta"]
+
+
+def test_built_for_the_stable_abi():
+    assert ".abi3." in os.path.basename(morvanta.__file__)
