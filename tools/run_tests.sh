@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds one abi3 wheel against the oldest CPython available, audits it, and
+# runs the test suite with that same wheel on the oldest and the newest CPython.
+# Everything it installs goes into virtual environments under .venv-test/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+pythons=()
+if command -v pyenv >/dev/null 2>&1; then
+    # Installed CPython 3.x versions from 3.8 on, oldest first.
+    mapfile -t versions < <(pyenv versions --bare | grep -E '^3\.([89]|[1-9][0-9])\.[0-9]+$' | sort -t. -k1,1n -k2,2n -k3,3n)
+    if [ "${#versions[@]}" -gt 0 ]; then
+        pythons+=("$(pyenv prefix "${versions[0]}")/bin/python")
+        if [ "${#versions[@]}" -gt 1 ]; then
+            pythons+=("$(pyenv prefix "${versions[-1]}")/bin/python")
+        fi
+    fi
+fi
+if [ "${#pythons[@]}" -eq 0 ]; then
+    pythons+=("$(command -v python3)")
+fi
+
+oldest="${pythons[0]}"
+echo "== building the wheel with $("$oldest" --version)"
+rm -rf dist .venv-test
+"$oldest" -m venv .venv-test/build
+.venv-test/build/bin/python -m pip install -q --upgrade pip
+.venv-test/build/bin/python -m pip wheel -q --no-deps -w dist .
+wheel=$(ls dist/morvanta-*.whl)
+echo "== built $wheel"
+case "$wheel" in
+    *-cp38-abi3-*) ;;
+    *) echo "wheel is not tagged cp38-abi3: $wheel" >&2; exit 1 ;;
+esac
+
+status=0
+for py in "${pythons[@]}"; do
+    ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    env=".venv-test/py$ver"
+    echo "== testing on $("$py" --version)"
+    "$py" -m venv "$env"
+    "$env/bin/python" -m pip install -q --upgrade pip
+    "$env/bin/python" -m pip install -q "${wheel}[test]"
+    if [ "$py" = "$oldest" ]; then
+        echo "== abi3audit"
+        "$env/bin/abi3audit" --strict --report "$wheel"
+    fi
+    # The source tree holds no importable morvanta: the installed wheel is what runs.
+    "$env/bin/python" -m pytest -p no:cacheprovider tests || status=1
+done
+exit $status
