@@ -1,0 +1,747 @@
+#include "convert/json_reader.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "convert/json_writer.h"
+#include "unicode/unicode.h"
+
+namespace morvanta::convert::json {
+namespace {
+
+// The doubles nearest to 10^0 ... 10^308. A number's value is its decimal
+// significand scaled by one entry (one rounding step), which is fast and
+// deliberately not always the correctly rounded double.
+constexpr double kPow10[309] = {
+    1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9,
+    1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19,
+    1e20, 1e21, 1e22, 1e23, 1e24, 1e25, 1e26, 1e27, 1e28, 1e29,
+    1e30, 1e31, 1e32, 1e33, 1e34, 1e35, 1e36, 1e37, 1e38, 1e39,
+    1e40, 1e41, 1e42, 1e43, 1e44, 1e45, 1e46, 1e47, 1e48, 1e49,
+    1e50, 1e51, 1e52, 1e53, 1e54, 1e55, 1e56, 1e57, 1e58, 1e59,
+    1e60, 1e61, 1e62, 1e63, 1e64, 1e65, 1e66, 1e67, 1e68, 1e69,
+    1e70, 1e71, 1e72, 1e73, 1e74, 1e75, 1e76, 1e77, 1e78, 1e79,
+    1e80, 1e81, 1e82, 1e83, 1e84, 1e85, 1e86, 1e87, 1e88, 1e89,
+    1e90, 1e91, 1e92, 1e93, 1e94, 1e95, 1e96, 1e97, 1e98, 1e99,
+    1e100, 1e101, 1e102, 1e103, 1e104, 1e105, 1e106, 1e107, 1e108, 1e109,
+    1e110, 1e111, 1e112, 1e113, 1e114, 1e115, 1e116, 1e117, 1e118, 1e119,
+    1e120, 1e121, 1e122, 1e123, 1e124, 1e125, 1e126, 1e127, 1e128, 1e129,
+    1e130, 1e131, 1e132, 1e133, 1e134, 1e135, 1e136, 1e137, 1e138, 1e139,
+    1e140, 1e141, 1e142, 1e143, 1e144, 1e145, 1e146, 1e147, 1e148, 1e149,
+    1e150, 1e151, 1e152, 1e153, 1e154, 1e155, 1e156, 1e157, 1e158, 1e159,
+    1e160, 1e161, 1e162, 1e163, 1e164, 1e165, 1e166, 1e167, 1e168, 1e169,
+    1e170, 1e171, 1e172, 1e173, 1e174, 1e175, 1e176, 1e177, 1e178, 1e179,
+    1e180, 1e181, 1e182, 1e183, 1e184, 1e185, 1e186, 1e187, 1e188, 1e189,
+    1e190, 1e191, 1e192, 1e193, 1e194, 1e195, 1e196, 1e197, 1e198, 1e199,
+    1e200, 1e201, 1e202, 1e203, 1e204, 1e205, 1e206, 1e207, 1e208, 1e209,
+    1e210, 1e211, 1e212, 1e213, 1e214, 1e215, 1e216, 1e217, 1e218, 1e219,
+    1e220, 1e221, 1e222, 1e223, 1e224, 1e225, 1e226, 1e227, 1e228, 1e229,
+    1e230, 1e231, 1e232, 1e233, 1e234, 1e235, 1e236, 1e237, 1e238, 1e239,
+    1e240, 1e241, 1e242, 1e243, 1e244, 1e245, 1e246, 1e247, 1e248, 1e249,
+    1e250, 1e251, 1e252, 1e253, 1e254, 1e255, 1e256, 1e257, 1e258, 1e259,
+    1e260, 1e261, 1e262, 1e263, 1e264, 1e265, 1e266, 1e267, 1e268, 1e269,
+    1e270, 1e271, 1e272, 1e273, 1e274, 1e275, 1e276, 1e277, 1e278, 1e279,
+    1e280, 1e281, 1e282, 1e283, 1e284, 1e285, 1e286, 1e287, 1e288, 1e289,
+    1e290, 1e291, 1e292, 1e293, 1e294, 1e295, 1e296, 1e297, 1e298, 1e299,
+    1e300, 1e301, 1e302, 1e303, 1e304, 1e305, 1e306, 1e307, 1e308,
+};
+
+constexpr bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+// The exponent bookkeeping saturates instead of overflowing: an exponent
+// that far out is clamped long before it could change the result.
+std::int32_t saturating_add(std::int32_t a, std::int64_t b) {
+    const std::int64_t r = std::int64_t{a} + b;  // |b| <= 2^31, no 64-bit overflow
+    if (r > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
+    if (r < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
+    return static_cast<std::int32_t>(r);
+}
+
+int hex_value(unsigned char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void append_utf8(std::uint32_t cp, std::string& out) {
+    char buf[4];
+    std::size_t n;
+    if (cp < 0x80) {
+        buf[0] = static_cast<char>(cp);
+        n = 1;
+    } else if (cp < 0x800) {
+        buf[0] = static_cast<char>(0xC0 | (cp >> 6));
+        buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 2;
+    } else if (cp < 0x10000) {
+        buf[0] = static_cast<char>(0xE0 | (cp >> 12));
+        buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 3;
+    } else {
+        buf[0] = static_cast<char>(0xF0 | (cp >> 18));
+        buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 4;
+    }
+    out.append(buf, n);
+}
+
+// Eight bytes at a time: true when any of them is below 0x20, '"', '\\' or
+// non-ASCII. The bit tricks may flag extra bytes above a real hit, never miss one.
+constexpr std::uint64_t kOnes = 0x0101010101010101u;
+constexpr std::uint64_t kHighs = 0x8080808080808080u;
+inline bool has_special(std::uint64_t x) {
+    const std::uint64_t below_space = (x - kOnes * 0x20) & ~x;
+    const std::uint64_t q = x ^ (kOnes * '"');
+    const std::uint64_t b = x ^ (kOnes * '\\');
+    return ((below_space | ((q - kOnes) & ~q) | ((b - kOnes) & ~b) | x) & kHighs) != 0;
+}
+
+// Length of the well-formed UTF-8 sequence at p (lead byte >= 0x80), or 0
+// with `bad` at the first byte that breaks it (`end` when the text stops
+// inside the sequence). Overlong forms, surrogates and values above
+// U+10FFFF are refused, so every stored text is valid UTF-8.
+std::size_t utf8_sequence(const unsigned char* p, const unsigned char* end, const unsigned char*& bad) {
+    const unsigned char c = *p;
+    std::size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        bad = p;
+        return 0;
+    }
+    for (std::size_t k = 1; k < len; ++k) {
+        if (p + k == end) {
+            bad = end;
+            return 0;
+        }
+        const unsigned char t = p[k];
+        const bool ok = k == 1 ? (t >= lo && t <= hi) : (t >= 0x80 && t <= 0xBF);
+        if (!ok) {
+            bad = p + k;
+            return 0;
+        }
+    }
+    return len;
+}
+
+// One bit per open container of a skipped value: set for an object, clear
+// for an array. The first 64 levels need no allocation.
+class BitStack {
+public:
+    bool empty() const { return size_ == 0; }
+    void push(bool bit) {
+        const std::size_t i = size_++;
+        std::uint64_t& word = i < 64 ? low_ : slot(i - 64);
+        const std::uint64_t mask = std::uint64_t{1} << (i % 64);
+        word = bit ? (word | mask) : (word & ~mask);
+    }
+    bool top() const {
+        const std::size_t i = size_ - 1;
+        const std::uint64_t word = i < 64 ? low_ : high_[(i - 64) / 64];
+        return (word >> (i % 64)) & 1u;
+    }
+    void pop() { --size_; }
+
+private:
+    std::uint64_t& slot(std::size_t i) {
+        if (i / 64 == high_.size()) high_.push_back(0);
+        return high_[i / 64];
+    }
+    std::uint64_t low_ = 0;
+    std::vector<std::uint64_t> high_;
+    std::size_t size_ = 0;
+};
+
+void append_u64(std::uint64_t v, std::string& out) {
+    char buf[24];
+    std::size_t n = 0;
+    do {
+        buf[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (n) out += buf[--n];
+}
+
+void describe_number(const Number& n, std::string& out) {
+    switch (n.kind) {
+        case Number::Kind::Unsigned:
+            out += "integer `";
+            append_u64(n.u, out);
+            break;
+        case Number::Kind::Negative:
+            out += "integer `-";
+            append_u64(0 - static_cast<std::uint64_t>(n.i), out);
+            break;
+        case Number::Kind::Float:
+            out += "floating point `";
+            append_json_float(n.f, out);
+            break;
+    }
+    out += '`';
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Errors
+
+bool Reader::fail_at_index(const char* message, std::size_t index) {
+    message_ = message;
+    error_pos_ = index < n_ ? index + 1 : n_;
+    return false;
+}
+
+bool Reader::fail_at_cursor(const char* message) { return fail_at_index(message, pos_); }
+
+bool Reader::fail_consumed(std::string message) {
+    message_ = std::move(message);
+    error_pos_ = pos_;
+    return false;
+}
+
+bool Reader::fail_invalid_length(std::size_t index, std::string_view length_text) {
+    std::string m = "invalid length ";
+    append_u64(index, m);
+    m += ", expected ";
+    m += length_text;
+    return fail_consumed(std::move(m));
+}
+
+bool Reader::fail_invalid_type(std::string_view expected) {
+    std::string found;
+    if (!describe_found(found)) return false;
+    std::string m = "invalid type: ";
+    m += found;
+    m += ", expected ";
+    m += expected;
+    return fail_consumed(std::move(m));
+}
+
+bool Reader::describe_found(std::string& found) {
+    const int c = peek();
+    switch (c) {
+        case '[':
+            found = "sequence";
+            return true;
+        case '{':
+            found = "map";
+            return true;
+        case 'n':
+            found = "null";
+            return parse_literal("ull");
+        case 't':
+            found = "boolean `true`";
+            return parse_literal("rue");
+        case 'f':
+            found = "boolean `false`";
+            return parse_literal("alse");
+        case '"': {
+            std::string_view text;
+            if (!parse_string(nullptr, &text)) return false;
+            found = "string ";
+            unicode::append_quoted(text, found);
+            return true;
+        }
+        case -1:
+            return fail_at_cursor("EOF while parsing a value");
+        default:
+            if (c == '-' || is_digit(c)) {
+                Number n;
+                if (!parse_number(n, true)) return false;
+                describe_number(n, found);
+                return true;
+            }
+            return fail_at_cursor("expected value");
+    }
+}
+
+std::string Reader::error_text() const {
+    const std::size_t p = error_pos_;
+    std::size_t line = 1;
+    std::size_t line_start = 0;
+    const unsigned char* from = s_;
+    const unsigned char* end = s_ + p;
+    while (from < end) {
+        const void* hit = std::memchr(from, '\n', static_cast<std::size_t>(end - from));
+        if (!hit) break;
+        ++line;
+        from = static_cast<const unsigned char*>(hit) + 1;
+        line_start = static_cast<std::size_t>(from - s_);
+    }
+    std::string text = message_;
+    text += " at line ";
+    append_u64(line, text);
+    text += " column ";
+    append_u64(p - line_start, text);
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// Structure
+
+bool Reader::enter() {
+    if (--depth_ == 0) return fail_at_cursor("recursion limit exceeded");
+    return true;
+}
+
+Step Reader::object_first() {
+    ++pos_;  // '{'
+    const int c = peek();
+    if (c == '}') {
+        ++pos_;
+        return Step::End;
+    }
+    if (c == '"') return Step::Item;
+    fail_at_cursor(c < 0 ? "EOF while parsing an object" : "key must be a string");
+    return Step::Fail;
+}
+
+bool Reader::object_colon() {
+    const int c = peek();
+    if (c == ':') {
+        ++pos_;
+        return true;
+    }
+    return fail_at_cursor(c < 0 ? "EOF while parsing an object" : "expected `:`");
+}
+
+Step Reader::object_next() {
+    int c = peek();
+    if (c == ',') {
+        ++pos_;
+        c = peek();
+        if (c == '"') return Step::Item;
+        fail_at_cursor(c == '}' ? "trailing comma" : c < 0 ? "EOF while parsing an object" : "key must be a string");
+        return Step::Fail;
+    }
+    if (c == '}') {
+        ++pos_;
+        return Step::End;
+    }
+    fail_at_cursor(c < 0 ? "EOF while parsing an object" : "expected `,` or `}`");
+    return Step::Fail;
+}
+
+Step Reader::list_first() {
+    ++pos_;  // '['
+    const int c = peek();
+    if (c == ']') {
+        ++pos_;
+        return Step::End;
+    }
+    if (c >= 0) return Step::Item;
+    fail_at_cursor("EOF while parsing a list");
+    return Step::Fail;
+}
+
+Step Reader::list_next() {
+    int c = peek();
+    if (c == ',') {
+        ++pos_;
+        if (peek() != ']') return Step::Item;  // an element must follow; its reader reports EOF
+        fail_at_cursor("trailing comma");
+        return Step::Fail;
+    }
+    if (c == ']') {
+        ++pos_;
+        return Step::End;
+    }
+    fail_at_cursor(c < 0 ? "EOF while parsing a list" : "expected `,` or `]`");
+    return Step::Fail;
+}
+
+bool Reader::record_array_end() {
+    int c = peek();
+    if (c == ']') {
+        ++pos_;
+        return true;
+    }
+    if (c == ',') {
+        ++pos_;
+        c = peek();
+        return fail_at_cursor(c == ']' ? "trailing comma" : c < 0 ? "EOF while parsing a list" : "trailing characters");
+    }
+    return fail_at_cursor(c < 0 ? "EOF while parsing a list" : "expected `,` or `]`");
+}
+
+bool Reader::finish() {
+    if (peek() < 0) return true;
+    return fail_at_cursor("trailing characters");
+}
+
+// ---------------------------------------------------------------------------
+// Scalars
+
+bool Reader::parse_literal(const char* rest) {
+    ++pos_;  // the first letter, already matched by the caller
+    for (; *rest; ++rest, ++pos_) {
+        if (pos_ == n_) return fail_at_cursor("EOF while parsing a value");
+        if (s_[pos_] != static_cast<unsigned char>(*rest)) return fail_at_cursor("expected ident");
+    }
+    return true;
+}
+
+bool Reader::read_null() { return parse_literal("ull"); }
+
+bool Reader::parse_number(Number& out, bool evaluate) {
+    std::size_t i = pos_;
+    const bool negative = s_[i] == '-';
+    if (negative) ++i;
+    if (i == n_ || !is_digit(s_[i])) return fail_at_index("invalid number", i);
+
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t significand = 0;
+    std::int32_t exponent = 0;
+    bool full = false;  // the significand cannot take another digit; later digits are dropped
+    auto take = [&](unsigned d) {
+        if (!full && significand >= kMax / 10 && (significand > kMax / 10 || d > kMax % 10)) full = true;
+        if (full) return false;
+        significand = significand * 10 + d;
+        return true;
+    };
+
+    if (s_[i] == '0') {
+        ++i;
+        if (i < n_ && is_digit(s_[i])) return fail_at_index("invalid number", i);
+    } else {
+        for (; i < n_ && is_digit(s_[i]); ++i)
+            if (!take(static_cast<unsigned>(s_[i] - '0'))) exponent = saturating_add(exponent, 1);
+    }
+    bool integral = true;
+    if (i < n_ && s_[i] == '.') {
+        integral = false;
+        ++i;
+        if (i == n_ || !is_digit(s_[i])) return fail_at_index("invalid number", i);
+        for (; i < n_ && is_digit(s_[i]); ++i)
+            if (take(static_cast<unsigned>(s_[i] - '0'))) exponent = saturating_add(exponent, -1);
+    }
+    bool exp_negative = false;
+    bool exp_overflow = false;
+    std::int32_t exp_value = 0;
+    if (i < n_ && (s_[i] == 'e' || s_[i] == 'E')) {
+        integral = false;
+        ++i;
+        if (i < n_ && (s_[i] == '+' || s_[i] == '-')) exp_negative = s_[i++] == '-';
+        if (i == n_ || !is_digit(s_[i])) return fail_at_index("invalid number", i);
+        for (; i < n_ && is_digit(s_[i]); ++i) {
+            const int d = s_[i] - '0';
+            if (exp_value > (std::numeric_limits<std::int32_t>::max() - d) / 10) exp_overflow = true;
+            if (!exp_overflow) exp_value = exp_value * 10 + d;
+        }
+    }
+    pos_ = i;
+    if (!evaluate) return true;
+
+    if (integral && !full) {
+        if (!negative) {
+            out.kind = Number::Kind::Unsigned;
+            out.u = significand;
+            return true;
+        }
+        constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
+        if (significand != 0 && significand <= kMinMagnitude) {
+            out.kind = Number::Kind::Negative;
+            out.i = significand == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
+                                                 : -static_cast<std::int64_t>(significand);
+            return true;
+        }
+    }
+
+    double v = static_cast<double>(significand);
+    if (exp_overflow) {
+        if (significand != 0 && !exp_negative) return fail_consumed("number out of range");
+        v = 0.0;
+    } else {
+        std::int32_t e = saturating_add(exponent, exp_negative ? -std::int64_t{exp_value} : exp_value);
+        if (e >= 0) {
+            if (significand != 0) {
+                if (e > 308) return fail_consumed("number out of range");
+                v *= kPow10[e];
+                if (std::isinf(v)) return fail_consumed("number out of range");
+            }
+        } else {
+            while (e < -308 && v != 0.0) {
+                v /= 1e308;
+                e += 308;
+            }
+            if (v != 0.0) v /= kPow10[-e];
+        }
+    }
+    out.kind = Number::Kind::Float;
+    out.f = negative ? -v : v;
+    return true;
+}
+
+bool Reader::read_f64(double& out) {
+    const int c = peek();
+    if (c != '-' && !is_digit(c)) return fail_invalid_type("f64");
+    Number n;
+    if (!parse_number(n, true)) return false;
+    switch (n.kind) {
+        case Number::Kind::Unsigned: out = static_cast<double>(n.u); break;
+        case Number::Kind::Negative: out = static_cast<double>(n.i); break;
+        case Number::Kind::Float: out = n.f; break;
+    }
+    return true;
+}
+
+bool Reader::read_u32(std::uint32_t& out) {
+    const int c = peek();
+    if (c != '-' && !is_digit(c)) return fail_invalid_type("u32");
+    Number n;
+    if (!parse_number(n, true)) return false;
+    if (n.kind == Number::Kind::Unsigned && n.u <= std::numeric_limits<std::uint32_t>::max()) {
+        out = static_cast<std::uint32_t>(n.u);
+        return true;
+    }
+    std::string m = n.kind == Number::Kind::Float ? "invalid type: " : "invalid value: ";
+    describe_number(n, m);
+    m += ", expected u32";
+    return fail_consumed(std::move(m));
+}
+
+// ---------------------------------------------------------------------------
+// Strings
+
+// Advances over bytes that need no decoding (printable ASCII other than '"'
+// and '\\', and well-formed UTF-8); stops at '"', '\\', a control byte or the end.
+bool Reader::scan_unescaped() {
+    const unsigned char* p = s_ + pos_;
+    const unsigned char* const end = s_ + n_;
+    for (;;) {
+        while (end - p >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            if (has_special(word)) break;
+            p += 8;
+        }
+        if (p == end) break;
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            if (c < 0x20 || c == '"' || c == '\\') break;
+            ++p;
+            continue;
+        }
+        const unsigned char* bad = nullptr;
+        const std::size_t len = utf8_sequence(p, end, bad);
+        if (len == 0) {
+            pos_ = static_cast<std::size_t>(bad - s_);
+            return fail_at_cursor(bad == end ? "EOF while parsing a string" : "invalid unicode code point");
+        }
+        p += len;
+    }
+    pos_ = static_cast<std::size_t>(p - s_);
+    return true;
+}
+
+bool Reader::parse_hex4(std::uint32_t& out) {
+    if (n_ - pos_ < 4) {
+        pos_ = n_;
+        return fail_at_cursor("EOF while parsing a string");
+    }
+    std::uint32_t v = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+        const int h = hex_value(s_[pos_ + k]);
+        if (h < 0) return fail_at_index("invalid escape", pos_ + k);
+        v = v << 4 | static_cast<std::uint32_t>(h);
+    }
+    pos_ += 4;
+    out = v;
+    return true;
+}
+
+// Cursor just after a backslash. Surrogate errors point at the last hex
+// digit of the escape that showed the problem; a leading surrogate followed
+// by anything but `\u` points at the byte that breaks the pair.
+bool Reader::parse_escape(std::string& sink) {
+    if (pos_ == n_) return fail_at_cursor("EOF while parsing a string");
+    char plain;
+    switch (s_[pos_]) {
+        case '"': plain = '"'; break;
+        case '\\': plain = '\\'; break;
+        case '/': plain = '/'; break;
+        case 'b': plain = '\b'; break;
+        case 'f': plain = '\f'; break;
+        case 'n': plain = '\n'; break;
+        case 'r': plain = '\r'; break;
+        case 't': plain = '\t'; break;
+        case 'u': {
+            ++pos_;
+            std::uint32_t cp;
+            if (!parse_hex4(cp)) return false;
+            if (cp >= 0xDC00 && cp <= 0xDFFF) return fail_at_index("lone leading surrogate in hex escape", pos_ - 1);
+            if (cp >= 0xD800 && cp <= 0xDBFF) {
+                for (const char expected : {'\\', 'u'}) {
+                    if (pos_ == n_) return fail_at_cursor("EOF while parsing a string");
+                    if (s_[pos_] != expected) return fail_at_cursor("unexpected end of hex escape");
+                    ++pos_;
+                }
+                std::uint32_t low;
+                if (!parse_hex4(low)) return false;
+                if (low < 0xDC00 || low > 0xDFFF)
+                    return fail_at_index("lone leading surrogate in hex escape", pos_ - 1);
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+            }
+            append_utf8(cp, sink);
+            return true;
+        }
+        default:
+            return fail_at_cursor("invalid escape");
+    }
+    sink += plain;
+    ++pos_;
+    return true;
+}
+
+// Cursor at the opening quote. With `sink`, the decoded text is appended to
+// it; otherwise `view` gets the text, pointing into the input unless an
+// escape forced decoding into the scratch buffer.
+bool Reader::parse_string(std::string* sink, std::string_view* view) {
+    ++pos_;
+    std::size_t run = pos_;
+    std::string* out = sink;
+    for (;;) {
+        if (!scan_unescaped()) return false;
+        if (pos_ == n_) return fail_at_cursor("EOF while parsing a string");
+        const unsigned char c = s_[pos_];
+        if (c == '"') {
+            const char* run_start = reinterpret_cast<const char*>(s_ + run);
+            if (out) out->append(run_start, pos_ - run);
+            if (view) *view = out ? std::string_view(*out) : std::string_view(run_start, pos_ - run);
+            ++pos_;
+            return true;
+        }
+        if (c != '\\') return fail_at_cursor("control character (\\u0000-\\u001F) found while parsing a string");
+        if (!out) {
+            out = &scratch_;
+            scratch_.clear();
+        }
+        out->append(reinterpret_cast<const char*>(s_ + run), pos_ - run);
+        ++pos_;
+        if (!parse_escape(*out)) return false;
+        run = pos_;
+    }
+}
+
+bool Reader::read_string_view(std::string_view& out) { return parse_string(nullptr, &out); }
+
+bool Reader::read_text(std::string& out) {
+    if (peek() != '"') return fail_invalid_type("a string");
+    out.clear();
+    return parse_string(&out, nullptr);
+}
+
+bool Reader::read_text_form(std::string_view& out) {
+    if (peek() != '"') return fail_invalid_type("a string");
+    return parse_string(nullptr, &out);
+}
+
+// ---------------------------------------------------------------------------
+// Enumerations
+
+bool Reader::variant_begin(std::string_view& name, bool& object_form) {
+    int c = peek();
+    object_form = false;
+    if (c == '"') return parse_string(nullptr, &name);
+    if (c != '{') return fail_at_cursor(c < 0 ? "EOF while parsing a value" : "expected value");
+    if (!enter()) return false;
+    ++pos_;
+    object_form = true;
+    c = peek();
+    if (c == '"') return parse_string(nullptr, &name);
+    if (c == '}') return fail_at_cursor("expected value");
+    return fail_invalid_type("variant identifier");
+}
+
+bool Reader::variant_end() {
+    if (!object_colon()) return false;
+    if (peek() != 'n') return fail_invalid_type("unit");
+    if (!parse_literal("ull")) return false;
+    const int c = peek();
+    if (c != '}') return fail_at_cursor(c < 0 ? "EOF while parsing an object" : "expected value");
+    ++pos_;
+    leave();
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Skipping
+
+bool Reader::skip_value() {
+    BitStack open;
+    std::string_view ignored;
+    auto skip_key = [&] { return parse_string(nullptr, &ignored) && object_colon(); };
+    for (;;) {
+        // A value starts at the cursor.
+        const int c = peek();
+        switch (c) {
+            case '{': {
+                const Step step = object_first();
+                if (step == Step::Fail) return false;
+                if (step == Step::Item) {
+                    if (!skip_key()) return false;
+                    open.push(true);
+                    continue;
+                }
+                break;
+            }
+            case '[': {
+                const Step step = list_first();
+                if (step == Step::Fail) return false;
+                if (step == Step::Item) {
+                    open.push(false);
+                    continue;
+                }
+                break;
+            }
+            case '"':
+                if (!parse_string(nullptr, &ignored)) return false;
+                break;
+            case 't':
+                if (!parse_literal("rue")) return false;
+                break;
+            case 'f':
+                if (!parse_literal("alse")) return false;
+                break;
+            case 'n':
+                if (!parse_literal("ull")) return false;
+                break;
+            case -1:
+                return fail_at_cursor("EOF while parsing a value");
+            default: {
+                if (c != '-' && !is_digit(c)) return fail_at_cursor("expected value");
+                // Only the grammar is checked: a skipped number is never evaluated.
+                Number unused;
+                if (!parse_number(unused, false)) return false;
+                break;
+            }
+        }
+        // A value is complete: close containers until one expects another item.
+        for (;;) {
+            if (open.empty()) return true;
+            const Step step = open.top() ? object_next() : list_next();
+            if (step == Step::Fail) return false;
+            if (step == Step::Item) {
+                if (open.top() && !skip_key()) return false;
+                break;
+            }
+            open.pop();
+        }
+    }
+}
+
+}  // namespace morvanta::convert::json

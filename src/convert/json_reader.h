@@ -1,0 +1,278 @@
+// Reading request records from UTF-8 JSON text.
+//
+// A streaming reader: the templates below walk a record's field declaration
+// and pull tokens from `json::Reader`, which owns every byte-level concern
+// (whitespace, punctuation, strings, numbers, skipping unknown values, the
+// depth counter and error positions). There is no intermediate document.
+//
+// Every failure is a message plus a byte position p. Syntax errors point at
+// the byte that cannot stand where it is (p = its 1-based offset, capped at
+// the text length); data errors point at the end of the key or value just
+// read (p = bytes consumed). The final text ends " at line L column C".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "convert/record.h"
+#include "util/expected.h"
+
+namespace morvanta::convert {
+
+namespace json {
+
+// A JSON number as read: integers without fraction or exponent that fit keep
+// their exact value; everything else (including `-0`) is a double.
+struct Number {
+    enum class Kind : std::uint8_t { Unsigned, Negative, Float };
+    Kind kind = Kind::Unsigned;
+    std::uint64_t u = 0;  // Unsigned
+    std::int64_t i = 0;   // Negative (always < 0)
+    double f = 0.0;       // Float
+};
+
+// Outcome of a step through an object's members or a list's elements.
+enum class Step : std::uint8_t {
+    Item,  // another member (cursor at its key's quote) or element follows
+    End,   // the closing bracket or brace was consumed
+    Fail,  // an error was recorded
+};
+
+class Reader {
+public:
+    explicit Reader(std::string_view text) noexcept
+        : s_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()) {}
+
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    // Skips whitespace and returns the next byte without consuming it, or -1 at the end.
+    int peek() noexcept {
+        while (pos_ < n_) {
+            unsigned char c = s_[pos_];
+            if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return c;
+            ++pos_;
+        }
+        return -1;
+    }
+    // Consumes the byte that peek() returned.
+    void bump() noexcept { ++pos_; }
+
+    // Depth counter for records, lists and enumeration objects.
+    bool enter();
+    void leave() noexcept { ++depth_; }
+
+    // Cursor at '{' (already checked by peek): consumes it and reports
+    // whether a member or the closing brace follows.
+    Step object_first();
+    // After a member's key: consumes the ':'.
+    bool object_colon();
+    // After a member's value: consumes ',' (Item) or '}' (End).
+    Step object_next();
+    // Cursor at '[': consumes it and reports whether an element or ']' follows.
+    Step list_first();
+    // After an element: consumes ',' (Item) or ']' (End).
+    Step list_next();
+    // After the last field of a record written as an array: consumes ']'.
+    bool record_array_end();
+
+    // Cursor at '"'. The view points into the text, or into a scratch buffer
+    // when escapes had to be decoded; it is valid until the next string read.
+    bool read_string_view(std::string_view& out);
+    // Cursor anywhere before a value: a JSON string decoded into `out`.
+    bool read_text(std::string& out);
+    bool read_f64(double& out);
+    bool read_u32(std::uint32_t& out);
+    // Cursor at 'n': the literal null.
+    bool read_null();
+    // Any well-formed value, without depth limit and without recursion.
+    bool skip_value();
+
+    // Enumeration value: a string, or '{' name ':' null '}'. Sets `object_form`
+    // so the caller can finish the object after looking the name up.
+    bool variant_begin(std::string_view& name, bool& object_form);
+    bool variant_end();
+
+    // Text-form values (such as a calendar month): a JSON string.
+    bool read_text_form(std::string_view& out);
+
+    // After the top-level value: only whitespace may follow.
+    bool finish();
+
+    // "invalid type: {found}, expected {expected}" for the value under the
+    // cursor; a scalar is consumed first, an array or object is not.
+    bool fail_invalid_type(std::string_view expected);
+    // A data error at the end of what has been consumed.
+    bool fail_consumed(std::string message);
+    // "invalid length {index}, expected {length_text}".
+    bool fail_invalid_length(std::size_t index, std::string_view length_text);
+
+    // The recorded message with " at line L column C".
+    std::string error_text() const;
+
+private:
+    bool fail_at_cursor(const char* message);
+    bool fail_at_index(const char* message, std::size_t index);
+    bool parse_literal(const char* rest);
+    bool parse_number(Number& out, bool evaluate);
+    bool parse_string(std::string* sink, std::string_view* view);
+    bool parse_escape(std::string& sink);
+    bool parse_hex4(std::uint32_t& out);
+    bool scan_unescaped();
+    bool describe_found(std::string& found);
+
+    const unsigned char* s_;
+    std::size_t n_;
+    std::size_t pos_ = 0;
+    int depth_ = 128;
+    std::string scratch_;
+    std::string message_;
+    std::size_t error_pos_ = 0;
+};
+
+template <class M>
+bool read_value(Reader& r, M& out);
+
+template <RecordType T>
+bool read_record(Reader& r, T& out);
+
+template <EnumType E>
+bool read_enum(Reader& r, E& out) {
+    std::string_view name;
+    bool object_form = false;
+    if (!r.variant_begin(name, object_form)) return false;
+    std::optional<E> value = enum_from_name<E>(name);
+    if (!value) return r.fail_consumed(unknown_variant<E>(name));
+    out = *value;
+    return !object_form || r.variant_end();
+}
+
+template <class M>
+bool read_value(Reader& r, M& out) {
+    if constexpr (std::is_same_v<M, double>) {
+        return r.read_f64(out);
+    } else if constexpr (std::is_same_v<M, std::uint32_t>) {
+        return r.read_u32(out);
+    } else if constexpr (std::is_same_v<M, std::string>) {
+        return r.read_text(out);
+    } else if constexpr (is_optional_v<M>) {
+        if (r.peek() == 'n') {
+            out.reset();
+            return r.read_null();
+        }
+        return read_value(r, out.emplace());
+    } else if constexpr (is_vector_v<M>) {
+        if (r.peek() != '[') return r.fail_invalid_type("a sequence");
+        if (!r.enter()) return false;
+        out.clear();
+        Step step = r.list_first();
+        while (step == Step::Item) {
+            if (!read_value(r, out.emplace_back())) return false;
+            step = r.list_next();
+        }
+        if (step == Step::Fail) return false;
+        r.leave();
+        return true;
+    } else if constexpr (EnumType<M>) {
+        return read_enum(r, out);
+    } else if constexpr (TextFormType<M>) {
+        std::string_view text;
+        if (!r.read_text_form(text)) return false;
+        auto parsed = TextForm<M>::parse(text);
+        if (!parsed) return r.fail_consumed(std::move(parsed.error()));
+        out = std::move(*parsed);
+        return true;
+    } else if constexpr (RecordType<M>) {
+        return read_record(r, out);
+    } else {
+        static_assert(!sizeof(M), "this member type cannot be read from JSON");
+    }
+}
+
+// Object form: members in any order, unknown ones skipped; missing fields
+// resolved after the closing brace. `out` starts default-initialised, which
+// is what optional (absent) and defaulted fields keep when missing.
+template <RecordType T>
+bool read_record_object(Reader& r, T& out) {
+    std::uint64_t seen = 0;
+    Step step = r.object_first();
+    while (step == Step::Item) {
+        std::string_view key;
+        if (!r.read_string_view(key)) return false;
+        const int index = find_field<T>(key);
+        if (index >= 0 && (seen >> index & 1u)) return r.fail_consumed(duplicate_field_message(key));
+        if (!r.object_colon()) return false;
+        if (index < 0) {
+            if (!r.skip_value()) return false;
+        } else {
+            seen |= std::uint64_t{1} << index;
+            const bool ok = visit_field<T, bool>(static_cast<std::size_t>(index), [&](const auto& fld, auto) {
+                return read_value(r, out.*(fld.member));
+            });
+            if (!ok) return false;
+        }
+        step = r.object_next();
+    }
+    if (step == Step::Fail) return false;
+    r.leave();
+    const int missing = first_missing_required<T>(seen);
+    if (missing >= 0) return r.fail_consumed(missing_field_message(field_key<T>(static_cast<std::size_t>(missing))));
+    return true;
+}
+
+// Array form: field values by position; a short array leaves the remaining
+// fields at their defaults unless one of them is required.
+template <RecordType T>
+bool read_record_array(Reader& r, T& out) {
+    bool ok = true;
+    bool ended = false;
+    for_each_field<T>([&](const auto& fld, auto i) {
+        if (!ok) return;
+        if (!ended) {
+            const Step step = decltype(i)::value == 0 ? r.list_first() : r.list_next();
+            if (step == Step::Fail) {
+                ok = false;
+                return;
+            }
+            if (step == Step::Item) {
+                ok = read_value(r, out.*(fld.member));
+                return;
+            }
+            ended = true;
+            r.leave();
+        }
+        if (!fld.has_default()) ok = r.fail_invalid_length(decltype(i)::value, length_text<T>());
+    });
+    if (!ok) return false;
+    if (ended) return true;
+    if (!r.record_array_end()) return false;
+    r.leave();
+    return true;
+}
+
+template <RecordType T>
+bool read_record(Reader& r, T& out) {
+    const int c = r.peek();
+    if (c != '{' && c != '[') return r.fail_invalid_type(expecting_text<T>());
+    if (!r.enter()) return false;
+    return c == '{' ? read_record_object(r, out) : read_record_array(r, out);
+}
+
+}  // namespace json
+
+// Reads one record from the whole text. The error is the full message ending
+// in " at line L column C".
+template <RecordType T>
+Expected<T, std::string> read_json(std::string_view utf8) {
+    json::Reader reader(utf8);
+    T value{};
+    if (!json::read_record(reader, value) || !reader.finish()) return Unexpected{reader.error_text()};
+    return value;
+}
+
+}  // namespace morvanta::convert

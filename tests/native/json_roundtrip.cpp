@@ -1,0 +1,198 @@
+// Test driver for the JSON reader and writer, with no interpreter involved.
+//
+//   json_roundtrip read TYPE       stdin: JSON text. Prints "ok " and the record
+//                                  written back as JSON, or "err " and the message.
+//   json_roundtrip floats          stdin: one 64-bit pattern per line (hex); prints
+//                                  each double as the writer writes it.
+//   json_roundtrip ints V...       prints an EmiTotals whose fields are V... (zero-padded).
+//   json_roundtrip text            stdin: raw bytes; prints them written as a JSON string.
+//   json_roundtrip response        stdin: lines "-" (no match) or "category<TAB>merchant";
+//                                  prints the CategorizeResponse.
+//   json_roundtrip result [Y M]    prints a small fixed EmiResult, with a start month when given.
+//   json_roundtrip bench-read TYPE N   stdin: JSON text; reads it N times, prints ns per read.
+//   json_roundtrip bench-write N   writes a 600-month EmiResult N times, prints ns per write and size.
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+#include "categorizer/model.h"
+#include "convert/json_reader.h"
+#include "convert/json_writer.h"
+#include "emi/model.h"
+
+using namespace morvanta;
+
+namespace {
+
+std::string read_stdin() {
+    std::ostringstream ss;
+    ss << std::cin.rdbuf();
+    return ss.str();
+}
+
+template <class T>
+int roundtrip(const std::string& text) {
+    auto r = convert::read_json<T>(text);
+    std::string out;
+    if (r) {
+        out = "ok ";
+        convert::write_json(*r, out);
+    } else {
+        out = "err " + r.error();
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
+}
+
+template <class T>
+int bench_read(const std::string& text, long n) {
+    std::size_t sink = 0;
+    auto t0 = std::chrono::steady_clock::now();
+    for (long i = 0; i < n; ++i) {
+        auto r = convert::read_json<T>(text);
+        if (!r) {
+            std::printf("err %s\n", r.error().c_str());
+            return 1;
+        }
+        sink += sizeof(*r);
+    }
+    auto t1 = std::chrono::steady_clock::now();
+    std::printf("%.1f %zu\n", std::chrono::duration<double, std::nano>(t1 - t0).count() / n, sink > 0 ? text.size() : 0);
+    return 0;
+}
+
+template <class F>
+int dispatch_type(const std::string& type, F&& f) {
+    using namespace morvanta::categorizer;
+    if (type == "EmiRequest") return f(emi::EmiRequest{});
+    if (type == "CategorizeRequest") return f(CategorizeRequest{});
+    if (type == "DeriveRulesRequest") return f(DeriveRulesRequest{});
+    if (type == "CategoryRule") return f(CategoryRule{});
+    if (type == "MapInput") return f(MapInput{});
+    if (type == "DeriveInput") return f(DeriveInput{});
+    std::fprintf(stderr, "unknown type %s\n", type.c_str());
+    return 2;
+}
+
+emi::EmiResult sample_result(std::optional<emi::YearMonth> start, std::uint32_t months) {
+    emi::EmiResult r;
+    r.mode = emi::EmiMode::Tenure;
+    r.loanAmount = 100000;
+    r.emi = -5;
+    r.months = months;
+    r.interestRate = 10.5;
+    r.inflationRate = 0.0;
+    r.start = start;
+    r.totals = {INT64_MIN, INT64_MAX, 0, -1, 1234567890123, 99};
+    for (std::uint32_t i = 0; i < months; ++i) {
+        emi::EmiMonth m;
+        m.index = i;
+        if (start) {
+            m.year = start->year + static_cast<std::int32_t>((start->month - 1 + i) / 12);
+            m.month = (start->month - 1 + i) % 12 + 1;
+        }
+        m.emi = 8885;
+        m.principal = 7885 + i;
+        m.interest = 1000 - i;
+        m.outstanding = 92115 - 7885 * static_cast<std::int64_t>(i);
+        m.realEmi = 8849;
+        m.realPrincipal = 7853;
+        m.realInterest = 996;
+        m.remainingEmi = 8885 * static_cast<std::int64_t>(months - 1 - i);
+        m.realRemainingEmi = 0;
+        r.schedule.push_back(m);
+    }
+    if (start) {
+        emi::EmiYear y;
+        y.year = start->year;
+        y.months.resize(12);
+        y.months[start->month - 1] = emi::EmiYearMonth{8885, 8849};
+        y.nominalTotal = 8885;
+        y.realTotal = 8849;
+        y.closingOutstanding = 92115;
+        r.years.push_back(y);
+    }
+    return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return 2;
+    const std::string cmd = argv[1];
+    if (cmd == "read" && argc == 3) {
+        const std::string text = read_stdin();
+        return dispatch_type(argv[2], [&](auto proto) { return roundtrip<decltype(proto)>(text); });
+    }
+    if (cmd == "floats") {
+        std::string line, out;
+        while (std::getline(std::cin, line)) {
+            const std::uint64_t bits = std::strtoull(line.c_str(), nullptr, 16);
+            double v;
+            std::memcpy(&v, &bits, sizeof v);
+            convert::append_json_float(v, out);
+            out += '\n';
+        }
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        return 0;
+    }
+    if (cmd == "ints") {
+        std::int64_t v[6] = {};
+        for (int i = 2; i < argc && i < 8; ++i) v[i - 2] = std::strtoll(argv[i], nullptr, 10);
+        const emi::EmiTotals t{v[0], v[1], v[2], v[3], v[4], v[5]};
+        std::cout << convert::to_json(t);
+        return 0;
+    }
+    if (cmd == "text") {
+        categorizer::MapOutput m{read_stdin(), ""};
+        std::cout << convert::to_json(m);
+        return 0;
+    }
+    if (cmd == "response") {
+        categorizer::CategorizeResponse resp;
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            if (line == "-") {
+                resp.data.emplace_back();
+            } else {
+                const auto tab = line.find('\t');
+                resp.data.push_back(categorizer::MapOutput{line.substr(0, tab), line.substr(tab + 1)});
+            }
+        }
+        std::cout << convert::to_json(resp);
+        return 0;
+    }
+    if (cmd == "result") {
+        std::optional<emi::YearMonth> start;
+        if (argc == 4) start = emi::YearMonth::make(std::atoi(argv[2]), static_cast<std::uint32_t>(std::atoi(argv[3])));
+        std::cout << convert::to_json(sample_result(start, 2));
+        return 0;
+    }
+    if (cmd == "bench-read" && argc == 4) {
+        const std::string text = read_stdin();
+        const long n = std::atol(argv[3]);
+        return dispatch_type(argv[2], [&](auto proto) { return bench_read<decltype(proto)>(text, n); });
+    }
+    if (cmd == "bench-write" && argc == 3) {
+        const long n = std::atol(argv[2]);
+        const emi::EmiResult r = sample_result(emi::YearMonth{2024, 11}, 600);
+        std::size_t size = 0;
+        auto t0 = std::chrono::steady_clock::now();
+        for (long i = 0; i < n; ++i) {
+            std::string out;
+            out.reserve(128);
+            convert::write_json(r, out);
+            size = out.size();
+        }
+        auto t1 = std::chrono::steady_clock::now();
+        std::printf("%.1f %zu\n", std::chrono::duration<double, std::nano>(t1 - t0).count() / n, size);
+        return 0;
+    }
+    return 2;
+}
