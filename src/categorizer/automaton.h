@@ -1,0 +1,80 @@
+// Multi-pattern byte search that answers one question about a text: the
+// lowest number of any pattern occurring in it.
+//
+// Aho-Corasick over bytes. The trie is numbered breadth first, so shallow
+// states (the ones every scan keeps visiting) come first and sit together in
+// memory. The first states, up to a memory budget, get a full transition row
+// over byte classes (a DFA row: one load per byte); deeper states keep only
+// their children, sorted by byte, and a failure link, so memory stays linear
+// in the total pattern length however many distinct bytes the patterns use.
+// Each state stores the lowest pattern number ending there or at any state on
+// its failure chain, so a scan is a running minimum over visited states.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace morvanta::categorizer {
+
+class Automaton {
+public:
+    static constexpr std::uint32_t npos = UINT32_MAX;
+
+    // Transition rows of 4-byte cells; 256 KiB keeps the rows in L2 and is
+    // enough for the root, every depth-1 state and most depth-2 states of
+    // word-like patterns (see tests/native/bench_categorizer.cpp).
+    static constexpr std::size_t default_dense_bytes = std::size_t{256} << 10;
+
+    // Number of patterns and total pattern bytes the automaton can hold:
+    // state and pattern numbers are 32-bit.
+    static bool fits(std::size_t pattern_count, std::size_t total_bytes) {
+        return pattern_count < npos && total_bytes < npos - 1;
+    }
+
+    // patterns[i] is pattern number i. Every pattern must be non-empty and
+    // the set must satisfy fits().
+    explicit Automaton(std::span<const std::string_view> patterns,
+                       std::size_t dense_bytes = default_dense_bytes);
+
+    // The lowest number of a pattern that occurs in `text` as a contiguous
+    // run of bytes, or npos.
+    std::uint32_t first_match(std::string_view text) const;
+
+    std::size_t state_count() const { return nodes_.size() - 1; }
+    std::size_t dense_state_count() const { return dense_count_; }
+    std::size_t memory_bytes() const;
+
+private:
+    struct Node {
+        std::uint32_t first_child;  // children are [first_child, next node's first_child)
+        std::uint32_t fail;         // longest proper suffix that is a trie state
+        std::uint32_t out;          // lowest pattern number ending here or on the fail chain
+    };
+
+    // One step from state `s` on byte `b`, following failure links through
+    // the sparse states until a child or a dense row answers.
+    std::uint32_t step(std::uint32_t s, unsigned char b) const {
+        while (s >= dense_count_) {
+            const std::uint32_t end = nodes_[s + 1].first_child;
+            for (std::uint32_t k = nodes_[s].first_child; k < end; ++k) {
+                if (labels_[k] == b) return k;
+                if (labels_[k] > b) break;  // children are sorted by byte
+            }
+            s = nodes_[s].fail;
+        }
+        return dense_[std::size_t{s} * classes_ + class_of_[b]];
+    }
+
+    std::array<std::uint8_t, 256> class_of_{};  // 0 for bytes that occur in no pattern
+    std::uint32_t classes_ = 1;
+    std::uint32_t dense_count_ = 1;            // states [0, dense_count_) have a row
+    std::vector<std::uint32_t> dense_;         // dense_count_ rows of classes_ cells
+    std::vector<Node> nodes_;                  // one per state plus an end sentinel
+    std::vector<unsigned char> labels_;        // byte leading into each state
+};
+
+}  // namespace morvanta::categorizer

@@ -1,0 +1,99 @@
+// An insert-only open-addressing table that numbers distinct keys 0, 1, 2...
+// in the order they are first inserted. Keys are small views (into texts
+// that outlive the table), so a lookup costs one hash and usually one probe,
+// with no allocation per key.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace morvanta::categorizer {
+
+// Hash of a byte string, 8 bytes per step (a multiply-rotate mix in the style
+// of FxHash, finished by a 64-bit avalanche so that every output bit counts).
+inline std::uint64_t hash_bytes(std::string_view s, std::uint64_t seed = 0) {
+    constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
+    std::uint64_t h = seed ^ (s.size() * k);
+    const char* p = s.data();
+    std::size_t n = s.size();
+    while (n >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (std::rotl(h, 5) ^ w) * k;
+        p += 8;
+        n -= 8;
+    }
+    if (n > 0) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p, n);
+        h = (std::rotl(h, 5) ^ w) * k;
+    }
+    h ^= h >> 32;
+    h *= 0xD6E8FEB86659FD93ull;
+    h ^= h >> 32;
+    return h;
+}
+
+template <class Key, class Traits>
+class FlatIndex {
+public:
+    static constexpr std::uint32_t none = UINT32_MAX;
+
+    explicit FlatIndex(std::size_t expected = 16) {
+        std::size_t capacity = 16;
+        while (capacity < expected + expected / 2) capacity *= 2;
+        slots_.assign(capacity, Slot{0, none});
+        keys_.reserve(expected);
+    }
+
+    // The number of `key`, and whether this call added it.
+    std::pair<std::uint32_t, bool> insert(const Key& key) {
+        const std::uint64_t h = Traits::hash(key);
+        const auto tag = static_cast<std::uint32_t>(h);
+        std::size_t i = static_cast<std::size_t>(h >> 32) & (slots_.size() - 1);
+        for (;; i = (i + 1) & (slots_.size() - 1)) {
+            Slot& slot = slots_[i];
+            if (slot.id == none) break;
+            if (slot.tag == tag && Traits::equal(keys_[slot.id], key)) return {slot.id, false};
+        }
+        if (keys_.size() >= none - 1) throw std::length_error("too many distinct keys");
+        const auto id = static_cast<std::uint32_t>(keys_.size());
+        slots_[i] = Slot{tag, id};
+        keys_.push_back(key);
+        // Load factor at most 1/2 keeps probe runs short.
+        if (keys_.size() * 2 > slots_.size()) grow();
+        return {id, true};
+    }
+
+    const Key& key(std::uint32_t id) const { return keys_[id]; }
+    std::size_t size() const { return keys_.size(); }
+
+private:
+    struct Slot {
+        std::uint32_t tag;  // low half of the hash, to skip most key comparisons
+        std::uint32_t id;
+    };
+
+    void grow() {
+        std::vector<Slot> bigger(slots_.size() * 2, Slot{0, none});
+        const std::size_t mask = bigger.size() - 1;
+        for (std::uint32_t id = 0; id < keys_.size(); ++id) {
+            const std::uint64_t h = Traits::hash(keys_[id]);
+            std::size_t i = static_cast<std::size_t>(h >> 32) & mask;
+            while (bigger[i].id != none) i = (i + 1) & mask;
+            bigger[i] = Slot{static_cast<std::uint32_t>(h), id};
+        }
+        slots_ = std::move(bigger);
+    }
+
+    std::vector<Slot> slots_;
+    std::vector<Key> keys_;
+};
+
+}  // namespace morvanta::categorizer

@@ -1,0 +1,151 @@
+"""Every rule-matching method of the core (direct search, the automaton with
+its default, all-sparse and all-dense layouts, and the automatic choice)
+against Python's own containment test on lower-cased text.
+
+The driver tests/native/rule_matcher.cpp runs one case per line group and
+prints, per method, the index of the first matching rule of each narration.
+"""
+import subprocess
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+METHODS = ["direct", "automatic", "automaton", "sparse", "full"]
+
+# Characters whose lower-case mapping is the same in every Unicode version
+# from 12.1 on, so Python's str.lower() is a fair truth whatever its version:
+# ASCII, Latin-1, mappings that change the byte length (U+0130 grows,
+# KELVIN SIGN and OHM SIGN shrink, U+023A grows), Greek with the final-sigma
+# context, case-ignorable combining marks, CJK and Devanagari.
+ALPHABET = (
+    "abcxyzABCXYZ019 -./'&"
+    "éÉßÿŸñ"
+    "\u0130\u0131\u212a\u2126\u1e9e\u023a"
+    "ΣσςΑαΟοάΆ"
+    "\u0301\u0307"
+    "日本"
+    "कित\u093f\u093e\u094d१"
+)
+
+texts = st.text(alphabet=ALPHABET, max_size=12)
+
+
+def _hex(text):
+    return text.encode().hex() or "-"
+
+
+def run_cases(exe, cases):
+    """cases: list of (patterns, narrations) -> list of {method: [index or None]}."""
+    lines = []
+    for patterns, narrations in cases:
+        lines.append(f"{len(patterns)} {len(narrations)}")
+        lines.extend(_hex(p) for p in patterns)
+        lines.extend(_hex(n) for n in narrations)
+    out = subprocess.run([exe], input="\n".join(lines) + "\n", capture_output=True, text=True, check=True)
+    rows = out.stdout.splitlines()
+    assert len(rows) == len(METHODS) * len(cases)
+    results = []
+    for k in range(len(cases)):
+        block = {}
+        for row in rows[k * len(METHODS):(k + 1) * len(METHODS)]:
+            name, *hits = row.split(" ")
+            block[name] = [None if h == "-" else int(h) for h in hits]
+        assert sorted(block) == sorted(METHODS)
+        results.append(block)
+    return results
+
+
+def first_rule(patterns, narration):
+    lowered = narration.lower()
+    return next((i for i, p in enumerate(patterns) if p.lower() in lowered), None)
+
+
+@pytest.fixture(scope="module")
+def matcher(native_tool):
+    return native_tool("rule_matcher")
+
+
+CASES = [
+    # (patterns, narration, expected first rule)
+    ([], "anything", None),
+    (["coffee", "coffee house"], "COFFEE HOUSE", 0),
+    (["coffee house", "coffee"], "COFFEE HOUSE", 0),
+    (["house", "coffee house"], "COFFEE HOUSE", 0),
+    (["zzz", "house", "coffee house"], "COFFEE HOUSE", 1),
+    # A later, shorter pattern ending inside an earlier, longer one: the
+    # automaton must report both through its suffix links.
+    (["xx", "coffee house", "house"], "COFFEE HOUSE", 1),
+    (["xx", "ee h", "offee house"], "coffee house", 1),
+    (["cab"], "VOCABULARY BOOKS", 0),
+    (["abc", "", "x"], "", 1),
+    (["abc", "", "x"], "x", 1),
+    ([" cafe"], "cafe", None),
+    ([" cafe"], "the cafe", 0),
+    (["UPI"], "upi", 0),
+    (["UPIX"], "upi", None),
+    (["UPX"], "upi", None),
+    (["straße"], "STRASSE", None),
+    (["STRASSE"], "strasse", 0),
+    (["i"], "\u0130STANBUL", 0),
+    (["\u0130"], "istanbul", None),
+    (["\u0130s"], "\u0130STANBUL", 0),
+    (["Σ"], "ΟΔΟΣ", None),
+    (["ς"], "ΟΔΟΣ", 0),
+    (["ΟΣ"], "ΟΔΟΣ", 0),
+    (["ΟΣ"], "ΟΣΑ", None),
+    (["k"], "\u212a", 0),
+    # The same pattern twice, and a pattern that is a prefix of another.
+    (["bc", "bc", "b"], "abc", 0),
+    (["abcd", "abc"], "xabcx", 1),
+    # Repeated and overlapping occurrences.
+    (["aab"], "aaaab", 0),
+    (["abab", "bab"], "abaabab", 0),
+]
+
+
+@pytest.mark.parametrize("patterns,narration,expected", CASES)
+def test_every_method_finds_the_first_matching_rule(matcher, patterns, narration, expected):
+    assert first_rule(patterns, narration) == expected  # the table itself agrees with Python
+    # Pad with rules that never match so the automatic choice takes each
+    # path: few rules below its threshold, many above.
+    for filler in (0, 40):
+        padded = patterns + ["\u2603never"] * filler
+        (result,) = run_cases(matcher, [(padded, [narration])])
+        for method in METHODS:
+            assert result[method] == [expected], (method, filler)
+
+
+def test_many_rules_all_methods_agree(matcher):
+    # 3,000 rules of which only some occur; each narration's answer is known.
+    patterns = [f"m{i:04d}x" for i in range(3000)]
+    narrations = ["pay m2999x and m1500x", "m0000x", "nothing here", "M0042X M0041X", ""]
+    expected = [1500, 0, None, 41, None]
+    (result,) = run_cases(matcher, [(patterns, narrations)])
+    for method in METHODS:
+        assert result[method] == expected, method
+
+
+@st.composite
+def rule_sets(draw):
+    narrations = draw(st.lists(texts, max_size=6))
+    # Patterns are often cut from a narration, so matches are common; the
+    # rest are free text, and some are empty.
+    pieces = []
+    for n in narrations:
+        if n:
+            a = draw(st.integers(0, len(n) - 1))
+            b = draw(st.integers(a, len(n)))
+            pieces.append(n[a:b])
+    pattern = st.one_of(texts, st.sampled_from(pieces) if pieces else texts)
+    patterns = draw(st.lists(pattern, max_size=30))
+    return patterns, narrations
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(rule_sets(), min_size=1, max_size=8))
+def test_methods_equal_python_containment(matcher, cases):
+    results = run_cases(matcher, cases)
+    for (patterns, narrations), result in zip(cases, results):
+        expected = [first_rule(patterns, n) for n in narrations]
+        for method in METHODS:
+            assert result[method] == expected, method
