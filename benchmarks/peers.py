@@ -1,0 +1,254 @@
+"""Pure-Python peers: what a Python developer would write instead of morvanta.
+
+Each returns exactly what the corresponding morvanta function returns, so the
+benchmark can check answers before timing, and tests can use them as an
+independent reference.
+"""
+import math
+import re
+from collections import Counter
+
+MAX_TENURE = 600
+_INT_MAX = 2**63 - 1
+_INT_MIN = -(2**63)
+
+
+def _rnd(x):
+    if x != x:
+        return x
+    f = math.floor(x + 0.5) if math.isfinite(x) else x
+    return f - 1.0 if x < f - 0.5 else float(f)
+
+
+def _int(x):
+    if x != x:
+        return 0
+    if x >= 2.0**63:
+        return _INT_MAX
+    if x <= -(2.0**63):
+        return _INT_MIN
+    return int(x)
+
+
+def _sat(v):
+    return max(_INT_MIN, min(_INT_MAX, v))
+
+
+def _ipow(base, n):
+    result = base if n & 1 else 1.0
+    n >>= 1
+    while n:
+        base = base * base
+        if n & 1:
+            result = result * base
+        n >>= 1
+    return result
+
+
+def _div(a, b):
+    """IEEE division: Python raises where C gives an infinity or NaN."""
+    if b == 0:
+        if a == 0 or a != a:
+            return math.nan
+        return math.copysign(math.inf, a) * math.copysign(1.0, b)
+    return a / b
+
+
+def _fmt2(v):
+    return f"{v:.2f}"
+
+
+def compute_emi(req):
+    """The loan engine in pure Python; raises ValueError with the same texts."""
+    mode = req["mode"]
+    names = {"emi": "Emi", "tenure": "Tenure", "loanAmount": "LoanAmount"}
+    ir = float(req["interestRate"])
+    inf_rate = float(req.get("inflationRate", 0.0))
+    if not math.isfinite(ir) or ir < 0:
+        raise ValueError("invalid input: interestRate must be zero or greater")
+    if not math.isfinite(inf_rate) or inf_rate < 0:
+        raise ValueError("invalid input: inflationRate must be zero or greater")
+    r = ir / 100 / 12
+
+    def need(key):
+        v = req.get(key)
+        if v is None:
+            raise ValueError(f"invalid input: {key} is required when solving for {names[mode]}")
+        if key != "months":
+            v = float(v)
+            if not (math.isfinite(v) and v > 0):
+                raise ValueError(f"invalid input: {key} must be greater than zero")
+        else:
+            if v == 0:
+                raise ValueError("invalid input: months must be greater than zero")
+            if v > MAX_TENURE:
+                raise ValueError(f"tenure of {v} months exceeds the maximum supported {MAX_TENURE} months")
+        return v
+
+    if mode == "emi":
+        p, n = need("loanAmount"), need("months")
+        if r == 0:
+            e = p / n
+        else:
+            q = _ipow(1 + r, n)
+            e = _div((r * p) * q, q - 1)
+    elif mode == "tenure":
+        p, e = need("loanAmount"), need("emi")
+        if r != 0:
+            i = p * r
+            if i >= e:
+                raise ValueError(f"monthly payment of {_fmt2(e)} does not cover the first month's interest of "
+                                 f"{_fmt2(i)}; the loan would never be repaid")
+            x = _div(math.log(e / (e - i)), math.log(r + 1))
+        else:
+            x = p / e
+        if not math.isfinite(x):
+            raise ValueError("invalid input: could not derive a valid tenure from the supplied loan amount and emi")
+        n = math.ceil(x)
+        if n < 1:
+            raise ValueError("invalid input: could not derive a valid tenure from the supplied loan amount and emi")
+        if n > MAX_TENURE:
+            raise ValueError(f"tenure of {min(n, 2**64 - 1)} months exceeds the maximum supported {MAX_TENURE} months")
+    else:
+        e, n = need("emi"), need("months")
+        if r == 0:
+            p = n * e
+        else:
+            q = _ipow(1 + r, n)
+            p = ((q - 1) * e) / (r * q)
+    return _schedule(req, mode, p, e, n, r, ir, inf_rate)
+
+
+def _schedule(req, mode, p, e, n, r, ir, inf_rate):
+    start = req.get("start")
+    if start is not None:
+        y_text, m_text = start.split("-", 1)
+        sy, sm = int(y_text), int(m_text)
+    e1 = _rnd(e)
+    g = (inf_rate / 100 + 1) ** 0.08333333333333333
+    b, d = p, 1.0
+    rows = []
+    for k in range(n):
+        i = r * b
+        if k == n - 1 or e1 >= b:
+            pr, it = _rnd(b), _rnd(i)
+            paid, nb = pr + it, 0.0
+        else:
+            pp = e1 - i
+            pr = _rnd(pp)
+            it = e1 - pr
+            paid, nb = e1, _rnd(b - pp)
+        rp, ri = _rnd(pr / d), _rnd(it / d)
+        row = {"index": k}
+        if start is not None:
+            t = k + sm - 1
+            year = (sy + t // 12 + 2**31) % 2**32 - 2**31
+            row["year"], row["month"] = year, t % 12 + 1
+        row.update(emi=_int(paid), principal=_int(pr), interest=_int(it), outstanding=_int(nb),
+                   realEmi=_int(rp + ri), realPrincipal=_int(rp), realInterest=_int(ri),
+                   remainingEmi=0, realRemainingEmi=0)
+        rows.append(row)
+        if nb == 0:
+            break
+        d = d * g
+        b = nb
+    rem = rrem = 0
+    for row in reversed(rows):
+        row["remainingEmi"], row["realRemainingEmi"] = rem, rrem
+        rem, rrem = _sat(rem + row["emi"]), _sat(rrem + row["realEmi"])
+    loan = _int(_rnd(p))
+    paid = _sat(sum(row["emi"] for row in rows))
+    real = _sat(sum(row["realEmi"] for row in rows))
+    years = []
+    if start is not None:
+        for row in rows:
+            if not years or years[-1]["year"] != row["year"]:
+                years.append({"year": row["year"], "months": [None] * 12, "nominalTotal": 0, "realTotal": 0,
+                              "closingOutstanding": 0})
+            grp = years[-1]
+            grp["months"][row["month"] - 1] = {"nominal": row["emi"], "real": row["realEmi"]}
+            grp["nominalTotal"] = _sat(grp["nominalTotal"] + row["emi"])
+            grp["realTotal"] = _sat(grp["realTotal"] + row["realEmi"])
+            grp["closingOutstanding"] = row["outstanding"]
+    result = {"mode": mode, "loanAmount": loan, "emi": _int(e1), "months": len(rows), "interestRate": ir,
+              "inflationRate": inf_rate}
+    if start is not None:
+        result["start"] = f"{sy:04d}-{sm:02d}"
+    result["totals"] = {"nominalPaid": paid, "realPaid": real, "nominalPrincipal": loan,
+                        "nominalInterest": _sat(paid - loan), "realPrincipal": loan, "realInterest": _sat(real - loan)}
+    result["schedule"] = rows
+    result["years"] = years
+    return result
+
+
+def categorize_loop(req):
+    """The direct loop: lower each pattern once, first rule whose pattern occurs wins."""
+    lowered = [(rule["pattern"].lower(), rule) for rule in req["rules"]]
+    out = []
+    for item in req["data"]:
+        narration = item["narration"].lower()
+        rule = next((rule for pattern, rule in lowered if pattern in narration), None)
+        out.append(None if rule is None else {"category": rule["category"], "merchant": rule["merchant"]})
+    return {"data": out}
+
+
+def categorize_aho(req):
+    """pyahocorasick over the lowered patterns, keeping the lowest rule index seen."""
+    import ahocorasick
+
+    rules = req["rules"]
+    automaton = ahocorasick.Automaton()
+    floor = None  # the first empty pattern matches every narration
+    for index, rule in enumerate(rules):
+        pattern = rule["pattern"].lower()
+        if not pattern:
+            floor = index if floor is None else floor
+            continue
+        previous = automaton.get(pattern, None)
+        if previous is None or index < previous:
+            automaton.add_word(pattern, index)
+    automaton.make_automaton()
+    out = []
+    for item in req["data"]:
+        best = floor
+        for _, index in automaton.iter(item["narration"].lower()):
+            if best is None or index < best:
+                best = index
+        out.append(None if best is None else {"category": rules[best]["category"], "merchant": rules[best]["merchant"]})
+    return {"data": out}
+
+
+_SEPARATORS = re.compile(r"[^\w]+|_+")
+
+
+def derive_rules_python(req):
+    """Idiomatic rule derivation: lower, split on non-alphanumerics, count with Counter."""
+    groups = {}
+    for item in req["data"]:
+        groups.setdefault((item["category"], item["merchant"]), []).append(item["narration"])
+    token_sets = {key: [{t for t in _SEPARATORS.split(n.lower()) if len(t.encode()) >= 3} for n in narrs]
+                  for key, narrs in groups.items()}
+    overall = Counter()
+    for sets in token_sets.values():
+        for s in sets:
+            overall.update(s)
+    rules = []
+    for (category, merchant), narrs in groups.items():
+        counts = Counter()
+        # Counting in reading order makes the first-seen token win ties.
+        for n in narrs:
+            seen = set()
+            for t in _SEPARATORS.split(n.lower()):
+                if len(t.encode()) >= 3 and t not in seen:
+                    seen.add(t)
+                    counts[t] += 1
+        best, best_score = None, 0
+        for token, count in counts.items():
+            if count / overall[token] >= 0.8:
+                score = count * 1000 + len(token.encode())
+                if score > best_score:
+                    best, best_score = token, score
+        if best is not None:
+            rules.append({"pattern": best, "category": category, "merchant": merchant})
+    rules.sort(key=lambda r: (r["category"].encode(), r["merchant"].encode()))
+    return {"rules": rules}
