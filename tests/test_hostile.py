@@ -1,0 +1,193 @@
+"""Hostile and unusual objects in object mode: each gives a clear exception, never a crash or a wrong answer."""
+import collections.abc
+import sys
+
+import pytest
+
+import morvanta
+
+BASE = {"mode": "emi", "loanAmount": 1200, "months": 12, "interestRate": 0}
+
+
+def invalid(fn, request):
+    with pytest.raises(ValueError) as info:
+        fn(request)
+    (message,) = info.value.args
+    return message
+
+
+class Boom(Exception):
+    pass
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise RuntimeError("no str either")
+
+
+class Mapping(collections.abc.Mapping):
+    def __init__(self, data, keys=None, values=None, length=None):
+        self.data, self._keys, self._values, self._length = dict(data), keys, values, length
+
+    def __getitem__(self, key):
+        return self.data[key]
+
+    def __iter__(self):
+        return iter(self.data)
+
+    def __len__(self):
+        return len(self.data) if self._length is None else self._length
+
+    def keys(self):
+        return self._keys() if callable(self._keys) else list(self.data)
+
+    def values(self):
+        return self._values() if callable(self._values) else list(self.data.values())
+
+
+def raise_(exc):
+    def f(*args):
+        raise exc
+    return f
+
+
+@pytest.mark.parametrize("mapping, message", [
+    (Mapping(BASE, keys=raise_(Boom("keys failed"))), "invalid request: Boom: keys failed"),
+    (Mapping(BASE, values=raise_(Boom("values failed"))), "invalid request: Boom: values failed"),
+    (Mapping(BASE, keys=raise_(Unprintable())), "invalid request: Unprintable: <exception str() failed>"),
+    (Mapping(BASE, length=6), "invalid request: IndexError: list index out of range"),
+    (Mapping(BASE, keys=lambda: 5), None),
+])
+def test_mapping_protocol_failures(mapping, message):
+    got = invalid(morvanta.compute_emi, mapping)
+    if message is None:
+        assert got.startswith("invalid request: TypeError: ")
+    else:
+        assert got == message
+
+
+def test_mapping_reporting_fewer_entries_reads_only_those():
+    # len() says 2: only "mode" and "loanAmount" are read, so interestRate is missing.
+    assert invalid(morvanta.compute_emi, Mapping(BASE, length=2)) == "invalid request: missing field `interestRate`"
+
+
+class Mutating:
+    """A number whose conversion empties the request dict it sits in."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __float__(self):
+        self.target.clear()
+        self.target["garbage"] = object()
+        return 1200.0
+
+
+def test_dict_changed_while_read_uses_the_entries_taken_at_the_start():
+    req = dict(BASE)
+    req["loanAmount"] = Mutating(req)
+    result = morvanta.compute_emi(req)
+    assert result["loanAmount"] == 1200 and result["months"] == 12
+    assert list(req) == ["garbage"]
+
+
+class BadFloat:
+    def __init__(self, result=None, exc=None):
+        self.result, self.exc = result, exc
+
+    def __float__(self):
+        if self.exc:
+            raise self.exc
+        return self.result
+
+
+class BadIndex:
+    def __init__(self, result=None, exc=None):
+        self.result, self.exc = result, exc
+
+    def __index__(self):
+        if self.exc:
+            raise self.exc
+        return self.result
+
+
+@pytest.mark.parametrize("field, value, expected", [
+    ("interestRate", BadFloat(exc=Boom("no float")), "invalid request: Boom: no float"),
+    ("interestRate", BadFloat(exc=Unprintable()), "invalid request: Unprintable: <exception str() failed>"),
+    ("interestRate", BadFloat(result="1.5"), "invalid request: TypeError: BadFloat.__float__ returned non-float (type str)"),
+    ("months", BadIndex(exc=Boom("no index")), "invalid request: Boom: no index"),
+    ("months", BadIndex(result="3"), "invalid request: TypeError: __index__ returned non-int (type str)"),
+])
+def test_number_protocol_failures(field, value, expected):
+    assert invalid(morvanta.compute_emi, {**BASE, field: value}) == expected
+
+
+class S(str):
+    pass
+
+
+class I(int):
+    pass
+
+
+class F(float):
+    pass
+
+
+class D(dict):
+    def keys(self):  # a dict subclass is still read through its mapping methods
+        return list(super().keys())
+
+
+class L(list):
+    pass
+
+
+def test_builtin_subclasses_are_accepted():
+    req = D(mode=S("emi"), loanAmount=F(1200.0), months=I(12), interestRate=F(0.0), start=S("2024-01"))
+    assert morvanta.compute_emi(req) == morvanta.compute_emi({**BASE, "start": "2024-01"})
+    cat = {"data": L([D(narration=S("COFFEE"))]), "rules": (D(pattern=S("cof"), category=S("F"), merchant=S("M")),)}
+    assert morvanta.categorize_transactions(cat) == {"data": [{"category": "F", "merchant": "M"}]}
+
+
+class Seq(collections.abc.Sequence):
+    def __init__(self, items, length=None, fail_at=None):
+        self.items, self.length, self.fail_at = items, length, fail_at
+
+    def __len__(self):
+        return len(self.items) if self.length is None else self.length
+
+    def __getitem__(self, i):
+        if i == self.fail_at:
+            raise Boom(f"item {i}")
+        return self.items[i]
+
+
+ITEM = {"narration": "coffee"}
+
+
+@pytest.mark.parametrize("data, message", [
+    (Seq([ITEM, ITEM], length=3), "invalid request: IndexError: list index out of range"),
+    (Seq([ITEM, ITEM], fail_at=1), "invalid request: Boom: item 1"),
+    (Seq([ITEM], length=-1), "invalid request: ValueError: __len__() should return >= 0"),
+    ("ab", "invalid request: unexpected type: 'str' object cannot be converted to 'Mapping'"),
+    ({"narration": "x"}, "invalid request: unexpected type: 'dict' object cannot be converted to 'Sequence'"),
+])
+def test_sequence_protocol_failures(data, message):
+    assert invalid(morvanta.categorize_transactions, {"data": data, "rules": []}) == message
+
+
+def test_sequence_reporting_fewer_items_reads_only_those():
+    got = morvanta.categorize_transactions({"data": Seq([ITEM, ITEM, ITEM], length=2), "rules": []})
+    assert got == {"data": [None, None]}
+
+
+def test_same_object_many_times_keeps_reference_counts():
+    item = {"narration": "Coffee House"}
+    rule = {"pattern": "coffee", "category": "Food", "merchant": "Cafe"}
+    before = sys.getrefcount(item), sys.getrefcount(rule)
+    req = {"data": [item] * 1000, "rules": [rule] * 50}
+    out = morvanta.categorize_transactions(req)
+    assert out["data"] == [{"category": "Food", "merchant": "Cafe"}] * 1000
+    del req
+    assert (sys.getrefcount(item), sys.getrefcount(rule)) == before
