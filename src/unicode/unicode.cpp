@@ -1,0 +1,250 @@
+// Lower-casing, character classes and the quoted form over UTF-8 text.
+// Every per-character question is one lookup in the generated tables.
+#include "unicode/unicode.h"
+
+#include <cstring>
+
+#include "unicode/tables.h"
+
+namespace morvanta::unicode {
+namespace {
+
+using tables::lookup;
+using tables::Record;
+
+constexpr char32_t kReplacement = 0xFFFD;
+constexpr char32_t kCapitalSigma = 0x3A3;
+constexpr char32_t kFinalSigma = 0x3C2;
+
+struct Decoded {
+    char32_t cp;
+    std::uint32_t len;  // bytes consumed, 1 for an invalid byte
+    bool valid;
+};
+
+// Decodes one character at p (p < end). Callers promise valid UTF-8, but a
+// truncated or malformed sequence must still never read past `end` or yield
+// a code point outside the tables: it decodes as one invalid byte.
+[[gnu::always_inline]] inline Decoded decode(const unsigned char* p, const unsigned char* end) {
+    const unsigned b0 = p[0];
+    if (b0 < 0x80) return {b0, 1, true};
+    const std::size_t avail = static_cast<std::size_t>(end - p);
+    auto cont = [&](std::size_t k) { return k < avail && (p[k] & 0xC0) == 0x80; };
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        if (cont(1)) return {((b0 & 0x1Fu) << 6) | (p[1] & 0x3Fu), 2, true};
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        if (cont(1) && cont(2)) {
+            const char32_t cp = ((b0 & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+            // Overlong forms and surrogates are not characters.
+            if (cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF)) return {cp, 3, true};
+        }
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        if (cont(1) && cont(2) && cont(3)) {
+            const char32_t cp = ((b0 & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) |
+                                ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+            if (cp >= 0x10000 && cp <= 0x10FFFF) return {cp, 4, true};
+        }
+    }
+    return {kReplacement, 1, false};
+}
+
+// The record of the character that ends at text[pos] (pos > 0), and its
+// start. An invalid sequence counts as the single byte before pos.
+inline const Record& record_before(std::string_view text, std::size_t& pos) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t start = pos - 1;
+    for (int k = 0; k < 3 && start > 0 && (s[start] & 0xC0) == 0x80; ++k) --start;
+    const Decoded d = decode(s + start, s + pos);
+    if (d.valid && start + d.len == pos) {
+        pos = start;
+        return lookup(d.cp);
+    }
+    --pos;
+    return lookup(kReplacement);
+}
+
+// Final_Sigma for the capital sigma at text[start, end): preceded by a cased
+// character and not followed by one, skipping case-ignorable characters on
+// both sides. Each scan stops at the first character that is not
+// case-ignorable (a sigma is cased), so the scans of successive sigmas never
+// overlap and a whole text costs linear time.
+bool is_final_sigma(std::string_view text, std::size_t start, std::size_t end) {
+    bool cased_before = false;
+    for (std::size_t pos = start; pos > 0;) {
+        const Record& r = record_before(text, pos);
+        if (!(r.flags & tables::kCaseIgnorable)) {
+            cased_before = (r.flags & tables::kCased) != 0;
+            break;
+        }
+    }
+    if (!cased_before) return false;
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* stop = s + text.size();
+    for (const auto* p = s + end; p < stop;) {
+        const Decoded d = decode(p, stop);
+        const Record& r = lookup(d.cp);
+        if (!(r.flags & tables::kCaseIgnorable)) return !(r.flags & tables::kCased);
+        p += d.len;
+    }
+    return true;
+}
+
+inline char* encode(char32_t cp, char* dst) {
+    if (cp < 0x80) {
+        *dst++ = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        *dst++ = static_cast<char>(0xC0 | (cp >> 6));
+        *dst++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        *dst++ = static_cast<char>(0xE0 | (cp >> 12));
+        *dst++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *dst++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        *dst++ = static_cast<char>(0xF0 | (cp >> 18));
+        *dst++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *dst++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *dst++ = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    return dst;
+}
+
+constexpr std::uint64_t kOnes = 0x0101010101010101u;
+constexpr std::uint64_t kHighBits = kOnes * 0x80;
+
+inline std::uint64_t load8(const unsigned char* p) {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    return x;
+}
+
+// Lower-cases eight ASCII bytes at once. With every byte below 0x80 the
+// additions cannot carry into the next byte, so bit 7 of each byte tells
+// whether that byte is >= 'A' and whether it is > 'Z'; 0x80 >> 2 is 0x20.
+inline std::uint64_t lower8(std::uint64_t x) {
+    const std::uint64_t ge_a = x + kOnes * (0x80 - 'A');
+    const std::uint64_t gt_z = x + kOnes * (0x80 - 'Z' - 1);
+    return x | (((ge_a & ~gt_z) & kHighBits) >> 2);
+}
+
+inline char lower_ascii(unsigned char b) {
+    return static_cast<char>(static_cast<unsigned>(b - 'A') < 26u ? b + 0x20 : b);
+}
+
+// Lowers the ASCII run starting at s[i] into dst; stops at the first
+// non-ASCII byte or the end. Returns the new i; dst advances alike.
+inline std::size_t lower_ascii_run(const unsigned char* s, std::size_t i, std::size_t n, char*& dst) {
+    while (n - i >= 8) {
+        const std::uint64_t x = load8(s + i);
+        if (x & kHighBits) break;
+        const std::uint64_t y = lower8(x);
+        std::memcpy(dst, &y, 8);
+        dst += 8;
+        i += 8;
+    }
+    while (i < n && s[i] < 0x80) *dst++ = lower_ascii(s[i++]);
+    return i;
+}
+
+}  // namespace
+
+char32_t decode_utf8(std::string_view text, std::size_t& i) {
+    if (i >= text.size()) return kReplacement;
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const Decoded d = decode(s + i, s + text.size());
+    i += d.len;
+    return d.cp;
+}
+
+bool is_alphanumeric(char32_t cp) {
+    return cp < 0x110000 && (lookup(cp).flags & tables::kAlnum) != 0;
+}
+
+void append_lower(std::string_view text, std::string& out) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    const std::size_t base = out.size();
+    // ASCII lowers to the same length, so size for that first.
+    out.resize(base + n);
+    char* dst = out.data() + base;
+    std::size_t i = lower_ascii_run(s, 0, n, dst);
+    if (i == n) return;
+
+    // No character lowers to more than 3 bytes per 2 of its own (the
+    // generator checks this), so the rest needs at most 1.5 times its size.
+    const std::size_t done = static_cast<std::size_t>(dst - out.data());
+    const std::size_t rest = n - i;
+    out.resize(done + rest + rest / 2);
+    dst = out.data() + done;
+    while (i < n) {
+        if (s[i] < 0x80) {
+            i = lower_ascii_run(s, i, n, dst);
+            continue;
+        }
+        const Decoded d = decode(s + i, s + n);
+        const Record& r = lookup(d.cp);
+        if (r.flags & tables::kMultiLower) {
+            const tables::MultiLower& m = tables::kMultiLowerMap[r.delta];
+            for (std::uint8_t k = 0; k < m.length; ++k) dst = encode(m.mapping[k], dst);
+        } else if (r.delta == 0) {
+            // Unchanged characters (and invalid bytes) are copied as they are.
+            std::memcpy(dst, s + i, d.len);
+            dst += d.len;
+        } else {
+            char32_t lowered = static_cast<char32_t>(static_cast<std::int32_t>(d.cp) + r.delta);
+            if (d.cp == kCapitalSigma && is_final_sigma(text, i, i + d.len)) lowered = kFinalSigma;
+            dst = encode(lowered, dst);
+        }
+        i += d.len;
+    }
+    out.resize(static_cast<std::size_t>(dst - out.data()));
+}
+
+std::string to_lower(std::string_view text) {
+    std::string out;
+    append_lower(text, out);
+    return out;
+}
+
+void append_quoted(std::string_view text, std::string& out) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    out.reserve(out.size() + n + 2);
+    out.push_back('"');
+    for (std::size_t i = 0; i < n;) {
+        const Decoded d = decode(s + i, s + n);
+        const std::size_t at = i;
+        i += d.len;
+        switch (d.cp) {
+            case '"': out += "\\\""; continue;
+            case '\\': out += "\\\\"; continue;
+            case '\t': out += "\\t"; continue;
+            case '\r': out += "\\r"; continue;
+            case '\n': out += "\\n"; continue;
+            case '\0': out += "\\0"; continue;
+            default: break;
+        }
+        if (!d.valid) {
+            // Never copy a broken sequence into a message: it must stay UTF-8.
+            out += "\xEF\xBF\xBD";
+        } else if (lookup(d.cp).flags & tables::kEscape) {
+            char digits[8];
+            int k = 0;
+            for (char32_t v = d.cp; v != 0 || k == 0; v >>= 4) digits[k++] = kHex[v & 0xF];
+            out += "\\u{";
+            while (k > 0) out.push_back(digits[--k]);
+            out.push_back('}');
+        } else {
+            out.append(text.data() + at, d.len);
+        }
+    }
+    out.push_back('"');
+}
+
+std::string quoted(std::string_view text) {
+    std::string out;
+    append_quoted(text, out);
+    return out;
+}
+
+}  // namespace morvanta::unicode
