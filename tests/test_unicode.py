@@ -149,6 +149,8 @@ def test_lower_of_broken_utf8(lower, raw, expected):
     (b"\xe6\x97", "fffd fffd"),
     (b"\xe6\x97A", "fffd fffd 41"),
     (b"\xc0\x80\xc2\x80", "fffd fffd 80"),
+    (b"\xe0\x80\xaf\xe0\xa0\x80", "fffd fffd fffd 800"),         # overlong 3-byte form
+    (b"\xf0\x8f\xbf\xbf\xf0\x90\x80\x80", "fffd fffd fffd fffd 10000"),  # overlong 4-byte form
     (b"\xed\xbf\xbf", "fffd fffd fffd"),
     (b"\xf4\x8f\xbf\xbf\xf4\x90\x80\x80", "10ffff fffd fffd fffd fffd"),
 ])

@@ -182,16 +182,17 @@ void append_lower(std::string_view text, std::string& out) {
         }
         const Decoded d = decode(s + i, s + n);
         const Record& r = lookup(d.cp);
-        if (r.flags & tables::kMultiLower) {
+        if (!d.valid) [[unlikely]] {
+            // A broken byte is copied as it is, never replaced or dropped.
+            *dst++ = static_cast<char>(s[i]);
+        } else if (r.flags & tables::kMultiLower) [[unlikely]] {
             const tables::MultiLower& m = tables::kMultiLowerMap[r.delta];
             for (std::uint8_t k = 0; k < m.length; ++k) dst = encode(m.mapping[k], dst);
-        } else if (r.delta == 0) {
-            // Unchanged characters (and invalid bytes) are copied as they are.
-            std::memcpy(dst, s + i, d.len);
-            dst += d.len;
         } else {
+            // Unchanged characters take this path too, with delta 0.
             char32_t lowered = static_cast<char32_t>(static_cast<std::int32_t>(d.cp) + r.delta);
-            if (d.cp == kCapitalSigma && is_final_sigma(text, i, i + d.len)) lowered = kFinalSigma;
+            if (d.cp == kCapitalSigma && is_final_sigma(text, i, i + d.len)) [[unlikely]]
+                lowered = kFinalSigma;
             dst = encode(lowered, dst);
         }
         i += d.len;
@@ -230,7 +231,11 @@ void append_quoted(std::string_view text, std::string& out) {
         } else if (lookup(d.cp).flags & tables::kEscape) {
             char digits[8];
             int k = 0;
-            for (char32_t v = d.cp; v != 0 || k == 0; v >>= 4) digits[k++] = kHex[v & 0xF];
+            char32_t v = d.cp;
+            do {
+                digits[k++] = kHex[v & 0xF];
+                v >>= 4;
+            } while (v != 0);
             out += "\\u{";
             while (k > 0) out.push_back(digits[--k]);
             out.push_back('}');

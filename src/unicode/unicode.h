@@ -13,7 +13,8 @@ namespace morvanta::unicode {
 // Appends the Unicode default full lower-case form of `text` to `out`:
 // simple mappings overridden by the unconditional special casings, and the
 // Final_Sigma rule for U+03A3 looking across the whole text. No tailoring,
-// no folding. Pure-ASCII input lowers byte by byte.
+// no folding. Pure-ASCII input lowers byte by byte. `text` must not point
+// into `out`, which may move as it grows.
 void append_lower(std::string_view text, std::string& out);
 std::string to_lower(std::string_view text);
 

@@ -11,9 +11,12 @@
 //
 // With the argument --bench it instead times append_lower over an ASCII and a
 // mixed narration and prints MB/s (not part of the test suite).
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "unicode/unicode.h"
@@ -60,31 +63,38 @@ std::string utf8(char32_t cp) {
     return s;
 }
 
+// Best of several runs: the machine may be shared, and the minimum time is
+// the least disturbed one.
 double bench(const std::string& text) {
-    const std::size_t target = 200u << 20;  // bytes to lower per measurement
-    const std::size_t rounds = target / text.size() + 1;
+    const std::size_t rounds = (50u << 20) / text.size() + 1;
     std::string out;
     std::size_t sink = 0;
-    auto t0 = std::chrono::steady_clock::now();
-    for (std::size_t r = 0; r < rounds; ++r) {
-        out.clear();
-        append_lower(text, out);
-        sink += out.size();
+    double best = 1e30;
+    for (int run = 0; run < 9; ++run) {
+        auto t0 = std::chrono::steady_clock::now();
+        for (std::size_t r = 0; r < rounds; ++r) {
+            out.clear();
+            append_lower(text, out);
+            sink += out.size();
+        }
+        auto t1 = std::chrono::steady_clock::now();
+        best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
     }
-    auto t1 = std::chrono::steady_clock::now();
     if (sink == 0) std::puts("");
-    double secs = std::chrono::duration<double>(t1 - t0).count();
-    return static_cast<double>(rounds * text.size()) / secs / 1e6;
+    return static_cast<double>(rounds * text.size()) / best / 1e6;
 }
 
 int run_bench() {
     const std::string ascii = "UPI/DR/412345678901/SWIGGY FOOD ORDER/HDFC/Payment from Phone 2024-11-03";
+    const std::string accented = "POS 4512 CAFÉ ZÜRICH HBF/Ünal Döner GmbH/CARD 1234 2024-11-03";
     const std::string mixed = "Überweisung MÜNCHEN Straße ΚΑΦΕΤΕΡΙΑ ΣΟΦΙΑΣ Café Ünal ИВАНОВ 日本 カード";
-    for (std::size_t len : {std::size_t{72}, std::size_t{4096}}) {
-        std::string a, m;
+    for (std::size_t len : {std::size_t{60}, std::size_t{4096}}) {
+        std::string a, b, m;
         while (a.size() < len) a += ascii;
+        while (b.size() < len) b += accented;
         while (m.size() < len) m += mixed;
-        std::printf("%5zu-byte texts: ascii %.0f MB/s, mixed %.0f MB/s\n", a.size(), bench(a), bench(m));
+        std::printf("~%zu-byte texts: ascii %.0f MB/s, accented %.0f MB/s, mixed %.0f MB/s\n", len, bench(a),
+                    bench(b), bench(m));
     }
     return 0;
 }
@@ -97,7 +107,12 @@ int main(int argc, char** argv) {
     std::string line;
     while (std::getline(std::cin, line)) {
         const char cmd = line.empty() ? '?' : line[0];
-        const std::string arg = from_hex(line.size() > 2 ? std::string_view(line).substr(2) : "");
+        const std::string hex_arg = from_hex(line.size() > 2 ? std::string_view(line).substr(2) : "");
+        // An exactly sized copy, so that a sanitizer build catches any read
+        // past the end of the text.
+        std::unique_ptr<char[]> tight(new char[hex_arg.size() + (hex_arg.empty() ? 1 : 0)]);
+        std::memcpy(tight.get(), hex_arg.data(), hex_arg.size());
+        const std::string_view arg(tight.get(), hex_arg.size());
         std::string out;
         switch (cmd) {
             case 'L': out = to_hex(to_lower(arg)); break;
