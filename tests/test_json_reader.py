@@ -523,3 +523,59 @@ def test_enumeration_values(read, value, expected):
 ])
 def test_enumeration_cut_short(read, text, message):
     assert error_of(read, "EmiRequest", text) == message
+
+
+# ---------------------------------------------------------------------------
+# Through the module functions
+
+
+@pytest.fixture(scope="module")
+def morvanta():
+    return pytest.importorskip("morvanta")
+
+
+@pytest.mark.parametrize("function, text, message", [
+    ("compute_emi_json", "{} x", "missing field `mode` at line 1 column 2"),
+    ("compute_emi_json", "", "EOF while parsing a value at line 1 column 0"),
+    ("compute_emi_json", "5", "invalid type: integer `5`, expected struct EmiRequest at line 1 column 1"),
+    ("compute_emi_json", '{"mode":"emi","interestRate":1,"start":"2024-00"}',
+     'month out of range in "2024-00" at line 1 column 48'),
+    ("categorize_transactions_json", "[[]]",
+     "invalid length 1, expected struct CategorizeRequest with 2 elements at line 1 column 4"),
+    ("categorize_transactions_json", '{"data":[],"rules":[],"data":[]}', "duplicate field `data` at line 1 column 28"),
+    ("derive_rules_json", '{"data":[]} x', "trailing characters at line 1 column 13"),
+    ("derive_rules_json", '{"data":[{"narration":"\u00e9","category":"c","merchant":7}]}',
+     "invalid type: integer `7`, expected a string at line 1 column 54"),
+])
+def test_module_read_errors(morvanta, function, text, message):
+    with pytest.raises(ValueError) as err:
+        getattr(morvanta, function)(text)
+    assert err.value.args == ("invalid request: " + message,)
+
+
+@pytest.mark.parametrize("request_obj", [
+    {"interestRate": 1},
+    {"mode": "Emi", "interestRate": 1},
+    {"mode": "emi", "interestRate": 1, "start": "2024/03"},
+    {"mode": "tenure", "interestRate": 1, "inflationRate": 2, "start": "2024-13"},
+])
+def test_same_message_in_both_modes(morvanta, request_obj):
+    with pytest.raises(ValueError) as obj_err:
+        morvanta.compute_emi(request_obj)
+    with pytest.raises(ValueError) as json_err:
+        morvanta.compute_emi_json(json.dumps(request_obj))
+    assert json_err.value.args[0].startswith(obj_err.value.args[0] + " at line 1 column ")
+
+
+rule_texts = st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_size=12)
+
+
+@given(st.lists(rule_texts, max_size=6),
+       st.lists(st.tuples(rule_texts, rule_texts, rule_texts), max_size=4),
+       st.booleans())
+@settings(max_examples=60, deadline=None)
+def test_categorize_json_equals_object_mode(morvanta, narrations, rules, ascii_only):
+    request = {"data": [{"narration": n} for n in narrations],
+               "rules": [{"pattern": p, "category": c, "merchant": m} for p, c, m in rules]}
+    text = json.dumps(request, ensure_ascii=ascii_only)
+    assert json.loads(morvanta.categorize_transactions_json(text)) == morvanta.categorize_transactions(request)

@@ -175,3 +175,47 @@ def test_result_with_start(tool):
                 + '],"years":[{"year":987,"months":[' + ",".join(months) + '],'
                 + '"nominalTotal":8885,"realTotal":8849,"closingOutstanding":92115}]}')
     assert tool("result", "987", "12").decode() == expected
+
+
+# ---------------------------------------------------------------------------
+# Through the module functions
+
+
+@pytest.fixture(scope="module")
+def morvanta():
+    return pytest.importorskip("morvanta")
+
+
+def cents(upper):
+    # Short decimals: the reader's one-step scaling is exact for them, so both modes see the same doubles.
+    return st.integers(0, upper).map(lambda c: c / 100)
+
+
+@given(st.sampled_from(["emi", "tenure", "loanAmount"]),
+       st.integers(1000, 10**7), st.integers(1, 360),
+       cents(3000), cents(1200),
+       st.one_of(st.none(), st.tuples(st.integers(1, 9999), st.integers(1, 12))))
+@settings(max_examples=40, deadline=None)
+def test_emi_json_equals_object_mode(morvanta, mode, amount, months, rate, inflation, start):
+    request = {"mode": mode, "loanAmount": amount, "emi": round(amount / months + amount * rate / 1200 + 1, 2),
+               "months": months, "interestRate": rate, "inflationRate": inflation}
+    if start:
+        request["start"] = "%04d-%02d" % start
+    try:
+        expected = morvanta.compute_emi(request)
+    except ValueError as err:
+        with pytest.raises(ValueError) as json_err:
+            morvanta.compute_emi_json(json.dumps(request))
+        assert json_err.value.args == err.args
+        return
+    text = morvanta.compute_emi_json(json.dumps(request))
+    assert json.loads(text) == expected
+    # Compact, and members in the same order as the object-mode keys.
+    assert list(json.loads(text)) == list(expected)
+    assert " " not in text and "\n" not in text
+
+
+@pytest.mark.parametrize("rate, written", [(10, "10.0"), (8.5, "8.5"), (1e-7, "1e-7"), (0.00001, "0.00001")])
+def test_rates_echo_as_floats(morvanta, rate, written):
+    text = morvanta.compute_emi_json('{"mode":"emi","loanAmount":1000,"months":2,"interestRate":%r}' % rate)
+    assert ',"interestRate":%s,"inflationRate":0.0,' % written in text
