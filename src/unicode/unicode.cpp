@@ -48,8 +48,9 @@ struct Decoded {
     return {kReplacement, 1, false};
 }
 
-// The record of the character that ends at text[pos] (pos > 0), and its
-// start. An invalid sequence counts as the single byte before pos.
+// The record of the character that ends just before text[pos] (pos > 0);
+// moves pos to its start. An invalid sequence counts as the single byte
+// before pos, with the record of U+FFFD (neither cased nor case-ignorable).
 inline const Record& record_before(std::string_view text, std::size_t& pos) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t start = pos - 1;
@@ -66,8 +67,8 @@ inline const Record& record_before(std::string_view text, std::size_t& pos) {
 // Final_Sigma for the capital sigma at text[start, end): preceded by a cased
 // character and not followed by one, skipping case-ignorable characters on
 // both sides. Each scan stops at the first character that is not
-// case-ignorable (a sigma is cased), so the scans of successive sigmas never
-// overlap and a whole text costs linear time.
+// case-ignorable, and a sigma is cased, so the stretch between two sigmas is
+// scanned at most twice and a whole text still costs linear time.
 bool is_final_sigma(std::string_view text, std::size_t start, std::size_t end) {
     bool cased_before = false;
     for (std::size_t pos = start; pos > 0;) {
