@@ -1,5 +1,7 @@
 #include "convert/json_writer.h"
 
+#include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -15,23 +17,49 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-// Writes v's digits so that they end at `end`; returns where they start.
-// 20 bytes hold UINT64_MAX.
-char* format_uint(std::uint64_t v, char* end) {
-    char* p = end;
+constexpr std::uint64_t kPow10u[20] = {1u,
+                                       10u,
+                                       100u,
+                                       1000u,
+                                       10000u,
+                                       100000u,
+                                       1000000u,
+                                       10000000u,
+                                       100000000u,
+                                       1000000000u,
+                                       10000000000u,
+                                       100000000000u,
+                                       1000000000000u,
+                                       10000000000000u,
+                                       100000000000000u,
+                                       1000000000000000u,
+                                       10000000000000000u,
+                                       100000000000000000u,
+                                       1000000000000000000u,
+                                       10000000000000000000u};
+
+// Number of decimal digits, 1 for zero: the bit width scaled by
+// log10(2) ~ 1233/4096 is the count or one less, and one table compare
+// settles it. (v | 1 has the same digit count as v and is never 0.)
+int digit_count(std::uint64_t v) {
+    const std::uint64_t x = v | 1;
+    const int t = (std::bit_width(x) * 1233) >> 12;
+    return t + (x >= kPow10u[t]);
+}
+
+// Writes v's `len` digits at p, last pair first.
+void put_digits(std::uint64_t v, char* p, int len) {
+    char* q = p + len;
     while (v >= 100) {
         const std::size_t pair = static_cast<std::size_t>(v % 100) * 2;
         v /= 100;
-        p -= 2;
-        std::memcpy(p, kDigitPairs + pair, 2);
+        q -= 2;
+        std::memcpy(q, kDigitPairs + pair, 2);
     }
-    if (v >= 10) {
-        p -= 2;
-        std::memcpy(p, kDigitPairs + v * 2, 2);
-    } else {
-        *--p = static_cast<char>('0' + v);
-    }
-    return p;
+    if (v >= 10)
+        std::memcpy(q - 2, kDigitPairs + v * 2, 2);
+    else
+        q[-1] = static_cast<char>('0' + v);
 }
 
 // Escape letter per byte: 0 copies the byte, 'u' writes \u00XX.
@@ -58,22 +86,26 @@ inline bool needs_escape(std::uint64_t x) {
     return (((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs;
 }
 
-}  // namespace
 
-void append_json_float(double v, std::string& out) {
+// Writes the JSON form of v into buf (40 bytes is enough: sign, "0.0000",
+// 17 digits); returns its length.
+std::size_t format_float(double v, char* buf) {
     if (!std::isfinite(v)) {
-        out += "null";
-        return;
+        std::memcpy(buf, "null", 4);
+        return 4;
     }
     if (v == 0.0) {
-        out += std::signbit(v) ? "-0.0" : "0.0";
-        return;
+        if (std::signbit(v)) {
+            std::memcpy(buf, "-0.0", 4);
+            return 4;
+        }
+        std::memcpy(buf, "0.0", 3);
+        return 3;
     }
     // Shortest round-trip digits, as "[-]d[.ddd]e(+|-)dd[d]".
     char sci[32];
     const auto res = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
     const char* p = sci;
-    char buf[40];
     std::size_t n = 0;
     if (*p == '-') {
         buf[n++] = '-';
@@ -115,42 +147,55 @@ void append_json_float(double v, std::string& out) {
         }
         buf[n++] = 'e';
         buf[n++] = e < 0 ? '-' : '+';
-        char exp_digits[4];
-        char* end = exp_digits + sizeof exp_digits;
-        char* start = format_uint(static_cast<std::uint64_t>(e < 0 ? -e : e), end);
-        for (; start < end; ++start) buf[n++] = *start;
+        const std::uint64_t magnitude = static_cast<std::uint64_t>(e < 0 ? -e : e);
+        const int len = digit_count(magnitude);
+        put_digits(magnitude, buf + n, len);
+        n += static_cast<std::size_t>(len);
     }
-    out.append(buf, n);
+    return n;
+}
+
+}  // namespace
+
+void append_json_float(double v, std::string& out) {
+    char buf[40];
+    out.append(buf, format_float(v, buf));
 }
 
 namespace json {
 
-void append_uint(std::uint64_t v, std::string& out) {
-    char buf[20];
-    char* end = buf + sizeof buf;
-    char* start = format_uint(v, end);
-    out.append(start, static_cast<std::size_t>(end - start));
+void Out::grow(std::size_t n) {
+    used_ = static_cast<std::size_t>(p_ - s_.data());
+    // Use the room the caller reserved before allocating, then double.
+    s_.resize(std::max({used_ + n, s_.size() * 2, s_.capacity(), std::size_t{128}}));
+    sync();
 }
 
-void append_int(std::int64_t v, std::string& out) {
-    char buf[21];
-    char* end = buf + sizeof buf;
+void write_uint(std::uint64_t v, Out& out) {
+    const int len = digit_count(v);
+    put_digits(v, out.cursor(), len);
+    out.cursor() += len;
+}
+
+void write_int(std::int64_t v, Out& out) {
     // The magnitude in unsigned arithmetic, so INT64_MIN needs no special case.
-    const std::uint64_t magnitude = v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
-    char* start = format_uint(magnitude, end);
-    if (v < 0) *--start = '-';
-    out.append(start, static_cast<std::size_t>(end - start));
+    std::uint64_t magnitude = static_cast<std::uint64_t>(v);
+    if (v < 0) {
+        out.raw('-');
+        magnitude = 0 - magnitude;
+    }
+    write_uint(magnitude, out);
 }
 
-std::size_t uint_size(std::uint64_t v) {
-    std::size_t n = 1;
-    for (; v >= 10; v /= 10) ++n;
-    return n;
+void write_float(double v, Out& out) {
+    out.reserve(40);
+    out.cursor() += format_float(v, out.cursor());
 }
 
-void append_string(std::string_view text, std::string& out) {
+void write_string(std::string_view text, Out& out) {
     static constexpr char kHex[] = "0123456789abcdef";
-    out += '"';
+    out.reserve(text.size() + 2);  // enough unless something needs escaping
+    out.raw('"');
     const char* p = text.data();
     const char* const end = p + text.size();
     const char* run = p;  // start of the bytes not yet copied
@@ -168,18 +213,21 @@ void append_string(std::string_view text, std::string& out) {
             ++p;
             continue;
         }
-        out.append(run, static_cast<std::size_t>(p - run));
+        // Room for the pending run, this escape and the rest unescaped.
+        out.reserve(static_cast<std::size_t>(end - run) + 7);
+        out.raw(run, static_cast<std::size_t>(p - run));
         if (letter == 'u') {
             const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-            out.append(esc, 6);
+            out.raw(esc, 6);
         } else {
             const char esc[2] = {'\\', letter};
-            out.append(esc, 2);
+            out.raw(esc, 2);
         }
         run = ++p;
     }
-    out.append(run, static_cast<std::size_t>(end - run));
-    out += '"';
+    out.reserve(static_cast<std::size_t>(end - run) + 1);
+    out.raw(run, static_cast<std::size_t>(end - run));
+    out.raw('"');
 }
 
 }  // namespace json

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -24,11 +25,59 @@ void append_json_float(double v, std::string& out);
 
 namespace json {
 
-void append_uint(std::uint64_t v, std::string& out);
-void append_int(std::int64_t v, std::string& out);
+// Output cursor over a std::string: writes go through a raw pointer into
+// room made ahead of time, so a member costs a few stores instead of a
+// library call per piece. The string's size runs ahead of the written bytes
+// and is cut back when the cursor is destroyed.
+class Out {
+public:
+    explicit Out(std::string& s) : s_(s), used_(s.size()) { sync(); }
+    ~Out() { s_.resize(static_cast<std::size_t>(p_ - s_.data())); }
+    Out(const Out&) = delete;
+    Out& operator=(const Out&) = delete;
+
+    // Makes room for n more bytes.
+    void reserve(std::size_t n) {
+        if (static_cast<std::size_t>(end_ - p_) < n) grow(n);
+    }
+    // Unchecked writes: the caller has reserved the room.
+    void raw(char c) { *p_++ = c; }
+    void raw(const char* data, std::size_t n) {
+        std::memcpy(p_, data, n);
+        p_ += n;
+    }
+    char*& cursor() { return p_; }
+
+    void put(char c) {
+        reserve(1);
+        raw(c);
+    }
+    void put(std::string_view text) {
+        reserve(text.size());
+        raw(text.data(), text.size());
+    }
+
+private:
+    void grow(std::size_t n);
+    void sync() {
+        p_ = s_.data() + used_;
+        end_ = s_.data() + s_.size();
+    }
+    std::string& s_;
+    std::size_t used_;
+    char* p_ = nullptr;
+    char* end_ = nullptr;
+};
+
+// Unsigned and signed integers with at most 20 digits plus a sign: callers
+// reserve kMaxInt bytes first.
+inline constexpr std::size_t kMaxInt = 21;
+void write_uint(std::uint64_t v, Out& out);
+void write_int(std::int64_t v, Out& out);
+void write_float(double v, Out& out);
 // A JSON string: '"' and '\\' backslashed, control bytes escaped, every other
 // byte (non-ASCII and 0x7F included) copied as it is.
-void append_string(std::string_view text, std::string& out);
+void write_string(std::string_view text, Out& out);
 
 // A member's `,"key":` written in one append. Keys are declared in code and
 // must not need escaping, which is checked here at compile time.
@@ -53,91 +102,72 @@ struct MemberPrefix {
 };
 
 template <class M>
-void write_value(const M& value, std::string& out);
+void write_value(const M& value, Out& out);
 
 template <RecordType T>
-void write_record(const T& value, std::string& out) {
-    out += '{';
+void write_record(const T& value, Out& out) {
+    out.put('{');
     bool any = false;
     for_each_field<T>([&](const auto& fld, auto i) {
         constexpr std::size_t I = decltype(i)::value;
-        const auto& member = value.*(fld.member);
+        using M = std::decay_t<decltype(value.*(fld.member))>;
+        const M& member = value.*(fld.member);
         if constexpr (std::get<I>(Fields<T>::list).presence == Presence::OmitIfAbsent) {
-            static_assert(is_optional_v<std::decay_t<decltype(member)>>, "only an optional can be left out");
+            static_assert(is_optional_v<M>, "only an optional can be left out");
             if (!member.has_value()) return;
         }
-        const auto& prefix = MemberPrefix<T, I>::text;
-        const std::size_t skip = any ? 0 : 1;  // no ',' before the first member written
-        out.append(prefix.data() + skip, prefix.size() - skip);
+        constexpr auto& prefix = MemberPrefix<T, I>::text;
+        // Room for the key and, for an integer, its value: one check for both.
+        out.reserve(prefix.size() + kMaxInt);
+        if (any)
+            out.raw(prefix.data(), prefix.size());
+        else
+            out.raw(prefix.data() + 1, prefix.size() - 1);  // no ',' before the first member written
         any = true;
-        write_value(member, out);
+        if constexpr (std::is_same_v<M, std::uint32_t>)
+            write_uint(member, out);
+        else if constexpr (is_signed_output_v<M>)
+            write_int(member, out);
+        else
+            write_value(member, out);
     });
-    out += '}';
+    out.put('}');
 }
 
 template <class M>
-void write_value(const M& value, std::string& out) {
+void write_value(const M& value, Out& out) {
     if constexpr (std::is_same_v<M, double>) {
-        append_json_float(value, out);
+        write_float(value, out);
     } else if constexpr (std::is_same_v<M, std::uint32_t>) {
-        append_uint(value, out);
+        out.reserve(kMaxInt);
+        write_uint(value, out);
     } else if constexpr (is_signed_output_v<M>) {
-        append_int(value, out);
+        out.reserve(kMaxInt);
+        write_int(value, out);
     } else if constexpr (std::is_same_v<M, std::string>) {
-        append_string(value, out);
+        write_string(value, out);
     } else if constexpr (is_optional_v<M>) {
         if (value.has_value())
             write_value(*value, out);
         else
-            out += "null";
+            out.put("null");
     } else if constexpr (is_vector_v<M>) {
-        out += '[';
+        out.put('[');
         bool first = true;
         for (const auto& element : value) {
-            if (!first) out += ',';
+            if (!first) out.put(',');
             first = false;
             write_value(element, out);
         }
-        out += ']';
+        out.put(']');
     } else if constexpr (EnumType<M>) {
-        append_string(enum_name(value), out);
+        write_string(enum_name(value), out);
     } else if constexpr (TextFormType<M>) {
         std::string text;  // short forms such as "2024-11" stay in the small-string buffer
         TextForm<M>::format(value, text);
-        append_string(text, out);
+        write_string(text, out);
     } else if constexpr (RecordType<M>) {
         write_record(value, out);
-    } else {
-        static_assert(!sizeof(M), "this member type cannot be written as JSON");
-    }
-}
-
-std::size_t uint_size(std::uint64_t v);
-
-// A cheap estimate of the written size, to reserve the output once: a list
-// counts its first element's size for every element.
-template <class M>
-std::size_t size_hint(const M& value) {
-    if constexpr (std::is_same_v<M, double>) {
-        return 24;
-    } else if constexpr (std::is_same_v<M, std::uint32_t>) {
-        return uint_size(value);
-    } else if constexpr (is_signed_output_v<M>) {
-        return value < 0 ? 1 + uint_size(0 - static_cast<std::uint64_t>(value)) : uint_size(static_cast<std::uint64_t>(value));
-    } else if constexpr (std::is_same_v<M, std::string>) {
-        return value.size() + 2;
-    } else if constexpr (is_optional_v<M>) {
-        return value.has_value() ? size_hint(*value) : 4;
-    } else if constexpr (is_vector_v<M>) {
-        return value.empty() ? 2 : 2 + value.size() * (size_hint(value.front()) + 1);
-    } else if constexpr (EnumType<M>) {
-        return enum_name(value).size() + 2;
-    } else if constexpr (TextFormType<M>) {
-        return 16;
-    } else if constexpr (RecordType<M>) {
-        std::size_t n = 2;
-        for_each_field<M>([&](const auto& fld, auto) { n += fld.key.size() + 4 + size_hint(value.*(fld.member)); });
-        return n;
     } else {
         static_assert(!sizeof(M), "this member type cannot be written as JSON");
     }
@@ -148,17 +178,8 @@ std::size_t size_hint(const M& value) {
 // Appends the compact JSON form of `value` to `out`.
 template <RecordType T>
 void write_json(const T& value, std::string& out) {
-    json::write_record(value, out);
-}
-
-// The compact JSON form in a fresh buffer: at least 128 bytes of room,
-// more when the estimate says so, so large results grow at most a few times.
-template <RecordType T>
-std::string to_json(const T& value) {
-    std::string out;
-    out.reserve(std::max<std::size_t>(128, json::size_hint(value)));
-    write_json(value, out);
-    return out;
+    json::Out cursor(out);
+    json::write_record(value, cursor);
 }
 
 }  // namespace morvanta::convert

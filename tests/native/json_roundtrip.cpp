@@ -37,6 +37,14 @@ std::string read_stdin() {
 }
 
 template <class T>
+void print_json(const T& record) {
+    std::string out;
+    out.reserve(128);
+    convert::write_json(record, out);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
+template <class T>
 int roundtrip(const std::string& text) {
     auto r = convert::read_json<T>(text);
     std::string out;
@@ -146,12 +154,12 @@ int main(int argc, char** argv) {
         std::int64_t v[6] = {};
         for (int i = 2; i < argc && i < 8; ++i) v[i - 2] = std::strtoll(argv[i], nullptr, 10);
         const emi::EmiTotals t{v[0], v[1], v[2], v[3], v[4], v[5]};
-        std::cout << convert::to_json(t);
+        print_json(t);
         return 0;
     }
     if (cmd == "text") {
         categorizer::MapOutput m{read_stdin(), ""};
-        std::cout << convert::to_json(m);
+        print_json(m);
         return 0;
     }
     if (cmd == "response") {
@@ -165,13 +173,13 @@ int main(int argc, char** argv) {
                 resp.data.push_back(categorizer::MapOutput{line.substr(0, tab), line.substr(tab + 1)});
             }
         }
-        std::cout << convert::to_json(resp);
+        print_json(resp);
         return 0;
     }
     if (cmd == "result") {
         std::optional<emi::YearMonth> start;
         if (argc == 4) start = emi::YearMonth::make(std::atoi(argv[2]), static_cast<std::uint32_t>(std::atoi(argv[3])));
-        std::cout << convert::to_json(sample_result(start, 2));
+        print_json(sample_result(start, 2));
         return 0;
     }
     if (cmd == "bench-read" && argc == 4) {
