@@ -1,5 +1,6 @@
 #include "convert/json_reader.h"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -90,16 +91,19 @@ void append_utf8(std::uint32_t cp, std::string& out) {
     out.append(buf, n);
 }
 
-// Eight bytes at a time: true when any of them is below 0x20, '"', '\\' or
-// non-ASCII. The bit tricks may flag extra bytes above a real hit, never miss one.
+// Eight bytes at a time: a high bit set in each byte below 0x20, equal to
+// '"' or '\\', or non-ASCII. The bit tricks may also flag bytes above (later
+// than) a real hit, never one before it, so the lowest flag is exact.
 constexpr std::uint64_t kOnes = 0x0101010101010101u;
 constexpr std::uint64_t kHighs = 0x8080808080808080u;
-inline bool has_special(std::uint64_t x) {
+inline std::uint64_t special_mask(std::uint64_t x) {
     const std::uint64_t below_space = (x - kOnes * 0x20) & ~x;
     const std::uint64_t q = x ^ (kOnes * '"');
     const std::uint64_t b = x ^ (kOnes * '\\');
-    return ((below_space | ((q - kOnes) & ~q) | ((b - kOnes) & ~b) | x) & kHighs) != 0;
+    return (below_space | ((q - kOnes) & ~q) | ((b - kOnes) & ~b) | x) & kHighs;
 }
+
+inline bool plain_ascii(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
 
 // Length of the well-formed UTF-8 sequence at p (lead byte >= 0x80), or 0
 // with `bad` at the first byte that breaks it (`end` when the text stops
@@ -523,19 +527,20 @@ bool Reader::scan_unescaped() {
     const unsigned char* p = s_ + pos_;
     const unsigned char* const end = s_ + n_;
     for (;;) {
+        bool hit = false;
         while (end - p >= 8) {
             std::uint64_t word;
             std::memcpy(&word, p, 8);
-            if (has_special(word)) break;
+            if (const std::uint64_t mask = special_mask(word)) {
+                if constexpr (std::endian::native == std::endian::little) p += std::countr_zero(mask) >> 3;
+                hit = true;
+                break;
+            }
             p += 8;
         }
-        if (p == end) break;
-        const unsigned char c = *p;
-        if (c < 0x80) {
-            if (c < 0x20 || c == '"' || c == '\\') break;
-            ++p;
-            continue;
-        }
+        if (!hit || std::endian::native != std::endian::little)
+            while (p < end && plain_ascii(*p)) ++p;
+        if (p == end || *p < 0x80) break;  // the end, '"', '\\' or a control byte
         const unsigned char* bad = nullptr;
         const std::size_t len = utf8_sequence(p, end, bad);
         if (len == 0) {

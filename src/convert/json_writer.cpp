@@ -76,16 +76,16 @@ constexpr auto kEscape = [] {
     return t;
 }();
 
-// True when any of the eight bytes is below 0x20, '"' or '\\'. May flag
-// extra bytes above a real hit, never misses one.
+// A high bit set in each of the eight bytes that is below 0x20, '"' or
+// '\\'. May also flag bytes after a real hit, never one before it, so the
+// lowest flag is exact.
 constexpr std::uint64_t kOnes = 0x0101010101010101u;
 constexpr std::uint64_t kHighs = 0x8080808080808080u;
-inline bool needs_escape(std::uint64_t x) {
+inline std::uint64_t escape_mask(std::uint64_t x) {
     const std::uint64_t q = x ^ (kOnes * '"');
     const std::uint64_t b = x ^ (kOnes * '\\');
     return (((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs;
 }
-
 
 // Writes the JSON form of v into buf (40 bytes is enough: sign, "0.0000",
 // 17 digits); returns its length.
@@ -203,7 +203,10 @@ void write_string(std::string_view text, Out& out) {
         while (end - p >= 8) {
             std::uint64_t word;
             std::memcpy(&word, p, 8);
-            if (needs_escape(word)) break;
+            if (const std::uint64_t mask = escape_mask(word)) {
+                if constexpr (std::endian::native == std::endian::little) p += std::countr_zero(mask) >> 3;
+                break;
+            }
             p += 8;
         }
         if (p == end) break;
