@@ -60,9 +60,6 @@ public:
         }
         return -1;
     }
-    // Consumes the byte that peek() returned.
-    void bump() noexcept { ++pos_; }
-
     // Depth counter for records, lists and enumeration objects.
     bool enter();
     void leave() noexcept { ++depth_; }
@@ -229,6 +226,7 @@ bool read_record_object(Reader& r, T& out) {
 // fields at their defaults unless one of them is required.
 template <RecordType T>
 bool read_record_array(Reader& r, T& out) {
+    static_assert(field_count<T> > 0, "the first element consumes the opening bracket");
     bool ok = true;
     bool ended = false;
     for_each_field<T>([&](const auto& fld, auto i) {
