@@ -2,27 +2,40 @@
 
 #include <algorithm>
 #include <cstring>
-#include <numeric>
 #include <stdexcept>
 
 namespace morvanta::categorizer {
 
 namespace {
 
-// A trie node while the trie is being built in sorted pattern order.
-struct BuildNode {
-    std::uint32_t first_child = 0;  // 0 = none (the root is nobody's child)
-    std::uint32_t last_child = 0;
-    std::uint32_t next_sibling = 0;
-    std::uint32_t own = Automaton::npos;  // lowest pattern number ending exactly here
-    unsigned char label = 0;
+// A pattern while the trie is built: its bytes and its number, kept together
+// so that splitting a range by the next byte reads one array, not two.
+struct Entry {
+    const unsigned char* data;
+    std::uint32_t size;
+    std::uint32_t id;
 };
 
-std::size_t common_prefix(std::string_view a, std::string_view b) {
-    const std::size_t n = std::min(a.size(), b.size());
-    std::size_t i = 0;
-    while (i < n && a[i] == b[i]) ++i;
-    return i;
+// Sorts entries by their byte at `depth` (every entry in the range is longer
+// than `depth`). Counting sort for large ranges, insertion sort for the small
+// ones that make up most of a trie.
+void sort_by_byte(Entry* first, Entry* last, std::size_t depth, std::vector<Entry>& scratch) {
+    const auto n = static_cast<std::size_t>(last - first);
+    if (n <= 32) {
+        for (Entry* i = first + 1; i < last; ++i) {
+            const Entry e = *i;
+            Entry* j = i;
+            for (; j > first && (j - 1)->data[depth] > e.data[depth]; --j) *j = *(j - 1);
+            *j = e;
+        }
+        return;
+    }
+    std::array<std::uint32_t, 257> start{};
+    for (Entry* i = first; i < last; ++i) ++start[i->data[depth] + 1u];
+    for (std::size_t b = 0; b < 256; ++b) start[b + 1] += start[b];
+    scratch.resize(n);
+    for (Entry* i = first; i < last; ++i) scratch[start[i->data[depth]]++] = *i;
+    std::copy(scratch.begin(), scratch.end(), first);
 }
 
 }  // namespace
@@ -32,12 +45,17 @@ Automaton::Automaton(std::span<const std::string_view> patterns, std::size_t den
     for (std::string_view p : patterns) total += p.size();
     if (!fits(patterns.size(), total)) throw std::length_error("pattern set too large for the automaton");
 
+    std::vector<Entry> entries(patterns.size());
+    std::array<bool, 256> used{};
+    for (std::size_t i = 0; i < patterns.size(); ++i) {
+        const auto* data = reinterpret_cast<const unsigned char*>(patterns[i].data());
+        entries[i] = Entry{data, static_cast<std::uint32_t>(patterns[i].size()), static_cast<std::uint32_t>(i)};
+        for (std::size_t k = 0; k < patterns[i].size(); ++k) used[data[k]] = true;
+    }
+
     // Byte classes: bytes that occur in no pattern share class 0, which leads
     // back to the root from every state; this narrows the dense rows to the
     // alphabet the patterns actually use.
-    std::array<bool, 256> used{};
-    for (std::string_view p : patterns)
-        for (char c : p) used[static_cast<unsigned char>(c)] = true;
     const bool all_used = std::all_of(used.begin(), used.end(), [](bool u) { return u; });
     if (all_used) {
         // No spare byte for class 0; map bytes to themselves (cannot happen
@@ -49,85 +67,93 @@ Automaton::Automaton(std::span<const std::string_view> patterns, std::size_t den
         for (std::size_t b = 0; b < 256; ++b)
             class_of_[b] = used[b] ? static_cast<std::uint8_t>(classes_++) : std::uint8_t{0};
     }
-
-    // Inserting the patterns in sorted order needs no child lookups: a
-    // pattern shares its prefix with the previous one and only appends new
-    // nodes, and every parent receives its children in ascending byte order.
-    std::vector<std::uint32_t> order(patterns.size());
-    std::iota(order.begin(), order.end(), std::uint32_t{0});
-    std::sort(order.begin(), order.end(),
-              [&](std::uint32_t a, std::uint32_t b) { return patterns[a] < patterns[b]; });
-
-    std::vector<BuildNode> trie;
-    trie.reserve(total + 1);
-    trie.emplace_back();
-    std::vector<std::uint32_t> path{0};  // path[d] = node of the previous pattern's d-byte prefix
-    std::string_view prev;
-    for (std::uint32_t id : order) {
-        const std::string_view p = patterns[id];
-        const std::size_t shared = common_prefix(prev, p);
-        path.resize(shared + 1);
-        for (std::size_t j = shared; j < p.size(); ++j) {
-            const auto node = static_cast<std::uint32_t>(trie.size());
-            BuildNode fresh;
-            fresh.label = static_cast<unsigned char>(p[j]);
-            trie.push_back(fresh);
-            BuildNode& parent = trie[path.back()];
-            if (parent.first_child == 0)
-                parent.first_child = node;
-            else
-                trie[parent.last_child].next_sibling = node;
-            parent.last_child = node;
-            path.push_back(node);
-        }
-        std::uint32_t& own = trie[path.back()].own;
-        own = std::min(own, id);
-        prev = p;
-    }
-
-    // Renumber breadth first: children of one state become a contiguous,
-    // sorted range, and state numbers grow with depth, so a failure link
-    // always points to a lower number.
-    const std::size_t n = trie.size();
-    nodes_.resize(n + 1);
-    labels_.resize(n);
-    std::vector<std::uint32_t> own(n);
-    std::vector<std::uint32_t> queue;
-    queue.reserve(n);
-    queue.push_back(0);
-    own[0] = trie[0].own;
-    for (std::size_t s = 0; s < n; ++s) {
-        nodes_[s].first_child = static_cast<std::uint32_t>(queue.size());
-        for (std::uint32_t c = trie[queue[s]].first_child; c != 0; c = trie[c].next_sibling) {
-            labels_[queue.size()] = trie[c].label;
-            own[queue.size()] = trie[c].own;
-            queue.push_back(c);
-        }
-    }
-    nodes_[n] = Node{static_cast<std::uint32_t>(n), 0, npos};
-    trie = {};
-    queue = {};
-
     const std::size_t row_bytes = std::size_t{classes_} * sizeof(std::uint32_t);
-    dense_count_ = static_cast<std::uint32_t>(std::clamp<std::size_t>(dense_bytes / row_bytes, 1, n));
-    dense_.resize(std::size_t{dense_count_} * classes_);
+    dense_count_ = static_cast<std::uint32_t>(std::clamp<std::size_t>(dense_bytes / row_bytes, 1, total + 1));
 
-    // States in breadth-first order: a state's failure link and everything
-    // on its chain are finished before the state itself.
-    nodes_[0].fail = 0;
-    nodes_[0].out = own[0];
-    for (std::uint32_t s = 0; s < n; ++s) {
+    // The trie is built breadth first, the way a byte-wise radix sort of the
+    // patterns proceeds: each state owns the range of entries that share its
+    // prefix, and sorting that range by the next byte splits it into the
+    // children, in byte order. States are thus numbered breadth first with
+    // each state's children contiguous and sorted, and a failure link (always
+    // shallower) points to a state that is already finished.
+    // Until a state is processed, its node holds the range of entries
+    // through it: first_child = lo, out = hi. Its depth is that of its
+    // level, which advances when the walk reaches the first state of the
+    // next level.
+    // At most one state per pattern byte, plus the root.
+    const std::size_t capacity = total + 1;
+    nodes_ = std::make_unique_for_overwrite<Node[]>(capacity);
+    labels_ = std::make_unique_for_overwrite<unsigned char[]>(capacity);
+    dense_.reserve(std::size_t{dense_count_} * classes_);
+    std::uint32_t count = 1;  // states created so far
+    nodes_[0] = Node{0, 0, static_cast<std::uint32_t>(entries.size()), 0, 0, 0};
+    labels_[0] = 0;
+    const auto add_state = [&](std::uint32_t lo, std::uint32_t hi, unsigned char label) {
+        nodes_[count] = Node{lo, 0, hi, 0, 0, 0};
+        labels_[count] = label;
+        ++count;
+    };
+    std::vector<Entry> scratch;
+    std::uint32_t depth = 0;
+    std::uint32_t level_end = 1;  // first state of the next level
+
+    for (std::uint32_t s = 0; s < count; ++s) {
+        if (s == level_end) {
+            ++depth;
+            level_end = count;
+        }
+        std::uint32_t lo = nodes_[s].first_child;
+        const std::uint32_t hi = nodes_[s].out;
+        const std::uint32_t first_child = count;
+        std::uint32_t own = npos;
+        if (hi - lo == 1) {
+            // One pattern through here (most deep states): a chain.
+            const Entry& e = entries[lo];
+            if (e.size == depth)
+                own = e.id;
+            else
+                add_state(lo, hi, e.data[depth]);
+        } else {
+            // Patterns that end here move to the front; the rest split by
+            // their next byte.
+            for (std::uint32_t j = lo; j < hi; ++j) {
+                if (entries[j].size == depth) {
+                    own = std::min(own, entries[j].id);
+                    std::swap(entries[j], entries[lo++]);
+                }
+            }
+            sort_by_byte(entries.data() + lo, entries.data() + hi, depth, scratch);
+            while (lo < hi) {
+                const unsigned char b = entries[lo].data[depth];
+                std::uint32_t run = lo + 1;
+                while (run < hi && entries[run].data[depth] == b) ++run;
+                add_state(lo, run, b);
+                lo = run;
+            }
+        }
+
         Node& node = nodes_[s];
-        if (s != 0) node.out = std::min(own[s], nodes_[node.fail].out);
-        const std::uint32_t begin = node.first_child;
-        const std::uint32_t end = nodes_[s + 1].first_child;
+        node.first_child = first_child;
+        node.children = static_cast<std::uint16_t>(count - first_child);  // at most 256
+        node.first_label = count > first_child ? labels_[first_child] : 0;
+        node.out = s == 0 ? own : std::min(own, nodes_[node.fail].out);
+        if (s % 64 == 0) has_out_.push_back(0);
+        has_out_.back() |= std::uint64_t{node.out != npos} << (s % 64);
         if (s < dense_count_) {
+            // A dense row is the failure state's row with this state's own
+            // children written over it.
+            dense_.resize(dense_.size() + classes_, 0);
             std::uint32_t* row = dense_.data() + std::size_t{s} * classes_;
             if (s != 0) std::memcpy(row, dense_.data() + std::size_t{node.fail} * classes_, row_bytes);
-            for (std::uint32_t t = begin; t < end; ++t) row[class_of_[labels_[t]]] = t;
+            for (std::uint32_t t = first_child; t < count; ++t) row[class_of_[labels_[t]]] = t;
         }
-        for (std::uint32_t t = begin; t < end; ++t) nodes_[t].fail = s == 0 ? 0 : step(node.fail, labels_[t]);
+        // step() only visits states below s, which are finished.
+        for (std::uint32_t t = first_child; t < count; ++t)
+            nodes_[t].fail = s == 0 ? 0 : step(node.fail, labels_[t]);
     }
+
+    state_count_ = count;
+    dense_count_ = std::min(dense_count_, count);
 }
 
 std::uint32_t Automaton::first_match(std::string_view text) const {
@@ -139,18 +165,21 @@ std::uint32_t Automaton::first_match(std::string_view text) const {
     const auto* const end = p + text.size();
     for (; p != end; ++p) {
         s = step(s, *p);
-        const std::uint32_t out = nodes_[s].out;
-        if (out < best) {
-            best = out;
-            if (best == 0) break;
+        if ((has_out_[s / 64] >> (s % 64)) & 1) {
+            const std::uint32_t out = nodes_[s].out;
+            if (out < best) {
+                best = out;
+                if (best == 0) break;
+            }
         }
     }
     return best;
 }
 
 std::size_t Automaton::memory_bytes() const {
-    return sizeof(*this) + dense_.capacity() * sizeof(std::uint32_t) + nodes_.capacity() * sizeof(Node) +
-           labels_.capacity();
+    // Only the pages of nodes_ and labels_ that hold states are ever touched.
+    return sizeof(*this) + dense_.capacity() * sizeof(std::uint32_t) + state_count_ * sizeof(Node) +
+           state_count_ + has_out_.capacity() * sizeof(std::uint64_t);
 }
 
 }  // namespace morvanta::categorizer

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -44,27 +45,37 @@ public:
     // run of bytes, or npos.
     std::uint32_t first_match(std::string_view text) const;
 
-    std::size_t state_count() const { return nodes_.size() - 1; }
+    std::size_t state_count() const { return state_count_; }
     std::size_t dense_state_count() const { return dense_count_; }
     std::size_t memory_bytes() const;
 
 private:
+    // 16 bytes, so a sparse step reads one cache line; a state with one
+    // child (most deep states) needs nothing else.
     struct Node {
-        std::uint32_t first_child;  // children are [first_child, next node's first_child)
+        std::uint32_t first_child;  // children are [first_child, first_child + children)
         std::uint32_t fail;         // longest proper suffix that is a trie state
         std::uint32_t out;          // lowest pattern number ending here or on the fail chain
+        std::uint16_t children;
+        unsigned char first_label;  // label of the first child, when there is one
+        unsigned char unused;
     };
 
     // One step from state `s` on byte `b`, following failure links through
     // the sparse states until a child or a dense row answers.
     std::uint32_t step(std::uint32_t s, unsigned char b) const {
         while (s >= dense_count_) {
-            const std::uint32_t end = nodes_[s + 1].first_child;
-            for (std::uint32_t k = nodes_[s].first_child; k < end; ++k) {
-                if (labels_[k] == b) return k;
-                if (labels_[k] > b) break;  // children are sorted by byte
+            const Node& node = nodes_[s];
+            if (node.children == 1) {
+                if (node.first_label == b) return node.first_child;
+            } else {
+                const std::uint32_t end = node.first_child + node.children;
+                for (std::uint32_t k = node.first_child; k < end; ++k) {
+                    if (labels_[k] == b) return k;
+                    if (labels_[k] > b) break;  // children are sorted by byte
+                }
             }
-            s = nodes_[s].fail;
+            s = node.fail;
         }
         return dense_[std::size_t{s} * classes_ + class_of_[b]];
     }
@@ -72,9 +83,16 @@ private:
     std::array<std::uint8_t, 256> class_of_{};  // 0 for bytes that occur in no pattern
     std::uint32_t classes_ = 1;
     std::uint32_t dense_count_ = 1;            // states [0, dense_count_) have a row
+    std::uint32_t state_count_ = 1;
     std::vector<std::uint32_t> dense_;         // dense_count_ rows of classes_ cells
-    std::vector<Node> nodes_;                  // one per state plus an end sentinel
-    std::vector<unsigned char> labels_;        // byte leading into each state
+    // Sized for the worst case (one state per pattern byte) and filled
+    // without bounds checks; pages past the last state are never touched.
+    std::unique_ptr<Node[]> nodes_;            // one per state
+    std::unique_ptr<unsigned char[]> labels_;  // byte leading into each state
+    // One bit per state: does any pattern end here or on the fail chain?
+    // Few states have one, and this fits in L1 where nodes_ does not, so the
+    // scan touches nodes_ only on a hit.
+    std::vector<std::uint64_t> has_out_;
 };
 
 }  // namespace morvanta::categorizer

@@ -102,47 +102,70 @@ Expected<DeriveRulesResponse, MorvantaError> derive_rules(const DeriveRulesReque
     // tokenize its narration once, and keep its distinct tokens (numbered,
     // in order of first appearance) for the selection below.
     FlatIndex<LabelPair, LabelTraits> groups;
-    FlatIndex<std::string_view, TokenTraits> tokens(std::size_t{items} * 2);
+    FlatIndex<std::string_view, TokenTraits> tokens(items);
     TextArena arena;
     std::string lowered;
     std::vector<std::uint32_t> group_of(items);
     std::vector<std::size_t> tokens_end(items);   // item i's tokens: item_tokens[tokens_end[i-1], tokens_end[i])
     std::vector<std::uint32_t> item_tokens;
     item_tokens.reserve(std::size_t{items} * 4);
-    std::vector<std::uint64_t> overall;           // per token: items whose narration holds it
-    std::vector<std::uint32_t> last_item;         // per token: last item that counted it
+    // Per token, side by side so one cache line serves both. Counts fit in
+    // 32 bits because the item count does (checked above).
+    struct TokenCount {
+        std::uint32_t overall;    // items whose narration holds the token
+        std::uint32_t last_item;  // the last item that counted it
+    };
+    std::vector<TokenCount> counts;
 
+    std::vector<std::pair<std::string_view, std::uint32_t>> found;  // one narration's tokens and tags
     for (std::uint32_t i = 0; i < items; ++i) {
         const DeriveInput& item = data[i];
         group_of[i] = groups.insert(LabelPair{item.category, item.merchant}).first;
         lowered.clear();
         unicode::append_lower(item.narration, lowered);
+        // Hash and prefetch all tokens first: their slots are scattered over
+        // a table far larger than the cache, and the misses then overlap.
+        found.clear();
         for_each_token(arena.add(lowered), [&](std::string_view token) {
-            const auto [id, added] = tokens.insert(token);
-            if (added) {
-                overall.push_back(0);
-                last_item.push_back(i);
-            } else if (last_item[id] == i) {
-                return;  // repeated within this narration: the token set holds it once
-            } else {
-                last_item[id] = i;
-            }
-            ++overall[id];
-            item_tokens.push_back(id);
+            const std::uint32_t tag = tokens.tag_of(token);
+            tokens.prefetch(tag);
+            found.emplace_back(token, tag);
         });
+        for (const auto& [token, tag] : found) {
+            const auto [id, added] = tokens.insert(token, tag);
+            if (added) {
+                counts.push_back(TokenCount{1, i});
+            } else {
+                TokenCount& c = counts[id];
+                if (c.last_item == i) continue;  // repeated within this narration: the token set holds it once
+                c.last_item = i;
+                ++c.overall;
+            }
+            item_tokens.push_back(id);
+        }
         tokens_end[i] = item_tokens.size();
     }
 
-    // The items of each group, in request order (a counting sort by group).
+    // Lay the token lists out group by group, each group's items in request
+    // order, so the counting below reads one sequential array.
     const std::size_t group_count = groups.size();
-    std::vector<std::uint32_t> group_begin(group_count + 1, 0);
-    for (std::uint32_t g : group_of) ++group_begin[g + 1];
+    std::vector<std::size_t> group_begin(group_count + 1, 0);
+    for (std::uint32_t i = 0; i < items; ++i)
+        group_begin[group_of[i] + 1] += tokens_end[i] - (i == 0 ? 0 : tokens_end[i - 1]);
     for (std::size_t g = 0; g < group_count; ++g) group_begin[g + 1] += group_begin[g];
-    std::vector<std::uint32_t> members(items);
+    std::vector<std::uint32_t> by_group(item_tokens.size());
     {
-        std::vector<std::uint32_t> fill(group_begin.begin(), group_begin.end() - 1);
-        for (std::uint32_t i = 0; i < items; ++i) members[fill[group_of[i]]++] = i;
+        std::vector<std::size_t> fill(group_begin.begin(), group_begin.end() - 1);
+        for (std::uint32_t i = 0; i < items; ++i) {
+            const std::size_t begin = i == 0 ? 0 : tokens_end[i - 1];
+            std::size_t& at = fill[group_of[i]];
+            std::copy(item_tokens.begin() + static_cast<std::ptrdiff_t>(begin),
+                      item_tokens.begin() + static_cast<std::ptrdiff_t>(tokens_end[i]),
+                      by_group.begin() + static_cast<std::ptrdiff_t>(at));
+            at += tokens_end[i] - begin;
+        }
     }
+    item_tokens = {};
 
     // Selection per group. The counts are reset through the list of tokens
     // the group touched, which is also the order of the candidate walk:
@@ -150,25 +173,21 @@ Expected<DeriveRulesResponse, MorvantaError> derive_rules(const DeriveRulesReque
     // among tokens of equal best score the earliest one wins, every time.
     DeriveRulesResponse response;
     response.rules.reserve(group_count);
-    std::vector<std::uint64_t> in_group(tokens.size(), 0);
+    std::vector<std::uint32_t> in_group(tokens.size(), 0);
     std::vector<std::uint32_t> touched;
     for (std::size_t g = 0; g < group_count; ++g) {
         touched.clear();
-        for (std::uint32_t k = group_begin[g]; k < group_begin[g + 1]; ++k) {
-            const std::uint32_t i = members[k];
-            const std::size_t begin = i == 0 ? 0 : tokens_end[i - 1];
-            for (std::size_t t = begin; t < tokens_end[i]; ++t) {
-                const std::uint32_t id = item_tokens[t];
-                if (in_group[id]++ == 0) touched.push_back(id);
-            }
+        for (std::size_t t = group_begin[g]; t < group_begin[g + 1]; ++t) {
+            const std::uint32_t id = by_group[t];
+            if (in_group[id]++ == 0) touched.push_back(id);
         }
 
         std::uint32_t best = FlatIndex<std::string_view, TokenTraits>::none;
         std::uint64_t best_score = 0;
         for (std::uint32_t id : touched) {
-            const std::uint64_t count = in_group[id];
+            const std::uint32_t count = in_group[id];
             in_group[id] = 0;
-            const double share = static_cast<double>(count) / static_cast<double>(overall[id]);
+            const double share = static_cast<double>(count) / static_cast<double>(counts[id].overall);
             if (share < 0.8) continue;
             const std::uint64_t score = token_score(count, tokens.key(id).size());
             if (score > best_score) {

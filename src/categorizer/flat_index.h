@@ -53,12 +53,18 @@ public:
     }
 
     // The number of `key`, and whether this call added it.
-    std::pair<std::uint32_t, bool> insert(const Key& key) {
-        const std::uint64_t h = Traits::hash(key);
-        const auto tag = static_cast<std::uint32_t>(h);
-        std::size_t i = static_cast<std::size_t>(h >> 32) & (slots_.size() - 1);
-        for (;; i = (i + 1) & (slots_.size() - 1)) {
-            Slot& slot = slots_[i];
+    std::pair<std::uint32_t, bool> insert(const Key& key) { return insert(key, tag_of(key)); }
+
+    // The same in two steps, so that a caller holding several keys can
+    // prefetch all their slots before the first lookup waits on memory.
+    static std::uint32_t tag_of(const Key& key) { return static_cast<std::uint32_t>(Traits::hash(key)); }
+    void prefetch(std::uint32_t tag) const { __builtin_prefetch(&slots_[tag & (slots_.size() - 1)]); }
+
+    std::pair<std::uint32_t, bool> insert(const Key& key, std::uint32_t tag) {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t i = tag & mask;
+        for (;; i = (i + 1) & mask) {
+            const Slot slot = slots_[i];
             if (slot.id == none) break;
             if (slot.tag == tag && Traits::equal(keys_[slot.id], key)) return {slot.id, false};
         }
@@ -75,19 +81,22 @@ public:
     std::size_t size() const { return keys_.size(); }
 
 private:
+    // The slot index is the tag's low bits, so growing needs only the tags,
+    // never the keys; the remaining tag bits still reject almost every
+    // other key met while probing without reading it.
     struct Slot {
-        std::uint32_t tag;  // low half of the hash, to skip most key comparisons
+        std::uint32_t tag;  // low half of the key's hash
         std::uint32_t id;
     };
 
     void grow() {
         std::vector<Slot> bigger(slots_.size() * 2, Slot{0, none});
         const std::size_t mask = bigger.size() - 1;
-        for (std::uint32_t id = 0; id < keys_.size(); ++id) {
-            const std::uint64_t h = Traits::hash(keys_[id]);
-            std::size_t i = static_cast<std::size_t>(h >> 32) & mask;
+        for (const Slot slot : slots_) {
+            if (slot.id == none) continue;
+            std::size_t i = slot.tag & mask;
             while (bigger[i].id != none) i = (i + 1) & mask;
-            bigger[i] = Slot{static_cast<std::uint32_t>(h), id};
+            bigger[i] = slot;
         }
         slots_ = std::move(bigger);
     }
