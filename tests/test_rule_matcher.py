@@ -1,6 +1,7 @@
 """Every rule-matching method of the core (direct search, the automaton with
-its default, all-sparse and all-dense layouts, and the automatic choice)
-against Python's own containment test on lower-cased text.
+its default, all-sparse and all-dense layouts, one narration or two at a
+time, and the automatic choice) against Python's own containment test on
+lower-cased text.
 
 The driver tests/native/rule_matcher.cpp runs one case per line group and
 prints, per method, the index of the first matching rule of each narration.
@@ -10,7 +11,7 @@ import subprocess
 import pytest
 from hypothesis import given, settings, strategies as st
 
-METHODS = ["direct", "automatic", "automaton", "sparse", "full"]
+METHODS = ["direct", "automatic", "automaton", "single", "sparse", "full"]
 
 # Characters whose lower-case mapping is the same in every Unicode version
 # from 12.1 on, so Python's str.lower() is a fair truth whatever its version:
@@ -43,14 +44,18 @@ def run_cases(exe, cases):
         lines.extend(_hex(n) for n in narrations)
     out = subprocess.run([exe], input="\n".join(lines) + "\n", capture_output=True, text=True, check=True)
     rows = out.stdout.splitlines()
-    assert len(rows) == len(METHODS) * len(cases)
+    per_case = len(METHODS) + 1
+    assert len(rows) == per_case * len(cases)
     results = []
     for k in range(len(cases)):
         block = {}
-        for row in rows[k * len(METHODS):(k + 1) * len(METHODS)]:
+        for row in rows[k * per_case:(k + 1) * per_case]:
             name, *hits = row.split(" ")
-            block[name] = [None if h == "-" else int(h) for h in hits]
-        assert sorted(block) == sorted(METHODS)
+            if name == "choice":
+                block[name] = hits[0]
+            else:
+                block[name] = [None if h == "-" else int(h) for h in hits]
+        assert sorted(block) == sorted(METHODS + ["choice"])
         results.append(block)
     return results
 
@@ -123,6 +128,33 @@ def test_many_rules_all_methods_agree(matcher):
     (result,) = run_cases(matcher, [(patterns, narrations)])
     for method in METHODS:
         assert result[method] == expected, method
+
+
+@pytest.mark.parametrize(
+    "patterns,choice",
+    [
+        (["coffee"] * 5, "direct"),
+        (["coffee"] * 6, "automaton"),
+        (["tea", "x" * 64], "direct"),
+        # A long pattern makes a per-rule search cost pattern length times
+        # narration length; the automaton stays linear in the narration.
+        (["tea", "x" * 65], "automaton"),
+        (["tea", "", "x" * 65], "direct"),  # rules after an empty pattern are never searched
+        ([], "direct"),
+    ],
+)
+def test_automatic_choice(matcher, patterns, choice):
+    (result,) = run_cases(matcher, [(patterns, ["a" * 200 + "tea"])])
+    assert result["choice"] == choice
+
+
+def test_long_periodic_pattern(matcher):
+    # The case that makes a naive search quadratic, answered by every method.
+    pattern = "a" * 3000 + "b"
+    narrations = ["a" * 6000, "a" * 6000 + "b", "A" * 2999 + "b"]
+    (result,) = run_cases(matcher, [(["zz", pattern], narrations)])
+    for method in METHODS:
+        assert result[method] == [None, 1, None], method
 
 
 @st.composite

@@ -156,24 +156,38 @@ Automaton::Automaton(std::span<const std::string_view> patterns, std::size_t den
     dense_count_ = std::min(dense_count_, count);
 }
 
-std::uint32_t Automaton::first_match(std::string_view text) const {
+std::uint32_t Automaton::finish(std::uint32_t s, const unsigned char* p, const unsigned char* end,
+                                std::uint32_t best) const {
     // Pattern 0 is the lowest possible answer: once found, stop.
-    std::uint32_t best = nodes_[0].out;
-    if (best == 0) return 0;
-    std::uint32_t s = 0;
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* const end = p + text.size();
-    for (; p != end; ++p) {
+    for (; p != end && best != 0; ++p) {
         s = step(s, *p);
-        if ((has_out_[s / 64] >> (s % 64)) & 1) {
-            const std::uint32_t out = nodes_[s].out;
-            if (out < best) {
-                best = out;
-                if (best == 0) break;
-            }
-        }
+        collect(s, best);
     }
     return best;
+}
+
+std::uint32_t Automaton::first_match(std::string_view text) const {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    return finish(0, p, p + text.size(), nodes_[0].out);
+}
+
+void Automaton::first_match_pair(std::string_view a, std::string_view b, std::uint32_t& match_a,
+                                 std::uint32_t& match_b) const {
+    const auto* pa = reinterpret_cast<const unsigned char*>(a.data());
+    const auto* pb = reinterpret_cast<const unsigned char*>(b.data());
+    const std::size_t common = std::min(a.size(), b.size());
+    std::uint32_t sa = 0, sb = 0;
+    std::uint32_t best_a = nodes_[0].out, best_b = best_a;
+    // Lockstep over the common length; a walk that has found pattern 0
+    // rides along to the end of it, which costs less than a branch per step.
+    for (std::size_t i = 0; i < common; ++i) {
+        sa = step(sa, pa[i]);
+        sb = step(sb, pb[i]);
+        collect(sa, best_a);
+        collect(sb, best_b);
+    }
+    match_a = finish(sa, pa + common, pa + a.size(), best_a);
+    match_b = finish(sb, pb + common, pb + b.size(), best_b);
 }
 
 std::size_t Automaton::memory_bytes() const {

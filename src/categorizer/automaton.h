@@ -11,6 +11,7 @@
 // its failure chain, so a scan is a running minimum over visited states.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -25,10 +26,11 @@ class Automaton {
 public:
     static constexpr std::uint32_t npos = UINT32_MAX;
 
-    // Transition rows of 4-byte cells; 256 KiB keeps the rows in L2 and is
-    // enough for the root, every depth-1 state and most depth-2 states of
-    // word-like patterns (see tests/native/bench_categorizer.cpp).
-    static constexpr std::size_t default_dense_bytes = std::size_t{256} << 10;
+    // Transition rows of 4-byte cells. 512 KiB holds the root, every depth-1
+    // and depth-2 state and many depth-3 states of 10,000 word-like patterns
+    // and still sits in a typical L2; beyond it, scans got no faster while
+    // builds got slower (see tests/native/bench_categorizer.cpp).
+    static constexpr std::size_t default_dense_bytes = std::size_t{512} << 10;
 
     // Number of patterns and total pattern bytes the automaton can hold:
     // state and pattern numbers are 32-bit.
@@ -45,6 +47,12 @@ public:
     // run of bytes, or npos.
     std::uint32_t first_match(std::string_view text) const;
 
+    // first_match of two texts at once. Each step waits on a memory load
+    // that depends on the previous one; two independent walks in lockstep
+    // let the loads of one overlap those of the other.
+    void first_match_pair(std::string_view a, std::string_view b, std::uint32_t& match_a,
+                          std::uint32_t& match_b) const;
+
     std::size_t state_count() const { return state_count_; }
     std::size_t dense_state_count() const { return dense_count_; }
     std::size_t memory_bytes() const;
@@ -60,6 +68,13 @@ private:
         unsigned char first_label;  // label of the first child, when there is one
         unsigned char unused;
     };
+
+    // Adds the outputs of state `s` to `best`.
+    void collect(std::uint32_t s, std::uint32_t& best) const {
+        if ((has_out_[s / 64] >> (s % 64)) & 1) best = std::min(best, nodes_[s].out);
+    }
+
+    std::uint32_t finish(std::uint32_t s, const unsigned char* p, const unsigned char* end, std::uint32_t best) const;
 
     // One step from state `s` on byte `b`, following failure links through
     // the sparse states until a child or a dense row answers.

@@ -23,17 +23,35 @@ Expected<CategorizeResponse, MorvantaError> categorize_transactions(const Catego
 
     CategorizeResponse response;
     response.data.reserve(request.data.size());
-    std::string lowered;  // reused: one allocation for the whole call
-    for (const MapInput& item : request.data) {
-        lowered.clear();
-        if (lower) unicode::append_lower(item.narration, lowered);
-        const std::size_t hit = matcher.first_match(lowered);
+    const auto append = [&](std::size_t hit) {
         if (hit == RuleMatcher::npos) {
             response.data.emplace_back(std::nullopt);
         } else {
             const CategoryRule& rule = request.rules[hit];
             response.data.emplace_back(MapOutput{rule.category, rule.merchant});
         }
+    };
+
+    // Narrations go through the matcher two at a time (see
+    // Automaton::first_match_pair); the buffers are reused for the whole call.
+    std::string first, second;
+    const std::size_t n = request.data.size();
+    std::size_t i = 0;
+    for (; i + 1 < n; i += 2) {
+        first.clear();
+        second.clear();
+        if (lower) {
+            unicode::append_lower(request.data[i].narration, first);
+            unicode::append_lower(request.data[i + 1].narration, second);
+        }
+        const auto [hit_first, hit_second] = matcher.first_match_pair(first, second);
+        append(hit_first);
+        append(hit_second);
+    }
+    if (i < n) {
+        first.clear();
+        if (lower) unicode::append_lower(request.data[i].narration, first);
+        append(matcher.first_match(first));
     }
     return response;
 }

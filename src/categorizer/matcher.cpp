@@ -1,5 +1,7 @@
 #include "categorizer/matcher.h"
 
+#include <algorithm>
+
 #include "unicode/unicode.h"
 
 namespace morvanta::categorizer {
@@ -34,9 +36,17 @@ RuleMatcher::RuleMatcher(std::span<const CategoryRule> rules, MatchMethod method
         begin = end;
     }
 
+    // string_view::find compares the pattern at every candidate position, so
+    // its worst case grows with pattern length times narration length; the
+    // automaton's does not. Long patterns therefore always take the automaton.
+    std::size_t longest = 0;
+    for (std::string_view p : patterns_) longest = std::max(longest, p.size());
+
     bool automaton = false;
     switch (method) {
-        case MatchMethod::Automatic: automaton = searchable > direct_max_rules; break;
+        case MatchMethod::Automatic:
+            automaton = searchable > direct_max_rules || longest > direct_max_pattern_bytes;
+            break;
         case MatchMethod::Direct: break;
         case MatchMethod::Automaton: automaton = true; break;
     }
@@ -47,12 +57,18 @@ RuleMatcher::RuleMatcher(std::span<const CategoryRule> rules, MatchMethod method
 std::size_t RuleMatcher::first_match(std::string_view lowered_narration) const {
     if (automaton_) {
         const std::uint32_t hit = automaton_->first_match(lowered_narration);
-        if (hit != Automaton::npos) return hit;
-    } else {
-        for (std::size_t i = 0; i < patterns_.size(); ++i)
-            if (lowered_narration.find(patterns_[i]) != std::string_view::npos) return i;
+        return hit != Automaton::npos ? hit : floor_;
     }
+    for (std::size_t i = 0; i < patterns_.size(); ++i)
+        if (lowered_narration.find(patterns_[i]) != std::string_view::npos) return i;
     return floor_;
+}
+
+std::pair<std::size_t, std::size_t> RuleMatcher::first_match_pair(std::string_view a, std::string_view b) const {
+    if (!automaton_) return {first_match(a), first_match(b)};
+    std::uint32_t hit_a = Automaton::npos, hit_b = Automaton::npos;
+    automaton_->first_match_pair(a, b, hit_a, hit_b);
+    return {hit_a != Automaton::npos ? hit_a : floor_, hit_b != Automaton::npos ? hit_b : floor_};
 }
 
 }  // namespace morvanta::categorizer

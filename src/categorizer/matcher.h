@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "categorizer/automaton.h"
@@ -26,7 +27,9 @@ public:
 
     // Up to this many searchable rules a substring search per rule beats
     // building and running the automaton (see tests/native/bench_categorizer.cpp).
-    static constexpr std::size_t direct_max_rules = 8;
+    static constexpr std::size_t direct_max_rules = 5;
+    // ... and when no lowered pattern is longer than this.
+    static constexpr std::size_t direct_max_pattern_bytes = 64;
 
     // Lowers every pattern that can ever decide a result, once.
     explicit RuleMatcher(std::span<const CategoryRule> rules, MatchMethod method = MatchMethod::Automatic,
@@ -35,6 +38,9 @@ public:
     // Index of the first rule whose lowered pattern occurs in
     // `lowered_narration`, or npos when none does.
     std::size_t first_match(std::string_view lowered_narration) const;
+
+    // first_match of two narrations; the automaton walks both at once.
+    std::pair<std::size_t, std::size_t> first_match_pair(std::string_view a, std::string_view b) const;
 
     // False when the answer does not depend on the narration (no rules, or
     // the first rule's pattern is empty), so callers can skip lowering it.

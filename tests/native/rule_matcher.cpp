@@ -5,8 +5,9 @@
 // followed by that many lines of patterns, then of narrations, each text
 // hex-encoded ("-" for the empty text).
 // stdout: per case, one line per method ("direct", "automatic", "automaton",
-// "sparse", "full") with the first matching rule index of every narration,
-// or "-" where none matched.
+// "single", "sparse", "full") with the first matching rule index of every narration,
+// or "-" where none matched, then "choice direct" or "choice automaton": the
+// method the automatic choice took.
 #include <cstddef>
 #include <iostream>
 #include <string>
@@ -28,15 +29,31 @@ std::string unhex(const std::string& hex) {
     return out;
 }
 
+void print(std::size_t hit) {
+    if (hit == RuleMatcher::npos)
+        std::cout << " -";
+    else
+        std::cout << ' ' << hit;
+}
+
+// Narrations go through first_match_pair two by two, as the engine sends
+// them, and the last one of an odd count through first_match.
 void run(const char* name, const RuleMatcher& matcher, const std::vector<std::string>& lowered) {
     std::cout << name;
-    for (const std::string& text : lowered) {
-        const std::size_t hit = matcher.first_match(text);
-        if (hit == RuleMatcher::npos)
-            std::cout << " -";
-        else
-            std::cout << ' ' << hit;
+    std::size_t i = 0;
+    for (; i + 1 < lowered.size(); i += 2) {
+        const auto [a, b] = matcher.first_match_pair(lowered[i], lowered[i + 1]);
+        print(a);
+        print(b);
     }
+    if (i < lowered.size()) print(matcher.first_match(lowered[i]));
+    std::cout << '\n';
+}
+
+// Every narration through first_match alone.
+void run_single(const char* name, const RuleMatcher& matcher, const std::vector<std::string>& lowered) {
+    std::cout << name;
+    for (const std::string& text : lowered) print(matcher.first_match(text));
     std::cout << '\n';
 }
 
@@ -57,12 +74,16 @@ int main() {
             text = morvanta::unicode::to_lower(unhex(word));
         }
         run("direct", RuleMatcher(rules, MatchMethod::Direct), lowered);
-        run("automatic", RuleMatcher(rules, MatchMethod::Automatic), lowered);
-        run("automaton", RuleMatcher(rules, MatchMethod::Automaton), lowered);
+        const RuleMatcher automatic(rules, MatchMethod::Automatic);
+        run("automatic", automatic, lowered);
+        const RuleMatcher automaton(rules, MatchMethod::Automaton);
+        run("automaton", automaton, lowered);
+        run_single("single", automaton, lowered);
         // One dense row (the root): every other state goes through its
         // children and failure links.
         run("sparse", RuleMatcher(rules, MatchMethod::Automaton, 1), lowered);
         run("full", RuleMatcher(rules, MatchMethod::Automaton, std::size_t{1} << 30), lowered);
+        std::cout << "choice " << (automatic.uses_automaton() ? "automaton" : "direct") << '\n';
     }
     return 0;
 }
