@@ -17,23 +17,38 @@ namespace morvanta::categorizer {
 
 // Hash of a byte string, 8 bytes per step (a multiply-rotate mix in the style
 // of FxHash, finished by a 64-bit avalanche so that every output bit counts).
+// The last, partial word is read with fixed-size loads (overlapping ones, or
+// three single bytes below 4), since a memcpy of variable length is a call.
 inline std::uint64_t hash_bytes(std::string_view s, std::uint64_t seed = 0) {
     constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
-    std::uint64_t h = seed ^ (s.size() * k);
-    const char* p = s.data();
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     std::size_t n = s.size();
-    while (n >= 8) {
+    std::uint64_t h = seed ^ (n * k);
+    const auto load64 = [](const unsigned char* at) {
         std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        h = (std::rotl(h, 5) ^ w) * k;
+        std::memcpy(&w, at, 8);
+        return w;
+    };
+    const auto load32 = [](const unsigned char* at) {
+        std::uint32_t w;
+        std::memcpy(&w, at, 4);
+        return std::uint64_t{w};
+    };
+    while (n > 8) {
+        h = (std::rotl(h, 5) ^ load64(p)) * k;
         p += 8;
         n -= 8;
     }
-    if (n > 0) {
-        std::uint64_t w = 0;
-        std::memcpy(&w, p, n);
-        h = (std::rotl(h, 5) ^ w) * k;
-    }
+    std::uint64_t w;
+    if (n == 8)
+        w = load64(p);
+    else if (n >= 4)
+        w = load32(p) | (load32(p + n - 4) << 32);
+    else if (n > 0)
+        w = std::uint64_t{p[0]} | (std::uint64_t{p[n / 2]} << 8) | (std::uint64_t{p[n - 1]} << 16);
+    else
+        w = 0;
+    h = (std::rotl(h, 5) ^ w) * k;
     h ^= h >> 32;
     h *= 0xD6E8FEB86659FD93ull;
     h ^= h >> 32;
