@@ -71,7 +71,9 @@ def matcher(native_tool):
 
 
 CASES = [
-    # (patterns, narration, expected first rule)
+    # (patterns, narration, expected first rule); the cases that stress the
+    # automaton's structure. Lowering and matching rules at large are covered
+    # through the module in test_categorize.py.
     ([], "anything", None),
     (["coffee", "coffee house"], "COFFEE HOUSE", 0),
     (["coffee house", "coffee"], "COFFEE HOUSE", 0),
@@ -81,23 +83,9 @@ CASES = [
     # automaton must report both through its suffix links.
     (["xx", "coffee house", "house"], "COFFEE HOUSE", 1),
     (["xx", "ee h", "offee house"], "coffee house", 1),
-    (["cab"], "VOCABULARY BOOKS", 0),
     (["abc", "", "x"], "", 1),
     (["abc", "", "x"], "x", 1),
-    ([" cafe"], "cafe", None),
-    ([" cafe"], "the cafe", 0),
-    (["UPI"], "upi", 0),
-    (["UPIX"], "upi", None),
-    (["UPX"], "upi", None),
-    (["straße"], "STRASSE", None),
-    (["STRASSE"], "strasse", 0),
-    (["i"], "\u0130STANBUL", 0),
-    (["\u0130"], "istanbul", None),
-    (["\u0130s"], "\u0130STANBUL", 0),
     (["Σ"], "ΟΔΟΣ", None),
-    (["ς"], "ΟΔΟΣ", 0),
-    (["ΟΣ"], "ΟΔΟΣ", 0),
-    (["ΟΣ"], "ΟΣΑ", None),
     (["k"], "\u212a", 0),
     # The same pattern twice, and a pattern that is a prefix of another.
     (["bc", "bc", "b"], "abc", 0),

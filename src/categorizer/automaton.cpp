@@ -76,11 +76,11 @@ Automaton::Automaton(std::span<const std::string_view> patterns, std::size_t den
     // children, in byte order. States are thus numbered breadth first with
     // each state's children contiguous and sorted, and a failure link (always
     // shallower) points to a state that is already finished.
+    //
     // Until a state is processed, its node holds the range of entries
     // through it: first_child = lo, out = hi. Its depth is that of its
     // level, which advances when the walk reaches the first state of the
-    // next level.
-    // At most one state per pattern byte, plus the root.
+    // next level. There is at most one state per pattern byte, plus the root.
     const std::size_t capacity = total + 1;
     nodes_ = std::make_unique_for_overwrite<Node[]>(capacity);
     labels_ = std::make_unique_for_overwrite<unsigned char[]>(capacity);

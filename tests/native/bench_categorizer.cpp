@@ -2,6 +2,7 @@
 // part of the test suite). Build like the release library, for example:
 //   g++ -std=c++20 -O3 -DNDEBUG -I src tests/native/bench_categorizer.cpp
 //       src/categorizer/*.cpp src/unicode/*.cpp -o /tmp/bench && /tmp/bench
+// Arguments: [e2e|crossover|dense|derive|all] [letters].
 // Prints nanoseconds per narration (best of several runs) for: the
 // categorization engine end to end at several rule counts, direct search
 // against the automaton at small rule counts (the crossover), the automaton's
@@ -25,6 +26,10 @@ std::mt19937_64 rng(12345);
 
 std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); }
 
+// Letters drawn uniformly instead of syllables ("letters" on the command
+// line): names then rarely share more than a short prefix.
+bool uniform_letters = false;
+
 // Word-like names from syllables, so that names share prefixes and partial
 // matches are common, as with real merchant names.
 std::string name(std::size_t min_len, std::size_t max_len) {
@@ -33,6 +38,10 @@ std::string name(std::size_t min_len, std::size_t max_len) {
                                       "cks", "dom", "ino", "mart", "fresh", "city", "ba", "ker", "y", "net", "flix"};
     const std::size_t target = min_len + pick(max_len - min_len + 1);
     std::string out;
+    if (uniform_letters) {
+        while (out.size() < target) out.push_back(static_cast<char>('a' + pick(26)));
+        return out;
+    }
     while (out.size() < target) out += syllables[pick(std::size(syllables))];
     out.resize(target);
     return out;
@@ -178,7 +187,9 @@ void bench_derive() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string only = argc > 1 ? argv[1] : "";
+    std::string only = argc > 1 ? argv[1] : "";
+    uniform_letters = argc > 2 && std::string(argv[2]) == "letters";
+    if (only == "all") only.clear();
     if (only.empty() || only == "e2e") bench_end_to_end();
     if (only.empty() || only == "crossover") bench_crossover();
     if (only.empty() || only == "dense") bench_dense_budget();
