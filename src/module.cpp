@@ -116,16 +116,17 @@ PyObject* call_object(PyObject* arg) {
     if (!py::read_value(arg, request, err)) return raise(PyExc_ValueError, "invalid request: " + err);
     auto result = Engine(request);
     if (!result) return raise(PyExc_ValueError, result.error().text());
-    Ref out = py::write_value(*result, err);
-    if (!out) return raise(PyExc_ValueError, "could not build result: " + err);
+    py::WriteContext ctx;
+    Ref out = py::write_value(*result, ctx);
+    if (!out) return raise(PyExc_ValueError, "could not build result: " + ctx.err);
     return out.release();
 }
 
 template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
 PyObject* call_json(PyObject* arg) {
     if (!py::is_str(arg)) return raise(PyExc_TypeError, "argument 'request_json': " + py::cannot_convert(arg, "PyString"));
-    Ref bytes(PyUnicode_AsUTF8String(arg));
-    if (!bytes) {
+    py::Utf8 utf8;
+    if (!utf8.load_raw(arg, /*transient=*/true)) {
         // Only a plain TypeError raised while extracting is put in the
         // argument's words; a UnicodeEncodeError passes unchanged.
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -137,9 +138,9 @@ PyObject* call_json(PyObject* arg) {
                 Ref cause(v ? PyException_GetCause(v.get()) : nullptr);
                 Ref text(v ? PyObject_Str(v.get()) : nullptr);
                 std::string err;
-                py::Utf8 utf8;
-                if (!text || !utf8.load(text.get(), err)) return nullptr;
-                raise(PyExc_TypeError, "argument 'request_json': " + std::string(utf8.view()));
+                py::Utf8 message;
+                if (!text || !message.load(text.get(), err)) return nullptr;
+                raise(PyExc_TypeError, "argument 'request_json': " + std::string(message.view()));
                 if (cause) {
                     PyObject *nt, *nv, *ntb;
                     PyErr_Fetch(&nt, &nv, &ntb);
@@ -153,10 +154,10 @@ PyObject* call_json(PyObject* arg) {
         }
         return nullptr;
     }
-    const std::string_view text(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
+    const std::string_view text = utf8.view();
     auto request = convert::read_json<Request>(text);
     if (!request) return raise(PyExc_ValueError, "invalid request: " + request.error());
-    bytes = Ref();  // the input copy is no longer needed
+    utf8 = py::Utf8();  // a temporary UTF-8 copy of the input is no longer needed
     auto result = Engine(*request);
     if (!result) return raise(PyExc_ValueError, result.error().text());
     std::string out;
@@ -247,6 +248,7 @@ PyObject* init_module() {
                      "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter "
                      "process");
     }
+    py::init_runtime_features();
     Ref module(PyModule_Create2(&g_module_def, 3));
     if (!module) return nullptr;
     {

@@ -1,5 +1,8 @@
 #include "convert/python/pyerror.h"
 
+#include <dlfcn.h>
+
+#include <cstdio>
 #include <string>
 #include <unordered_map>
 
@@ -49,15 +52,53 @@ std::string unexpected_type(PyObject* obj, std::string_view target) {
     return "unexpected type: " + cannot_convert(obj, target);
 }
 
-bool Utf8::load(PyObject* str, std::string& err) {
-    bytes_ = Ref(PyUnicode_AsUTF8String(str));
-    if (!bytes_) {
-        err = take_error_text();
+namespace {
+
+// PyUnicode_AsUTF8AndSize joined the stable ABI in 3.10. On such an
+// interpreter it returns the str's own UTF-8 buffer (no copy at all for an
+// ASCII str), where the 3.8 route must build a bytes object every time.
+using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
+AsUtf8AndSize g_as_utf8_and_size = nullptr;
+
+bool is_ascii(PyObject* str) {
+    Ref result(PyObject_CallMethod(str, "isascii", nullptr));
+    if (!result) {
+        PyErr_Clear();
         return false;
     }
+    return result.get() == Py_True;
+}
+
+}  // namespace
+
+void init_runtime_features() {
+    // Py_GetVersion() starts "3.X.Y ..."; it is in the 3.8 stable ABI.
+    const char* version = Py_GetVersion();
+    int major = 0, minor = 0;
+    if (std::sscanf(version, "%d.%d", &major, &minor) == 2 && (major > 3 || (major == 3 && minor >= 10)))
+        g_as_utf8_and_size = reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+}
+
+bool Utf8::load_raw(PyObject* str, bool transient) {
+    if (g_as_utf8_and_size && (!transient || is_ascii(str))) {
+        Py_ssize_t size = 0;
+        const char* data = g_as_utf8_and_size(str, &size);
+        if (!data) return false;
+        data_ = data;
+        size_ = static_cast<std::size_t>(size);
+        return true;
+    }
+    bytes_ = Ref(PyUnicode_AsUTF8String(str));
+    if (!bytes_) return false;
     data_ = PyBytes_AsString(bytes_.get());
     size_ = static_cast<std::size_t>(PyBytes_Size(bytes_.get()));
     return true;
+}
+
+bool Utf8::load(PyObject* str, std::string& err, bool transient) {
+    if (load_raw(str, transient)) return true;
+    err = take_error_text();
+    return false;
 }
 
 namespace {

@@ -22,10 +22,13 @@ std::string unexpected_type(PyObject* obj, std::string_view target);
 std::string cannot_convert(PyObject* obj, std::string_view target);
 
 // UTF-8 text of a str. On failure (a lone surrogate) returns false and sets
-// `err` to the exception text.
+// `err` to the exception text. `transient` asks not to leave a cached UTF-8
+// copy inside a non-ASCII str (for large one-off texts such as JSON input).
 class Utf8 {
 public:
-    bool load(PyObject* str, std::string& err);
+    bool load(PyObject* str, std::string& err, bool transient = false);
+    // As load(), but leaves CPython's exception set on failure.
+    bool load_raw(PyObject* str, bool transient = false);
     std::string_view view() const { return {data_, size_}; }
 
 private:
@@ -33,6 +36,10 @@ private:
     const char* data_ = nullptr;
     std::size_t size_ = 0;
 };
+
+// Looks up the functions that the running interpreter offers beyond the 3.8
+// stable ABI (once, at module init).
+void init_runtime_features();
 
 inline bool is_str(PyObject* obj) { return PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_UNICODE_SUBCLASS; }
 
