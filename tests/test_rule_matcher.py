@@ -93,6 +93,14 @@ CASES = [
     # Repeated and overlapping occurrences.
     (["aab"], "aaaab", 0),
     (["abab", "bab"], "abaabab", 0),
+    # Long patterns: one running past the end of the text, one found through
+    # another pattern's states, two overlapping, and the lower index found
+    # second.
+    (["zzzz", "abcdefgh"], "xxabcdefg", None),
+    (["zabcdez", "abcdefgh"], "zabcdefgh", 1),
+    (["abcdefgh", "bcdefghi"], "abcdefghi", 0),
+    (["qqqqqq", "bcdefghi", "abcdefgh"], "abcdefghi", 1),
+    (["abcdefgh", "abcdefgx"], "abcdefgx", 1),
 ]
 
 
