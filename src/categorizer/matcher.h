@@ -35,6 +35,11 @@ public:
     explicit RuleMatcher(std::span<const CategoryRule> rules, MatchMethod method = MatchMethod::Automatic,
                          std::size_t dense_bytes = Automaton::default_dense_bytes);
 
+    // patterns_ views arena_, whose bytes a move may relocate (short strings
+    // live inside the object).
+    RuleMatcher(const RuleMatcher&) = delete;
+    RuleMatcher& operator=(const RuleMatcher&) = delete;
+
     // Index of the first rule whose lowered pattern occurs in
     // `lowered_narration`, or npos when none does.
     std::size_t first_match(std::string_view lowered_narration) const;
