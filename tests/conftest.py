@@ -36,7 +36,9 @@ def native_tool(tmp_path_factory):
             exe = str(out_dir / name)
             cmd = [compiler, "-std=c++20", "-O1", "-I", os.path.join(ROOT, "src"),
                    os.path.join(ROOT, "tests", "native", name + ".cpp"), *_core_sources(), "-o", exe]
-            subprocess.run(cmd, check=True)
+            # The compiler must not inherit a sanitizer runtime preloaded for the suite.
+            env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+            subprocess.run(cmd, check=True, env=env)
             built[name] = exe
         return built[name]
 

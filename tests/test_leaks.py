@@ -1,6 +1,7 @@
 """Repeated calls on every path leave no memory or references behind."""
 import gc
 import json
+import os
 import resource
 import sys
 import tracemalloc
@@ -66,7 +67,10 @@ def test_no_growth(fn, arg, exc):
     tracemalloc.stop()
     rss_growth = rss_bytes() - rss_before
     assert current < 64 * 1024, f"{current} bytes still traced"
-    assert rss_growth < 4 * 1024 * 1024, f"resident memory grew by {rss_growth} bytes"
+    # AddressSanitizer keeps freed memory in quarantine, so resident size says
+    # nothing there; its own leak check covers that run instead.
+    if not os.environ.get("MORVANTA_SANITIZED"):
+        assert rss_growth < 4 * 1024 * 1024, f"resident memory grew by {rss_growth} bytes"
     assert sys.getrefcount(arg) == refs
 
 

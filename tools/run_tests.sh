@@ -48,4 +48,37 @@ for py in "${pythons[@]}"; do
     # The source tree holds no importable morvanta: the installed wheel is what runs.
     "$env/bin/python" -m pytest -p no:cacheprovider tests || status=1
 done
+
+# The whole suite again against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer, the runtimes preloaded into the newest
+# interpreter. Allocations by the interpreter itself are suppressed
+# (tools/lsan.supp); the module's own C++ allocations are leak-checked.
+newest="${pythons[-1]}"
+ver=$("$newest" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+if command -v g++ >/dev/null 2>&1; then
+    echo "== sanitizer suite (ASan + UBSan) on $("$newest" --version)"
+    cmake -S . -B build-sanitize -DMORVANTA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DPython_EXECUTABLE="$newest" >/dev/null
+    cmake --build build-sanitize -j2 >/dev/null
+    (
+        export MORVANTA_SANITIZED=1
+        export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+        export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:malloc_context_size=4
+        export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0
+        export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+        PYTHONPATH=build-sanitize ".venv-test/py$ver/bin/python" -m pytest -p no:cacheprovider tests \
+            --ignore=tests/test_typing.py --ignore=tests/test_dask.py
+    ) || status=1
+fi
+
+# A short fuzzing run over the core (about a minute). libFuzzer comes with
+# clang; on a Debian machine where we are root, install it if it is missing.
+if ! command -v clang++ >/dev/null 2>&1 && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang) >/dev/null 2>&1 || true
+fi
+if command -v clang++ >/dev/null 2>&1; then
+    echo "== fuzz smoke run"
+    ./tools/fuzz.sh "${FUZZ_SECONDS:-60}" 2>&1 | tail -n 6 || status=1
+fi
+
 exit $status
