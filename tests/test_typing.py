@@ -1,0 +1,165 @@
+"""The installed wheel carries type information that mypy and basedpyright find.
+
+A small client file is type-checked once by each checker in strict mode. Its
+good half pins the request and result shapes with assert_type; each line of
+its bad half ends in "# expect-error", and the checker must report errors on
+exactly those lines: no errors at all would mean the stub was not found (the
+module then reads as untyped), errors elsewhere mean a wrong shape.
+
+These tests need the wheel installed (the stub package lies beside the
+module in site-packages); against a development build they skip.
+"""
+import json
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import morvanta
+
+ROOT = Path(__file__).resolve().parent.parent
+ALLOWLIST = ROOT / "stubs" / "stubtest-allowlist.txt"
+MARK = "# expect-error"
+
+CLIENT = '''\
+from __future__ import annotations
+
+import json
+from typing import TYPE_CHECKING, List, Literal, Optional
+
+from typing_extensions import assert_type
+
+import morvanta
+
+if TYPE_CHECKING:
+    from morvanta import (CategorizeResponse, CategoryRule, DeriveRulesResponse, EmiMonth, EmiResult,
+                          EmiYearMonth, MapOutput, PanicException)
+
+
+def plan(amount: float, months: int) -> int:
+    result = morvanta.compute_emi({"mode": "emi", "loanAmount": amount, "months": months,
+                                   "interestRate": 9.5, "inflationRate": 6, "start": "2024-11"})
+    assert_type(result, EmiResult)
+    assert_type(result["mode"], Literal["emi", "tenure", "loanAmount"])
+    assert_type(result["interestRate"], float)
+    assert_type(result["schedule"][0], EmiMonth)
+    assert_type(result["schedule"][0]["realRemainingEmi"], int)
+    assert_type(result["years"][0]["months"][11], Optional[EmiYearMonth])
+    return result["totals"]["nominalInterest"]
+
+
+def tenure(amount: float, emi: float) -> int:
+    result = morvanta.compute_emi(request={"mode": "tenure", "loanAmount": amount, "emi": emi,
+                                           "months": None, "interestRate": 0, "start": None})
+    return result["months"]
+
+
+def labels(narrations: List[str], rules: List[CategoryRule]) -> List[Optional[MapOutput]]:
+    response = morvanta.categorize_transactions({"data": [{"narration": n} for n in narrations],
+                                                 "rules": rules})
+    assert_type(response, CategorizeResponse)
+    return response["data"]
+
+
+def learn() -> List[CategoryRule]:
+    response = morvanta.derive_rules({"data": [
+        {"narration": "POS/CITYBAKERY 0425", "category": "Food", "merchant": "Bakery"}]})
+    assert_type(response, DeriveRulesResponse)
+    return response["rules"]
+
+
+def as_json(amount: float) -> str:
+    text = json.dumps({"mode": "emi", "loanAmount": amount, "months": 12, "interestRate": 12})
+    assert_type(morvanta.compute_emi_json(text), str)
+    assert_type(morvanta.categorize_transactions_json('{"data":[],"rules":[]}'), str)
+    return morvanta.derive_rules_json(request_json='{"data":[]}')
+
+
+def fault(exc: PanicException) -> BaseException:
+    return exc
+
+
+version: str = morvanta.__version__
+names: List[str] = morvanta.__all__
+
+# Each line below is wrong and must be reported.
+morvanta.compute_emi({"mode": "emii", "interestRate": 5})  # expect-error
+morvanta.compute_emi({"mode": "emi", "loanAmount": 1000, "months": 12})  # expect-error
+morvanta.compute_emi({"mode": "emi", "interestRate": 5, "loanamount": 1000})  # expect-error
+morvanta.compute_emi({"mode": "emi", "interestRate": "5"})  # expect-error
+morvanta.compute_emi({"mode": "emi", "interestRate": 5, "inflationRate": None})  # expect-error
+morvanta.compute_emi({"mode": "emi", "interestRate": 5, "start": 202411})  # expect-error
+morvanta.compute_emi({"mode": "emi", "interestRate": 5}, 1)  # expect-error
+morvanta.compute_emi_json(b"{}")  # expect-error
+morvanta.categorize_transactions({"data": [], "rules": [{"pattern": "x", "category": "c"}]})  # expect-error
+morvanta.categorize_transactions({"data": [{"narration": None}], "rules": []})  # expect-error
+morvanta.derive_rules({"data": [{"narration": "x", "category": "c"}]})  # expect-error
+wrong_key: str = morvanta.derive_rules({"data": []})["rules"][0]["narration"]  # expect-error
+wrong_type: int = morvanta.compute_emi({"mode": "emi", "interestRate": 5})["start"]  # expect-error
+wrong_entry: str = morvanta.categorize_transactions({"data": [], "rules": []})["data"][0]["category"]  # expect-error
+morvanta.compute_emi_json(text="{}")  # expect-error
+'''
+
+
+def _installed_stub():
+    """The morvanta-stubs package beside the imported module, or a skip for a development build."""
+    module_dir = Path(morvanta.__file__).resolve().parent
+    if module_dir.name not in ("site-packages", "dist-packages"):
+        pytest.skip(f"morvanta imported from a development build ({module_dir}), not an installed wheel")
+    stub = module_dir / "morvanta-stubs" / "__init__.pyi"
+    assert stub.is_file(), f"the wheel installed morvanta without its type stub at {stub}"
+    return stub
+
+
+def _expected_lines():
+    return {n for n, line in enumerate(CLIENT.splitlines(), 1) if line.endswith(MARK)}
+
+
+@pytest.fixture
+def client(tmp_path):
+    _installed_stub()
+    path = tmp_path / "client.py"
+    path.write_text(CLIENT)
+    return path
+
+
+def _run(cmd, cwd):
+    env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+    return subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True, timeout=600)
+
+
+def test_mypy_strict_finds_the_types(client):
+    pytest.importorskip("mypy", reason="mypy is not installed")
+    out = _run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--show-error-codes",
+                "--cache-dir", str(client.parent / "cache"), client.name], client.parent)
+    report = out.stdout + out.stderr
+    errors = re.findall(r"^client\.py:(\d+): error: ", report, re.M)
+    assert errors, f"mypy reported no errors at all, so it did not check against the stub:\n{report}"
+    assert {int(n) for n in errors} == _expected_lines(), report
+
+
+def test_basedpyright_strict_finds_the_types(client):
+    pytest.importorskip("basedpyright", reason="basedpyright is not installed")
+    config = client.parent / "pyrightconfig.json"
+    config.write_text(json.dumps({"typeCheckingMode": "strict", "include": [client.name]}))
+    out = _run([sys.executable, "-m", "basedpyright", "--outputjson", "--pythonpath", sys.executable,
+                "--project", str(config)], client.parent)
+    try:
+        report = json.loads(out.stdout)
+    except ValueError:
+        pytest.fail(f"basedpyright gave no JSON report:\n{out.stdout}\n{out.stderr}")
+    diagnostics = report["generalDiagnostics"]
+    errors = {d["range"]["start"]["line"] + 1 for d in diagnostics if d["severity"] == "error"}
+    details = "\n".join(f'{d["range"]["start"]["line"] + 1}: {d["severity"]}: {d["message"]}' for d in diagnostics)
+    assert errors == _expected_lines(), details
+    assert not [d for d in diagnostics if d["severity"] == "warning"], details
+
+
+def test_stubtest_matches_the_module(tmp_path):
+    _installed_stub()
+    pytest.importorskip("mypy", reason="mypy is not installed")
+    out = _run([sys.executable, "-m", "mypy.stubtest", "morvanta", "--allowlist", str(ALLOWLIST)], tmp_path)
+    assert out.returncode == 0, out.stdout + out.stderr
