@@ -1,6 +1,7 @@
 """categorize_transactions in object mode: first matching rule wins, by
 substring on lower-cased text; results copy the rule's labels verbatim."""
 import pytest
+from alphabet import ALPHABET
 from hypothesis import given, settings, strategies as st
 
 import morvanta
@@ -103,17 +104,6 @@ def test_rule_count_does_not_change_results(filler):
     assert [g["category"] for g in got] == ["B", "C", "Z", "Z", "B"]
 
 
-# Characters whose lower-case mapping is the same in every Unicode version
-# from 12.1 on, so Python's str.lower() is a fair truth whatever its version.
-ALPHABET = (
-    "abcxyzABCXYZ019 -./'&"
-    "éÉßÿŸñ"
-    "\u0130\u0131\u212a\u2126\u1e9e\u023a"
-    "ΣσςΑαΟοάΆ"
-    "\u0301\u0307"
-    "日本"
-    "कित\u093f\u093e\u094d१"
-)
 texts = st.text(alphabet=ALPHABET, max_size=10)
 
 
