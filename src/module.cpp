@@ -126,34 +126,9 @@ template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)
 PyObject* call_json(PyObject* arg) {
     if (!py::is_str(arg)) return raise(PyExc_TypeError, "argument 'request_json': " + py::cannot_convert(arg, "PyString"));
     py::Utf8 utf8;
-    if (!utf8.load_raw(arg, /*transient=*/true)) {
-        // Only a plain TypeError raised while extracting is put in the
-        // argument's words; a UnicodeEncodeError passes unchanged.
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyObject *type, *value, *trace;
-            PyErr_Fetch(&type, &value, &trace);
-            if (type == PyExc_TypeError) {
-                PyErr_NormalizeException(&type, &value, &trace);
-                Ref t(type), v(value), tb(trace);
-                Ref cause(v ? PyException_GetCause(v.get()) : nullptr);
-                Ref text(v ? PyObject_Str(v.get()) : nullptr);
-                std::string err;
-                py::Utf8 message;
-                if (!text || !message.load(text.get(), err)) return nullptr;
-                raise(PyExc_TypeError, "argument 'request_json': " + std::string(message.view()));
-                if (cause) {
-                    PyObject *nt, *nv, *ntb;
-                    PyErr_Fetch(&nt, &nv, &ntb);
-                    PyErr_NormalizeException(&nt, &nv, &ntb);
-                    PyException_SetCause(nv, cause.release());
-                    PyErr_Restore(nt, nv, ntb);
-                }
-                return nullptr;
-            }
-            PyErr_Restore(type, value, trace);
-        }
-        return nullptr;
-    }
+    // The argument is a str, so encoding fails only with UnicodeEncodeError
+    // (a lone surrogate) or MemoryError; both pass to the caller unchanged.
+    if (!utf8.load_raw(arg, /*transient=*/true)) return nullptr;
     const std::string_view text = utf8.view();
     auto request = convert::read_json<Request>(text);
     if (!request) return raise(PyExc_ValueError, "invalid request: " + request.error());
