@@ -33,9 +33,9 @@ def run_example(name, *args, cwd):
 
 
 def load_example(name):
-    spec = importlib.util.spec_from_file_location(name.replace(".py", ""), EXAMPLES / name)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name.replace(".py", ""), EXAMPLES / name)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
