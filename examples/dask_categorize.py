@@ -41,10 +41,8 @@ def categorize_partition(part, rules):
     response = morvanta.categorize_transactions({"data": [{"narration": n} for n in part["narration"].tolist()],
                                                  "rules": rules})
     out = part.copy()
-    out["category"] = pd.Series([m["category"] if m else None for m in response["data"]],
-                                index=part.index, dtype=object)
-    out["merchant"] = pd.Series([m["merchant"] if m else None for m in response["data"]],
-                                index=part.index, dtype=object)
+    for key in ("category", "merchant"):
+        out[key] = pd.Series([m[key] if m else None for m in response["data"]], index=part.index, dtype=object)
     return out
 
 

@@ -41,10 +41,8 @@ def categorize_column(df, rules, column="narration"):
     response = morvanta.categorize_transactions({"data": [{"narration": n} for n in narrations],
                                                  "rules": rules})
     out = df.copy()
-    out["category"] = pd.Series([m["category"] if m else None for m in response["data"]],
-                                index=df.index, dtype=object)
-    out["merchant"] = pd.Series([m["merchant"] if m else None for m in response["data"]],
-                                index=df.index, dtype=object)
+    for key in ("category", "merchant"):
+        out[key] = pd.Series([m[key] if m else None for m in response["data"]], index=df.index, dtype=object)
     return out
 
 
