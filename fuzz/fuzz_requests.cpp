@@ -53,7 +53,7 @@ template <class Request, class Result>
 void run(std::string_view text, Expected<Result, MorvantaError> (*engine)(const Request&)) {
     auto request = convert::read_json<Request>(text);
     if (!request) {
-        const std::string& message = request.error();
+        const std::string& message = request.error().message;
         // Every reader error ends with its position, and is valid UTF-8.
         if (message.find(" at line ") == std::string::npos || !valid_utf8(message)) fail("bad error text");
         return;

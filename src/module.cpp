@@ -74,6 +74,11 @@ PyObject* guarded(F&& body) noexcept {
     return nullptr;
 }
 
+// ValueError "invalid request: {message}".
+PyObject* raise_read_error(const convert::ReadError& error) {
+    return raise(PyExc_ValueError, "invalid request: " + error.message);
+}
+
 // ---------------------------------------------------------------------------
 // Argument binding: one positional-or-keyword parameter, required.
 
@@ -131,7 +136,7 @@ PyObject* call_json(PyObject* arg) {
     if (!utf8.load_raw(arg, /*transient=*/true)) return nullptr;
     const std::string_view text = utf8.view();
     auto request = convert::read_json<Request>(text);
-    if (!request) return raise(PyExc_ValueError, "invalid request: " + request.error());
+    if (!request) return raise_read_error(request.error());
     utf8 = py::Utf8();  // a temporary UTF-8 copy of the input is no longer needed
     auto result = Engine(*request);
     if (!result) return raise(PyExc_ValueError, result.error().text());

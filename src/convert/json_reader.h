@@ -19,6 +19,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "convert/read_error.h"
 #include "convert/record.h"
 #include "util/expected.h"
 
@@ -263,13 +264,13 @@ bool read_record(Reader& r, T& out) {
 
 }  // namespace json
 
-// Reads one record from the whole text. The error is the full message ending
-// in " at line L column C".
+// Reads one record from the whole text. The error's message ends in
+// " at line L column C".
 template <RecordType T>
-Expected<T, std::string> read_json(std::string_view utf8) {
+Expected<T, ReadError> read_json(std::string_view utf8) {
     json::Reader reader(utf8);
     T value{};
-    if (!json::read_record(reader, value) || !reader.finish()) return Unexpected{reader.error_text()};
+    if (!json::read_record(reader, value) || !reader.finish()) return Unexpected{ReadError{reader.error_text(), {}}};
     return value;
 }
 

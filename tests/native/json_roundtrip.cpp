@@ -52,7 +52,7 @@ int roundtrip(const std::string& text) {
         out = "ok ";
         convert::write_json(*r, out);
     } else {
-        out = "err " + r.error();
+        out = "err " + r.error().message;
     }
     std::fwrite(out.data(), 1, out.size(), stdout);
     return 0;
@@ -65,7 +65,7 @@ int bench_read(const std::string& text, long n) {
     for (long i = 0; i < n; ++i) {
         auto r = convert::read_json<T>(text);
         if (!r) {
-            std::printf("err %s\n", r.error().c_str());
+            std::printf("err %s\n", r.error().message.c_str());
             return 1;
         }
         sink += sizeof(*r);
