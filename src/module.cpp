@@ -74,9 +74,30 @@ PyObject* guarded(F&& body) noexcept {
     return nullptr;
 }
 
-// ValueError "invalid request: {message}".
+// Adds `note` to the pending exception as its PEP 678 note: `__notes__` is
+// set to a one-element list (tracebacks show it from 3.11 on; on older
+// interpreters the attribute is set all the same). The note is an addition
+// to the exception, so a failure to attach it keeps the exception as it was.
+void attach_note(std::string_view note) {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref owned_type(type), owned_value(value), owned_traceback(traceback);
+    if (owned_value) {
+        Ref text(PyUnicode_DecodeUTF8(note.data(), static_cast<Py_ssize_t>(note.size()), "replace"));
+        Ref notes(text ? PyList_New(1) : nullptr);
+        if (!notes || PyList_SetItem(notes.get(), 0, text.release()) < 0 ||
+            PyObject_SetAttrString(owned_value.get(), "__notes__", notes.get()) < 0)
+            PyErr_Clear();
+    }
+    PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
+}
+
+// ValueError "invalid request: {message}", with the read's location as its note.
 PyObject* raise_read_error(const convert::ReadError& error) {
-    return raise(PyExc_ValueError, "invalid request: " + error.message);
+    raise(PyExc_ValueError, "invalid request: " + error.message);
+    if (!error.note.empty() && PyErr_Occurred()) attach_note(error.note);
+    return nullptr;
 }
 
 // ---------------------------------------------------------------------------
