@@ -137,9 +137,12 @@ PyObject* bind_one(const char* function, const char* param, PyObject* args, PyOb
 
 template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
 PyObject* call_object(PyObject* arg) {
+    // The request's texts view str objects that `texts` keeps alive until
+    // the result, which may view them too, has been written.
+    py::Borrowed texts;
     Request request;
     std::string err;
-    if (!py::read_value(arg, request, err)) return raise(PyExc_ValueError, "invalid request: " + err);
+    if (!py::read_value(arg, request, err, texts)) return raise(PyExc_ValueError, "invalid request: " + err);
     auto result = Engine(request);
     if (!result) return raise(PyExc_ValueError, result.error().text());
     py::WriteContext ctx;
@@ -155,16 +158,26 @@ PyObject* call_json(PyObject* arg) {
     // The argument is a str, so encoding fails only with UnicodeEncodeError
     // (a lone surrogate) or MemoryError; both pass to the caller unchanged.
     if (!utf8.load_raw(arg, /*transient=*/true)) return nullptr;
-    const std::string_view text = utf8.view();
-    auto request = convert::read_json<Request>(text);
+    // The request's texts view the UTF-8 input, or the arena for those with escapes.
+    TextArena arena;
+    auto request = convert::read_json<Request>(utf8.view(), arena);
     if (!request) return raise_read_error(request.error());
-    utf8 = py::Utf8();  // a temporary UTF-8 copy of the input is no longer needed
     auto result = Engine(*request);
     if (!result) return raise(PyExc_ValueError, result.error().text());
-    std::string out;
-    out.reserve(128);
+    // Measure the result (which renders its row tables) while its texts are
+    // valid, then release what the write no longer needs, so that a large
+    // request and its output are not held at once.
+    convert::json::Out out;
+    const std::size_t size = convert::measure_json(*result, out);
+    *request = Request{};
+    if constexpr (!convert::writes_views_v<Result>) {
+        utf8 = py::Utf8();
+        arena = TextArena();
+    }
+    out.reserve(size);
     convert::write_json(*result, out);
-    return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    const std::string_view text = out.text();
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 // One C entry point per function, binding its argument inside the guard.

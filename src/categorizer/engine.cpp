@@ -21,15 +21,17 @@ Expected<CategorizeResponse, MorvantaError> categorize_transactions(const Catego
     const RuleMatcher matcher(request.rules);
     const bool lower = matcher.needs_narration();
 
+    // A row is its rule's index in the table, which holds every rule's
+    // category and merchant once.
+    if (request.rules.size() >= convert::Rows<MapOutput>::none) throw std::length_error("too many rules");
     CategorizeResponse response;
-    response.data.reserve(request.data.size());
+    std::vector<MapOutput>& table = response.data.table;
+    table.reserve(request.rules.size());
+    for (const CategoryRule& rule : request.rules) table.push_back(MapOutput{rule.category, rule.merchant});
+    std::vector<std::uint32_t>& rows = response.data.rows;
+    rows.reserve(request.data.size());
     const auto append = [&](std::size_t hit) {
-        if (hit == RuleMatcher::npos) {
-            response.data.emplace_back(std::nullopt);
-        } else {
-            const CategoryRule& rule = request.rules[hit];
-            response.data.emplace_back(MapOutput{rule.category, rule.merchant});
-        }
+        rows.push_back(hit == RuleMatcher::npos ? convert::Rows<MapOutput>::none : static_cast<std::uint32_t>(hit));
     };
 
     // Narrations go through the matcher two at a time (see
@@ -57,32 +59,6 @@ Expected<CategorizeResponse, MorvantaError> categorize_transactions(const Catego
 }
 
 namespace {
-
-// Owns texts in blocks that never move, so views into them stay valid
-// while more texts are added.
-class TextArena {
-public:
-    std::string_view add(std::string_view text) {
-        if (text.empty()) return {};
-        if (text.size() > room_) {
-            const std::size_t size = std::max(text.size(), block_bytes);
-            blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
-            cursor_ = blocks_.back().get();
-            room_ = size;
-        }
-        char* const at = cursor_;
-        std::memcpy(at, text.data(), text.size());
-        cursor_ += text.size();
-        room_ -= text.size();
-        return {at, text.size()};
-    }
-
-private:
-    static constexpr std::size_t block_bytes = std::size_t{64} << 10;
-    std::vector<std::unique_ptr<char[]>> blocks_;
-    char* cursor_ = nullptr;
-    std::size_t room_ = 0;
-};
 
 struct TokenTraits {
     static std::uint64_t hash(std::string_view s) { return hash_bytes(s); }
@@ -215,12 +191,13 @@ Expected<DeriveRulesResponse, MorvantaError> derive_rules(const DeriveRulesReque
         }
         if (best != FlatIndex<std::string_view, TokenTraits>::none) {
             const auto& [category, merchant] = groups.key(static_cast<std::uint32_t>(g));
-            response.rules.push_back(
-                CategoryRule{std::string(tokens.key(best)), std::string(category), std::string(merchant)});
+            // The label pair views the request; the token is kept apart from
+            // the lowered narrations, which go when this call returns.
+            response.rules.push_back(CategoryRule{response.tokens.add(tokens.key(best)), category, merchant});
         }
     }
 
-    // std::string compares bytes as unsigned char, which is code point order.
+    // string_view compares bytes as unsigned char, which is code point order.
     std::stable_sort(response.rules.begin(), response.rules.end(), [](const CategoryRule& a, const CategoryRule& b) {
         if (const int c = a.category.compare(b.category); c != 0) return c < 0;
         return a.merchant < b.merchant;

@@ -1,28 +1,29 @@
 // Categorizer records: rules, transactions, requests and responses.
 #pragma once
 
-#include <optional>
-#include <string>
 #include <string_view>
 #include <vector>
 
 #include "convert/record.h"
+#include "util/arena.h"
 
 namespace morvanta::categorizer {
 
+// Texts are views (see convert/record.h): a request views the caller's
+// input, a response views the request's texts and its own storage.
 struct CategoryRule {
-    std::string pattern;
-    std::string category;
-    std::string merchant;
+    std::string_view pattern;
+    std::string_view category;
+    std::string_view merchant;
 };
 
 struct MapInput {
-    std::string narration;
+    std::string_view narration;
 };
 
 struct MapOutput {
-    std::string category;
-    std::string merchant;
+    std::string_view category;
+    std::string_view merchant;
 };
 
 struct CategorizeRequest {
@@ -30,22 +31,26 @@ struct CategorizeRequest {
     std::vector<CategoryRule> rules;
 };
 
+// One row per transaction: the index of the rule that matched, or none;
+// table entry i is rule i's category and merchant.
 struct CategorizeResponse {
-    std::vector<std::optional<MapOutput>> data;
+    convert::Rows<MapOutput> data;
 };
 
 struct DeriveInput {
-    std::string narration;
-    std::string category;
-    std::string merchant;
+    std::string_view narration;
+    std::string_view category;
+    std::string_view merchant;
 };
 
 struct DeriveRulesRequest {
     std::vector<DeriveInput> data;
 };
 
+// Each rule views its label pair in the request and its pattern in `tokens`.
 struct DeriveRulesResponse {
     std::vector<CategoryRule> rules;
+    TextArena tokens;
 };
 
 }  // namespace morvanta::categorizer

@@ -644,10 +644,13 @@ bool Reader::parse_string(std::string* sink, std::string_view* view) {
 
 bool Reader::read_string_view(std::string_view& out) { return parse_string(nullptr, &out); }
 
-bool Reader::read_text(std::string& out) {
+bool Reader::read_text(std::string_view& out) {
     if (peek() != '"') return fail_invalid_type("a string");
-    out.clear();
-    return parse_string(&out, nullptr);
+    if (!parse_string(nullptr, &out)) return false;
+    // Only a string with escapes was decoded into the scratch buffer, which
+    // the next string reuses: keep its text for the call.
+    if (out.data() == scratch_.data()) out = arena_.add(out);
+    return true;
 }
 
 bool Reader::read_text_form(std::string_view& out) {

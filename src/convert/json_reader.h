@@ -21,6 +21,7 @@
 
 #include "convert/read_error.h"
 #include "convert/record.h"
+#include "util/arena.h"
 #include "util/expected.h"
 
 namespace morvanta::convert {
@@ -46,8 +47,9 @@ enum class Step : std::uint8_t {
 
 class Reader {
 public:
-    explicit Reader(std::string_view text) noexcept
-        : s_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()) {}
+    // Texts read without escapes view `text`; decoded ones go to `arena`.
+    Reader(std::string_view text, TextArena& arena) noexcept
+        : s_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()), arena_(arena) {}
 
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
@@ -82,8 +84,9 @@ public:
     // Cursor at '"'. The view points into the text, or into a scratch buffer
     // when escapes had to be decoded; it is valid until the next string read.
     bool read_string_view(std::string_view& out);
-    // Cursor anywhere before a value: a JSON string decoded into `out`.
-    bool read_text(std::string& out);
+    // Cursor anywhere before a value: a JSON string. `out` views the text
+    // when the string has no escape, else its decoded form in the arena.
+    bool read_text(std::string_view& out);
     bool read_f64(double& out);
     bool read_u32(std::uint32_t& out);
     // Cursor at 'n': the literal null.
@@ -128,6 +131,7 @@ private:
     std::size_t n_;
     std::size_t pos_ = 0;
     int depth_ = 128;
+    TextArena& arena_;
     std::string scratch_;
     std::string message_;
     std::size_t error_pos_ = 0;
@@ -156,7 +160,7 @@ bool read_value(Reader& r, M& out) {
         return r.read_f64(out);
     } else if constexpr (std::is_same_v<M, std::uint32_t>) {
         return r.read_u32(out);
-    } else if constexpr (std::is_same_v<M, std::string>) {
+    } else if constexpr (std::is_same_v<M, std::string_view>) {
         return r.read_text(out);
     } else if constexpr (is_optional_v<M>) {
         if (r.peek() == 'n') {
@@ -264,11 +268,11 @@ bool read_record(Reader& r, T& out) {
 
 }  // namespace json
 
-// Reads one record from the whole text. The error's message ends in
-// " at line L column C".
+// Reads one record from the whole text. Its texts view `utf8` or `arena`,
+// which must outlive it. The error's message ends in " at line L column C".
 template <RecordType T>
-Expected<T, ReadError> read_json(std::string_view utf8) {
-    json::Reader reader(utf8);
+Expected<T, ReadError> read_json(std::string_view utf8, TextArena& arena) {
+    json::Reader reader(utf8, arena);
     T value{};
     if (!json::read_record(reader, value) || !reader.finish()) return Unexpected{ReadError{reader.error_text(), {}}};
     return value;

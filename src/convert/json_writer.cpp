@@ -4,7 +4,9 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace morvanta::convert {
 
@@ -87,6 +89,21 @@ inline std::uint64_t escape_mask(std::uint64_t x) {
     return (((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs;
 }
 
+// The first byte at or after p that write_string escapes, or end.
+const char* next_escape(const char* p, const char* const end) {
+    while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        if (const std::uint64_t mask = escape_mask(word)) {
+            if constexpr (std::endian::native == std::endian::little) return p + (std::countr_zero(mask) >> 3);
+            break;
+        }
+        p += 8;
+    }
+    while (p < end && kEscape[static_cast<unsigned char>(*p)] == 0) ++p;
+    return p;
+}
+
 // Writes the JSON form of v into buf (40 bytes is enough: sign, "0.0000",
 // 17 digits); returns its length.
 std::size_t format_float(double v, char* buf) {
@@ -165,10 +182,29 @@ void append_json_float(double v, std::string& out) {
 namespace json {
 
 void Out::grow(std::size_t n) {
-    used_ = static_cast<std::size_t>(p_ - s_.data());
-    // Use the room the caller reserved before allocating, then double.
-    s_.resize(std::max({used_ + n, s_.size() * 2, s_.capacity(), std::size_t{128}}));
-    sync();
+    const std::size_t used = static_cast<std::size_t>(p_ - data_);
+    const std::size_t size = std::max({used + n, capacity() * 2, std::size_t{128}});
+    // realloc keeps the bytes, and a large block is remapped rather than copied.
+    char* data = static_cast<char*>(std::realloc(data_, size));
+    if (!data) throw std::bad_alloc();
+    data_ = data;
+    p_ = data + used;
+    end_ = data + size;
+}
+
+std::size_t uint_size(std::uint64_t v) { return static_cast<std::size_t>(digit_count(v)); }
+
+std::size_t int_size(std::int64_t v) {
+    const std::uint64_t magnitude = static_cast<std::uint64_t>(v);
+    return v < 0 ? 1 + uint_size(0 - magnitude) : uint_size(magnitude);
+}
+
+std::size_t string_size(std::string_view text) {
+    std::size_t n = text.size() + 2;
+    const char* const end = text.data() + text.size();
+    for (const char* p = next_escape(text.data(), end); p < end; p = next_escape(p + 1, end))
+        n += kEscape[static_cast<unsigned char>(*p)] == 'u' ? 5 : 1;
+    return n;
 }
 
 void write_uint(std::uint64_t v, Out& out) {
@@ -199,23 +235,9 @@ void write_string(std::string_view text, Out& out) {
     const char* p = text.data();
     const char* const end = p + text.size();
     const char* run = p;  // start of the bytes not yet copied
-    while (p < end) {
-        while (end - p >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p, 8);
-            if (const std::uint64_t mask = escape_mask(word)) {
-                if constexpr (std::endian::native == std::endian::little) p += std::countr_zero(mask) >> 3;
-                break;
-            }
-            p += 8;
-        }
-        if (p == end) break;
+    for (p = next_escape(p, end); p < end; p = next_escape(p, end)) {
         const unsigned char c = static_cast<unsigned char>(*p);
         const char letter = kEscape[c];
-        if (letter == 0) {
-            ++p;
-            continue;
-        }
         // Room for the pending run, this escape and the rest unescaped.
         out.reserve(static_cast<std::size_t>(end - run) + 7);
         out.raw(run, static_cast<std::size_t>(p - run));

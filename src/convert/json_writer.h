@@ -9,10 +9,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "convert/record.h"
 
@@ -25,14 +28,16 @@ void append_json_float(double v, std::string& out);
 
 namespace json {
 
-// Output cursor over a std::string: writes go through a raw pointer into
+// The output of one write: a byte buffer written through a raw pointer into
 // room made ahead of time, so a member costs a few stores instead of a
-// library call per piece. The string's size runs ahead of the written bytes
-// and is cut back when the cursor is destroyed.
+// library call per piece, and the rendered bytes of each `Rows` table entry.
+// A write first measures its record (see measure_json) and allocates once;
+// growing stays possible, for a bound that fell short.
 class Out {
 public:
-    explicit Out(std::string& s) : s_(s), used_(s.size()) { sync(); }
-    ~Out() { s_.resize(static_cast<std::size_t>(p_ - s_.data())); }
+    Out() = default;
+    explicit Out(std::size_t capacity) { grow(capacity); }
+    ~Out() { std::free(data_); }
     Out(const Out&) = delete;
     Out& operator=(const Out&) = delete;
 
@@ -43,7 +48,7 @@ public:
     // Unchecked writes: the caller has reserved the room.
     void raw(char c) { *p_++ = c; }
     void raw(const char* data, std::size_t n) {
-        std::memcpy(p_, data, n);
+        if (n) std::memcpy(p_, data, n);
         p_ += n;
     }
     char*& cursor() { return p_; }
@@ -57,16 +62,29 @@ public:
         raw(text.data(), text.size());
     }
 
+    std::string_view text() const { return {data_, static_cast<std::size_t>(p_ - data_)}; }
+    std::size_t capacity() const { return static_cast<std::size_t>(end_ - data_); }
+
+    // The rendered entries of the table of `rows`, made by measure_json.
+    struct Table {
+        const void* rows;
+        std::string bytes;  // the rendered entries, in the order first used
+        std::vector<std::pair<std::size_t, std::size_t>> spans;  // entry i's offset and size; size 0 when not rendered
+    };
+    Table& table(const void* rows) {
+        for (Table& t : tables_)
+            if (t.rows == rows) return t;
+        return tables_.emplace_back(Table{rows, {}, {}});
+    }
+    // Forgets the written bytes, keeping the buffer.
+    void clear() { p_ = data_; }
+
 private:
     void grow(std::size_t n);
-    void sync() {
-        p_ = s_.data() + used_;
-        end_ = s_.data() + s_.size();
-    }
-    std::string& s_;
-    std::size_t used_;
+    char* data_ = nullptr;
     char* p_ = nullptr;
     char* end_ = nullptr;
+    std::vector<Table> tables_;
 };
 
 // Unsigned and signed integers with at most 20 digits plus a sign: callers
@@ -78,6 +96,13 @@ void write_float(double v, Out& out);
 // A JSON string: '"' and '\\' backslashed, control bytes escaped, every other
 // byte (non-ASCII and 0x7F included) copied as it is.
 void write_string(std::string_view text, Out& out);
+// Bytes written by write_string(text), quotes included.
+std::size_t string_size(std::string_view text);
+// Bytes written by write_uint / write_int.
+std::size_t uint_size(std::uint64_t v);
+std::size_t int_size(std::int64_t v);
+// At most this many bytes for a float (sign, "0.0000" and 17 digits).
+inline constexpr std::size_t kMaxFloat = 40;
 
 // A member's `,"key":` written in one append. Keys are declared in code and
 // must not need escaping, which is checked here at compile time.
@@ -103,6 +128,42 @@ struct MemberPrefix {
 
 template <class M>
 void write_value(const M& value, Out& out);
+
+// Renders every entry of the table that a row names and has not been
+// rendered yet; returns the table.
+template <class T>
+Out::Table& render_rows(const Rows<T>& value, Out& out) {
+    Out::Table& table = out.table(&value);
+    if (table.spans.size() != value.table.size()) table.spans.assign(value.table.size(), {0, 0});
+    Out scratch;
+    for (const std::uint32_t row : value.rows) {
+        if (row == Rows<T>::none || table.spans.at(row).second != 0) continue;
+        scratch.clear();
+        write_value(value.table[row], scratch);
+        const std::string_view bytes = scratch.text();
+        table.spans[row] = {table.bytes.size(), bytes.size()};
+        table.bytes.append(bytes);
+    }
+    return table;
+}
+
+template <class T>
+void write_rows(const Rows<T>& value, Out& out) {
+    const Out::Table& table = render_rows(value, out);
+    out.put('[');
+    bool first = true;
+    for (const std::uint32_t row : value.rows) {
+        const std::string_view bytes = row == Rows<T>::none
+                                           ? std::string_view("null")
+                                           : std::string_view(table.bytes).substr(table.spans[row].first,
+                                                                                  table.spans[row].second);
+        out.reserve(bytes.size() + 1);
+        if (!first) out.raw(',');
+        first = false;
+        out.raw(bytes.data(), bytes.size());
+    }
+    out.put(']');
+}
 
 template <RecordType T>
 void write_record(const T& value, Out& out) {
@@ -144,7 +205,7 @@ void write_value(const M& value, Out& out) {
     } else if constexpr (is_signed_output_v<M>) {
         out.reserve(kMaxInt);
         write_int(value, out);
-    } else if constexpr (std::is_same_v<M, std::string>) {
+    } else if constexpr (is_text_v<M>) {
         write_string(value, out);
     } else if constexpr (is_optional_v<M>) {
         if (value.has_value())
@@ -160,6 +221,8 @@ void write_value(const M& value, Out& out) {
             write_value(element, out);
         }
         out.put(']');
+    } else if constexpr (is_rows_v<M>) {
+        write_rows(value, out);
     } else if constexpr (EnumType<M>) {
         write_string(enum_name(value), out);
     } else if constexpr (TextFormType<M>) {
@@ -173,13 +236,107 @@ void write_value(const M& value, Out& out) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// Measuring: the bytes write_value will write, exact except for floats
+// (counted at kMaxFloat). Renders the tables of `Rows` values into `out`.
+
+template <class M>
+std::size_t measure_value(const M& value, Out& out);
+
+template <RecordType T>
+std::size_t measure_record(const T& value, Out& out) {
+    std::size_t n = 2;  // {}
+    bool any = false;
+    for_each_field<T>([&](const auto& fld, auto i) {
+        constexpr std::size_t I = decltype(i)::value;
+        const auto& member = value.*(fld.member);
+        if constexpr (std::get<I>(Fields<T>::list).presence == Presence::OmitIfAbsent) {
+            if (!member.has_value()) return;
+        }
+        n += MemberPrefix<T, I>::text.size() - (any ? 0 : 1) + measure_value(member, out);
+        any = true;
+    });
+    return n;
+}
+
+template <class M>
+std::size_t measure_value(const M& value, Out& out) {
+    if constexpr (std::is_same_v<M, double>) {
+        return kMaxFloat;
+    } else if constexpr (std::is_same_v<M, std::uint32_t>) {
+        return uint_size(value);
+    } else if constexpr (is_signed_output_v<M>) {
+        return int_size(value);
+    } else if constexpr (is_text_v<M>) {
+        return string_size(value);
+    } else if constexpr (is_optional_v<M>) {
+        return value.has_value() ? measure_value(*value, out) : 4;
+    } else if constexpr (is_vector_v<M>) {
+        std::size_t n = value.empty() ? 2 : 1 + value.size();  // brackets and commas
+        for (const auto& element : value) n += measure_value(element, out);
+        return n;
+    } else if constexpr (is_rows_v<M>) {
+        const Out::Table& table = render_rows(value, out);
+        std::size_t n = value.rows.empty() ? 2 : 1 + value.rows.size();
+        for (const std::uint32_t row : value.rows) n += row == Rows<typename M::value_type>::none ? 4 : table.spans[row].second;
+        return n;
+    } else if constexpr (EnumType<M>) {
+        return string_size(enum_name(value));
+    } else if constexpr (TextFormType<M>) {
+        std::string text;
+        TextForm<M>::format(value, text);
+        return string_size(text);
+    } else if constexpr (RecordType<M>) {
+        return measure_record(value, out);
+    } else {
+        static_assert(!sizeof(M), "this member type cannot be written as JSON");
+    }
+}
+
+// Whether writing a value reads text views, once its tables are rendered:
+// if not, whatever the texts view can be released before the write.
+template <class M>
+constexpr bool writes_views() {
+    if constexpr (std::is_same_v<M, std::string_view>) {
+        return true;
+    } else if constexpr (is_optional_v<M> || is_vector_v<M>) {
+        return writes_views<typename M::value_type>();
+    } else if constexpr (RecordType<M>) {
+        bool any = false;
+        for_each_field<M>([&](const auto& fld, auto) {
+            any = any || writes_views<std::decay_t<decltype(std::declval<const M&>().*(fld.member))>>();
+        });
+        return any;
+    } else {
+        return false;  // numbers, owned texts, enumerations, text forms, rendered rows
+    }
+}
+
 }  // namespace json
+
+// Bytes that write_json(value) writes at most (floats counted at their
+// longest, plus room for the writer's checks ahead of its stores); renders
+// the tables of `Rows` values into `out`, so that the write needs none of
+// the texts they view.
+template <RecordType T>
+std::size_t measure_json(const T& value, json::Out& out) {
+    return json::measure_record(value, out) + json::kMaxInt + json::kMaxFloat;
+}
+
+template <RecordType T>
+inline constexpr bool writes_views_v = json::writes_views<T>();
 
 // Appends the compact JSON form of `value` to `out`.
 template <RecordType T>
+void write_json(const T& value, json::Out& out) {
+    json::write_record(value, out);
+}
+
+template <RecordType T>
 void write_json(const T& value, std::string& out) {
-    json::Out cursor(out);
+    json::Out cursor;
     json::write_record(value, cursor);
+    out.append(cursor.text());
 }
 
 }  // namespace morvanta::convert

@@ -10,12 +10,20 @@
 //     };
 //
 // The kind of a field follows from its member type: double (64-bit float),
-// std::uint32_t, std::int32_t / std::int64_t (output only), std::string
-// (text), std::vector<T> (list), std::optional<T> (optional), an enum with
-// `EnumNames<E>` (enumeration of unit variants), a type with `TextForm<T>`
-// (a value written externally as text, such as a calendar month), or another
-// record. The object-mode and JSON readers and writers are generic over this
-// declaration; none of them knows a record by name.
+// std::uint32_t, std::int32_t / std::int64_t (output only), std::string_view
+// (text; std::string is accepted on output), std::vector<T> (list),
+// std::optional<T> (optional), `Rows<T>` (output only: a list of optional
+// values drawn from a small table), an enum with `EnumNames<E>` (enumeration
+// of unit variants), a type with `TextForm<T>` (a value written externally as
+// text, such as a calendar month), or another record. The object-mode and
+// JSON readers and writers are generic over this declaration; none of them
+// knows a record by name.
+//
+// Texts are views. A request's texts view the caller's input (a str's UTF-8,
+// the JSON bytes) or the call's arena for the few that had to be decoded; a
+// result's texts view the request's texts or storage the result owns. All of
+// it lives until the result has been written, and a result never points into
+// the request record itself, so the request can be released first.
 #pragma once
 
 #include <array>
@@ -99,8 +107,29 @@ struct IsOptional : std::false_type {};
 template <class T>
 struct IsOptional<std::optional<T>> : std::true_type {};
 
+// A list of optional values written as rows of a table: each row names a
+// table entry by index, or none (absent). Results whose rows repeat a few
+// values (a categorization row is one of the request's rules) keep 4 bytes a
+// row, and each writer converts every table entry once per call.
+template <class T>
+struct Rows {
+    using value_type = T;
+    static constexpr std::uint32_t none = 0xFFFFFFFFu;
+    std::vector<T> table;
+    std::vector<std::uint32_t> rows;
+};
+
+template <class T>
+struct IsRows : std::false_type {};
+template <class T>
+struct IsRows<Rows<T>> : std::true_type {};
+
 template <class T>
 inline constexpr bool is_vector_v = IsVector<T>::value;
+template <class T>
+inline constexpr bool is_rows_v = IsRows<T>::value;
+template <class T>
+inline constexpr bool is_text_v = std::is_same_v<T, std::string_view> || std::is_same_v<T, std::string>;
 template <class T>
 inline constexpr bool is_optional_v = IsOptional<T>::value;
 

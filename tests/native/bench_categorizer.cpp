@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <random>
 #include <string>
 #include <vector>
@@ -59,20 +60,26 @@ std::string digits(std::size_t n) {
     return out;
 }
 
+// Records view their texts; this keeps them for the whole run.
+std::string_view keep(std::string text) {
+    static std::deque<std::string> texts;
+    return texts.emplace_back(std::move(text));
+}
+
 std::vector<CategoryRule> make_rules(std::size_t n) {
     std::vector<CategoryRule> rules;
     rules.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         std::string p = name(5, 15);
         if (i % 3 == 0) p[0] = static_cast<char>(p[0] - 'a' + 'A');  // some mixed case to lower
-        rules.push_back(CategoryRule{p, "Category " + std::to_string(i % 40), "Merchant " + std::to_string(i)});
+        rules.push_back(CategoryRule{keep(p), keep("Category " + std::to_string(i % 40)), keep("Merchant " + std::to_string(i))});
     }
     return rules;
 }
 
 // Statement narrations of 20-80 bytes; about half contain some rule's pattern.
 std::string narration(const std::vector<CategoryRule>& rules) {
-    const std::string word = (pick(2) == 0 && !rules.empty()) ? upper(rules[pick(rules.size())].pattern) : upper(name(4, 12));
+    const std::string word = (pick(2) == 0 && !rules.empty()) ? upper(std::string(rules[pick(rules.size())].pattern)) : upper(name(4, 12));
     std::string out;
     switch (pick(3)) {
         case 0: out = "POS " + digits(4) + "XXXX" + digits(4) + " " + word + " " + upper(name(4, 9)); break;
@@ -102,14 +109,14 @@ void bench_end_to_end() {
     std::printf("%8s %12s %12s %12s %14s\n", "rules", "10k narr", "100k narr", "matched", "build (us)");
     for (std::size_t n : {10, 100, 1000, 10000}) {
         CategorizeRequest small{{}, make_rules(n)};
-        for (int i = 0; i < 10000; ++i) small.data.push_back(MapInput{narration(small.rules)});
+        for (int i = 0; i < 10000; ++i) small.data.push_back(MapInput{keep(narration(small.rules))});
         CategorizeRequest large{{}, small.rules};
-        for (int i = 0; i < 100000; ++i) large.data.push_back(MapInput{narration(large.rules)});
+        for (int i = 0; i < 100000; ++i) large.data.push_back(MapInput{keep(narration(large.rules))});
         std::size_t matched = 0;
-        const double a = best_ns(7, small.data.size(), [&] { sink += categorize_transactions(small)->data.size(); });
+        const double a = best_ns(7, small.data.size(), [&] { sink += categorize_transactions(small)->data.rows.size(); });
         const double b = best_ns(5, large.data.size(), [&] {
             const auto res = categorize_transactions(large);
-            matched = static_cast<std::size_t>(std::count_if(res->data.begin(), res->data.end(), [](const auto& o) { return o.has_value(); }));
+            matched = static_cast<std::size_t>(std::count_if(res->data.rows.begin(), res->data.rows.end(), [](std::uint32_t row) { return row != morvanta::convert::Rows<MapOutput>::none; }));
         });
         const double build = best_ns(7, 1000, [&] { sink += RuleMatcher(small.rules).uses_automaton(); });
         std::printf("%8zu %12.1f %12.1f %11.0f%% %14.1f\n", n, a, b, 100.0 * static_cast<double>(matched) / 100000.0, build);
@@ -176,7 +183,8 @@ void bench_derive() {
             const std::size_t g = pick(300);
             const std::string text = (pick(3) == 0 ? "UPI/" + digits(12) + "/" : "POS " + digits(4) + "XXXX" + digits(4) + " ") +
                                      merchants[g] + " " + upper(name(4, 8)) + " " + (pick(2) ? "MUMBAI" : "BANGALORE");
-            request.data.push_back(DeriveInput{text, "Category " + std::to_string(g % 40), "Merchant " + std::to_string(g)});
+            request.data.push_back(
+                DeriveInput{keep(text), keep("Category " + std::to_string(g % 40)), keep("Merchant " + std::to_string(g))});
         }
         std::size_t rules = 0;
         const double t = best_ns(5, n, [&] { rules = derive_rules(request)->rules.size(); });

@@ -20,6 +20,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "categorizer/model.h"
 #include "convert/json_reader.h"
@@ -46,7 +47,8 @@ void print_json(const T& record) {
 
 template <class T>
 int roundtrip(const std::string& text) {
-    auto r = convert::read_json<T>(text);
+    TextArena arena;
+    auto r = convert::read_json<T>(text, arena);
     std::string out;
     if (r) {
         out = "ok ";
@@ -63,7 +65,8 @@ int bench_read(const std::string& text, long n) {
     std::size_t sink = 0;
     auto t0 = std::chrono::steady_clock::now();
     for (long i = 0; i < n; ++i) {
-        auto r = convert::read_json<T>(text);
+        TextArena arena;
+        auto r = convert::read_json<T>(text, arena);
         if (!r) {
             std::printf("err %s\n", r.error().message.c_str());
             return 1;
@@ -158,19 +161,23 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (cmd == "text") {
-        categorizer::MapOutput m{read_stdin(), ""};
-        print_json(m);
+        const std::string text = read_stdin();
+        print_json(categorizer::MapOutput{text, ""});
         return 0;
     }
     if (cmd == "response") {
+        // One table entry per matched line, as if each were its own rule.
         categorizer::CategorizeResponse resp;
-        std::string line;
-        while (std::getline(std::cin, line)) {
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(std::cin, line);) lines.push_back(line);
+        for (const std::string& line : lines) {
             if (line == "-") {
-                resp.data.emplace_back();
+                resp.data.rows.push_back(convert::Rows<categorizer::MapOutput>::none);
             } else {
-                const auto tab = line.find('\t');
-                resp.data.push_back(categorizer::MapOutput{line.substr(0, tab), line.substr(tab + 1)});
+                const std::string_view text = line;
+                const auto tab = text.find('\t');
+                resp.data.rows.push_back(static_cast<std::uint32_t>(resp.data.table.size()));
+                resp.data.table.push_back(categorizer::MapOutput{text.substr(0, tab), text.substr(tab + 1)});
             }
         }
         print_json(resp);

@@ -63,10 +63,12 @@ int main() {
     std::size_t rule_count = 0, text_count = 0;
     while (std::cin >> rule_count >> text_count) {
         std::vector<CategoryRule> rules(rule_count);
+        std::vector<std::string> patterns(rule_count);  // the rules view these
         std::string word;
-        for (CategoryRule& rule : rules) {
+        for (std::size_t i = 0; i < rule_count; ++i) {
             std::cin >> word;
-            rule.pattern = unhex(word);
+            patterns[i] = unhex(word);
+            rules[i].pattern = patterns[i];
         }
         std::vector<std::string> lowered(text_count);
         for (std::string& text : lowered) {

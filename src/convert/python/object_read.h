@@ -6,6 +6,7 @@
 #include <array>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "convert/python/pyerror.h"
@@ -13,8 +14,27 @@
 
 namespace morvanta::py {
 
+// Keeps alive, for one call, every object whose bytes the request's texts
+// view: the str itself where its UTF-8 is read in place, else the bytes
+// object it was encoded into. User code that runs during the read (a
+// mapping's __getitem__, a number's __index__) may drop its own references
+// to a str already read; the view stays valid all the same.
+class Borrowed {
+public:
+    bool view(PyObject* str, std::string_view& out, std::string& err) {
+        Utf8 text;
+        if (!text.load(str, err)) return false;
+        owners_.push_back(text.owner(str));
+        out = text.view();
+        return true;
+    }
+
+private:
+    std::vector<Ref> owners_;
+};
+
 template <class T>
-bool read_value(PyObject* obj, T& out, std::string& err);
+bool read_value(PyObject* obj, T& out, std::string& err, Borrowed& texts);
 
 namespace detail {
 
@@ -52,15 +72,12 @@ inline bool read_u32(PyObject* obj, std::uint32_t& out, std::string& err) {
     return true;
 }
 
-inline bool read_text(PyObject* obj, std::string& out, std::string& err) {
+inline bool read_text(PyObject* obj, std::string_view& out, std::string& err, Borrowed& texts) {
     if (!is_str(obj)) {
         err = unexpected_type(obj, "PyString");
         return false;
     }
-    Utf8 text;
-    if (!text.load(obj, err)) return false;
-    out.assign(text.view());
-    return true;
+    return texts.view(obj, out, err);
 }
 
 template <convert::EnumType E>
@@ -96,7 +113,7 @@ bool read_enum(PyObject* obj, E& out, std::string& err) {
 }
 
 template <class T>
-bool read_list(PyObject* obj, std::vector<T>& out, std::string& err) {
+bool read_list(PyObject* obj, std::vector<T>& out, std::string& err, Borrowed& texts) {
     if (!is_sequence(obj)) {
         err = unexpected_type(obj, "Sequence");
         return false;
@@ -118,7 +135,7 @@ bool read_list(PyObject* obj, std::vector<T>& out, std::string& err) {
             err = take_error_text();
             return false;
         }
-        if (!read_value(item.get(), out.emplace_back(), err)) return false;
+        if (!read_value(item.get(), out.emplace_back(), err, texts)) return false;
     }
     return true;
 }
@@ -140,7 +157,7 @@ const std::array<PyObject*, convert::field_count<T>>& key_table() {
 
 // Reads one mapping entry into the record; `seen` tracks fields already read.
 template <convert::RecordType T>
-bool read_member(PyObject* key, PyObject* value, T& out, std::uint64_t& seen, std::string& err) {
+bool read_member(PyObject* key, PyObject* value, T& out, std::uint64_t& seen, std::string& err, Borrowed& texts) {
     if (!is_str(key)) {
         err = "dict keys must have type str";
         return false;
@@ -165,13 +182,13 @@ bool read_member(PyObject* key, PyObject* value, T& out, std::uint64_t& seen, st
     seen |= bit;
     bool ok = true;
     convert::for_each_field<T>([&](const auto& fld, auto i) {
-        if (decltype(i)::value == static_cast<std::size_t>(index)) ok = read_value(value, out.*(fld.member), err);
+        if (decltype(i)::value == static_cast<std::size_t>(index)) ok = read_value(value, out.*(fld.member), err, texts);
     });
     return ok;
 }
 
 template <convert::RecordType T>
-bool read_record(PyObject* obj, T& out, std::string& err) {
+bool read_record(PyObject* obj, T& out, std::string& err, Borrowed& texts) {
     if (!is_mapping(obj)) {
         err = unexpected_type(obj, "Mapping");
         return false;
@@ -199,7 +216,7 @@ bool read_record(PyObject* obj, T& out, std::string& err) {
             ++count;
         }
         bool ok = true;
-        for (Py_ssize_t i = 0; i < count && ok; ++i) ok = read_member(refs[2 * i], refs[2 * i + 1], out, seen, err);
+        for (Py_ssize_t i = 0; i < count && ok; ++i) ok = read_member(refs[2 * i], refs[2 * i + 1], out, seen, err, texts);
         for (Py_ssize_t i = 0; i < 2 * count; ++i) Py_DECREF(refs[i]);
         if (!ok) return false;
     } else {
@@ -229,7 +246,7 @@ bool read_record(PyObject* obj, T& out, std::string& err) {
                 err = take_error_text();
                 return false;
             }
-            if (!read_member(key.get(), value.get(), out, seen, err)) return false;
+            if (!read_member(key.get(), value.get(), out, seen, err, texts)) return false;
         }
     }
     const int missing = convert::first_missing_required<T>(seen);
@@ -243,27 +260,32 @@ bool read_record(PyObject* obj, T& out, std::string& err) {
 }  // namespace detail
 
 template <class T>
-bool read_value(PyObject* obj, T& out, std::string& err) {
+bool read_value(PyObject* obj, T& out, std::string& err, Borrowed& texts) {
     if constexpr (std::is_same_v<T, double>) {
         return detail::read_f64(obj, out, err);
     } else if constexpr (std::is_same_v<T, std::uint32_t>) {
         return detail::read_u32(obj, out, err);
-    } else if constexpr (std::is_same_v<T, std::string>) {
-        return detail::read_text(obj, out, err);
+    } else if constexpr (std::is_same_v<T, std::string_view>) {
+        return detail::read_text(obj, out, err, texts);
     } else if constexpr (convert::is_optional_v<T>) {
         if (obj == Py_None) {
             out.reset();
             return true;
         }
-        return read_value(obj, out.emplace(), err);
+        return read_value(obj, out.emplace(), err, texts);
     } else if constexpr (convert::is_vector_v<T>) {
-        return detail::read_list(obj, out, err);
+        return detail::read_list(obj, out, err, texts);
     } else if constexpr (convert::EnumType<T>) {
         return detail::read_enum(obj, out, err);
     } else if constexpr (convert::TextFormType<T>) {
-        std::string text;
-        if (!detail::read_text(obj, text, err)) return false;
-        auto parsed = convert::TextForm<T>::parse(text);
+        // Parsed at once: the value keeps nothing of the text.
+        if (!is_str(obj)) {
+            err = unexpected_type(obj, "PyString");
+            return false;
+        }
+        Utf8 text;
+        if (!text.load(obj, err)) return false;
+        auto parsed = convert::TextForm<T>::parse(text.view());
         if (!parsed) {
             err = std::move(parsed).error();
             return false;
@@ -271,7 +293,7 @@ bool read_value(PyObject* obj, T& out, std::string& err) {
         out = std::move(*parsed);
         return true;
     } else if constexpr (convert::RecordType<T>) {
-        return detail::read_record(obj, out, err);
+        return detail::read_record(obj, out, err, texts);
     } else {
         static_assert(sizeof(T) == 0, "no object-mode reader for this member type");
         return false;

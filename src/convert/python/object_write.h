@@ -7,7 +7,7 @@
 #include <array>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "convert/python/pyerror.h"
@@ -15,39 +15,9 @@
 
 namespace morvanta::py {
 
-// State of one write: the error text, and the str objects already made for
-// each distinct text. Results repeat texts heavily (every matched narration
-// carries its rule's category and merchant), and one shared str per distinct
-// text saves both the conversion and the memory. Keys view the C++ result,
-// which outlives the write.
-class WriteContext {
-public:
+// State of one write: the error text of a CPython failure.
+struct WriteContext {
     std::string err;
-
-    PyObject* text(std::string_view value) {
-        if (value.size() > kMaxCachedBytes || cache_.size() >= kMaxEntries) return make(value);
-        auto [it, inserted] = cache_.try_emplace(value);
-        if (inserted) {
-            it->second = Ref(make(value));
-            if (!it->second) {
-                cache_.erase(it);
-                return nullptr;
-            }
-        }
-        PyObject* s = it->second.get();
-        Py_INCREF(s);
-        return s;
-    }
-
-private:
-    static constexpr std::size_t kMaxCachedBytes = 64;
-    static constexpr std::size_t kMaxEntries = 1 << 16;
-
-    static PyObject* make(std::string_view value) {
-        return PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
-    }
-
-    std::unordered_map<std::string_view, Ref> cache_;
 };
 
 template <class T>
@@ -124,6 +94,51 @@ Ref write_list(const std::vector<T>& items, WriteContext& ctx) {
     return list;
 }
 
+// Whether a dict of T's fields can be shared by a shallow copy: its values
+// are immutable (numbers, texts, enumerations, text forms).
+template <class M>
+constexpr bool immutable_value() {
+    if constexpr (convert::is_optional_v<M>)
+        return immutable_value<typename M::value_type>();
+    else
+        return !convert::is_vector_v<M> && !convert::is_rows_v<M> && !convert::RecordType<M>;
+}
+
+template <convert::RecordType T>
+constexpr bool shallow_copy_safe() {
+    bool safe = true;
+    convert::for_each_field<T>([&](const auto& fld, auto) {
+        safe = safe && immutable_value<std::decay_t<decltype(std::declval<const T&>().*(fld.member))>>();
+    });
+    return safe;
+}
+
+// Each table entry becomes a dict once; every further row naming it gets a
+// copy of that dict (one copy of its slots), a distinct object as before.
+template <convert::RecordType T>
+Ref write_rows(const convert::Rows<T>& value, WriteContext& ctx) {
+    static_assert(shallow_copy_safe<T>(), "rows share their values, which must be immutable");
+    std::vector<Ref> made(value.table.size());
+    Ref list(PyList_New(static_cast<Py_ssize_t>(value.rows.size())));
+    if (!list) return failed(ctx);
+    for (std::size_t i = 0; i < value.rows.size(); ++i) {
+        const std::uint32_t row = value.rows[i];
+        Ref item;
+        if (row == convert::Rows<T>::none) {
+            item = Ref::borrow(Py_None);
+        } else if (Ref& first = made.at(row); !first) {
+            item = write_record(value.table[row], ctx);
+            if (!item) return Ref();
+            first = Ref::borrow(item.get());
+        } else {
+            item = Ref(PyDict_Copy(first.get()));
+            if (!item) return failed(ctx);
+        }
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list;
+}
+
 }  // namespace detail
 
 template <class T>
@@ -135,13 +150,15 @@ Ref write_value(const T& value, WriteContext& ctx) {
         out = Ref(PyLong_FromUnsignedLong(value));
     } else if constexpr (convert::is_signed_output_v<T>) {
         out = Ref(PyLong_FromLongLong(value));
-    } else if constexpr (std::is_same_v<T, std::string>) {
-        out = Ref(ctx.text(value));
+    } else if constexpr (convert::is_text_v<T>) {
+        out = Ref(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
     } else if constexpr (convert::is_optional_v<T>) {
         if (!value) return Ref::borrow(Py_None);
         return write_value(*value, ctx);
     } else if constexpr (convert::is_vector_v<T>) {
         return detail::write_list(value, ctx);
+    } else if constexpr (convert::is_rows_v<T>) {
+        return detail::write_rows(value, ctx);
     } else if constexpr (convert::EnumType<T>) {
         out = Ref::borrow(interned(convert::enum_name(value)));
     } else if constexpr (convert::TextFormType<T>) {

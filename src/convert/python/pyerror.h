@@ -30,6 +30,9 @@ public:
     // As load(), but leaves CPython's exception set on failure.
     bool load_raw(PyObject* str, bool transient = false);
     std::string_view view() const { return {data_, size_}; }
+    // The object that owns the bytes of view() once `str` is loaded: the
+    // encoded copy, or `str` itself when its own UTF-8 is viewed.
+    Ref owner(PyObject* str) { return bytes_ ? std::move(bytes_) : Ref::borrow(str); }
 
 private:
     Ref bytes_;
