@@ -191,3 +191,97 @@ def test_same_object_many_times_keeps_reference_counts():
     assert out["data"] == [{"category": "Food", "merchant": "Cafe"}] * 1000
     del req
     assert (sys.getrefcount(item), sys.getrefcount(rule)) == before
+
+
+def fresh(text):
+    """A str object of its own (no literal or interned copy keeps it alive)."""
+    return "".join(list(text + "\u00e9")[:-1]) if len(text) > 1 else text
+
+
+def churn():
+    # Reuses freed memory, so that a text read from a released str would
+    # show garbage even without a sanitizer.
+    return [fresh("x" * n) for n in range(1, 200)]
+
+
+class Forgetting(collections.abc.Sequence):
+    """Builds each item when asked and drops the item it gave before."""
+
+    def __init__(self, make, n):
+        self.make, self.n, self.current = make, n, None
+
+    def __len__(self):
+        return self.n
+
+    def __getitem__(self, i):
+        self.current = self.make(i)
+        churn()
+        return self.current
+
+
+class FreshValues(collections.abc.Mapping):
+    """A mapping whose values are new texts on every call, held by nothing but the reader's value list."""
+
+    def __init__(self, make):
+        self.make = make
+
+    def __getitem__(self, key):
+        return self.make()[key]
+
+    def __iter__(self):
+        return iter(self.make())
+
+    def __len__(self):
+        return len(self.make())
+
+    def values(self):
+        churn()
+        return list(self.make().values())
+
+
+class Replacing(dict):
+    """A dict whose reading replaces the text of the item read just before it."""
+
+    def __init__(self, items, i, **kw):
+        super().__init__(**kw)
+        self.items, self.i = items, i
+
+    def keys(self):
+        if self.i:
+            self.items[self.i - 1]["narration"] = fresh("other text")
+            churn()
+        return list(super().keys())
+
+
+def replacing_items(n):
+    items = []
+    for i in range(n):
+        items.append(Replacing(items, i, narration=fresh(f"CAFÉ {i} 😀")))
+    return items
+
+
+def cafe_rule():
+    return {"pattern": fresh("café"), "category": fresh("Food ☕"), "merchant": fresh("Café Ltd")}
+
+
+MATCHED = {"category": "Food ☕", "merchant": "Café Ltd"}
+
+
+# Texts already read must stay what they were while user code drops or
+# replaces the objects they came from.
+@pytest.mark.parametrize("data, rules", [
+    (lambda: Forgetting(lambda i: {"narration": fresh(f"CAFÉ {i} ΣΑΣ")}, 40), lambda: [cafe_rule()]),
+    (lambda: [FreshValues(lambda i=i: {"narration": fresh(f"CAFÉ {i} ascii")}) for i in range(40)],
+     lambda: Forgetting(lambda i: FreshValues(cafe_rule), 3)),
+    (lambda: replacing_items(40), lambda: [FreshValues(cafe_rule)]),
+])
+def test_texts_outlive_the_objects_they_came_from(data, rules):
+    got = morvanta.categorize_transactions({"data": data(), "rules": rules()})
+    assert got == {"data": [MATCHED] * 40}
+
+
+def test_derived_labels_outlive_the_objects_they_came_from():
+    def item(i):
+        return {"narration": fresh(f"CITYBAKERY {i}"), "category": fresh("Food ☕"), "merchant": fresh("Bäckerei")}
+    got = morvanta.derive_rules({"data": Forgetting(item, 30)})
+    assert got == {"rules": [{"pattern": "citybakery", "category": "Food ☕", "merchant": "Bäckerei"}]}

@@ -585,3 +585,33 @@ def test_categorize_json_equals_object_mode(morvanta, narrations, rules, ascii_o
                "rules": [{"pattern": p, "category": c, "merchant": m} for p, c, m in rules]}
     text = json.dumps(request, ensure_ascii=ascii_only)
     assert json.loads(morvanta.categorize_transactions_json(text)) == morvanta.categorize_transactions(request)
+
+
+# Texts with an escape are decoded into storage of the call, the others are
+# viewed in place; in one request each must keep its own bytes, also once
+# the decoded texts fill more than one block of that storage.
+@pytest.mark.parametrize("count, escaped_every", [(3, 1), (50, 2), (3000, 3), (4000, 1)])
+def test_escaped_and_plain_texts_in_one_request(morvanta, count, escaped_every):
+    def text(i, word):
+        return f'{word} {i} caf\u00e9 "{i}"\t' if i % escaped_every == 0 else f"{word} {i} plain"
+    narrations = [text(i, "SHOP") for i in range(count)]
+    rules = [{"pattern": text(i, "shop"), "category": text(i, "Cat"), "merchant": text(i + 1, "M")}
+             for i in range(0, count, max(1, count // 20))]
+    request = {"data": [{"narration": n} for n in narrations], "rules": rules}
+    for ascii_only in (True, False):
+        body = json.dumps(request, ensure_ascii=ascii_only)
+        assert json.loads(morvanta.categorize_transactions_json(body)) == morvanta.categorize_transactions(request)
+    labelled = {"data": [{"narration": n, "category": text(i % 7, "Cat"), "merchant": text(i % 5, "M")}
+                         for i, n in enumerate(narrations)]}
+    assert json.loads(morvanta.derive_rules_json(json.dumps(labelled))) == morvanta.derive_rules(labelled)
+
+
+@pytest.mark.parametrize("rules_first", [False, True])
+def test_read_error_late_in_a_large_request_gives_no_result(morvanta, rules_first):
+    rules = '"rules":[{"pattern":"shop","category":"c","merchant":"m"}]'
+    data = '"data":[' + ",".join('{"narration":"shop %d"}' % i for i in range(20000)) + ',{"narration":5}]'
+    text = "{" + (rules + "," + data if rules_first else data + "," + rules) + "}"
+    with pytest.raises(ValueError) as err:
+        morvanta.categorize_transactions_json(text)
+    column = text.index("5}]") + 1
+    assert err.value.args[0] == f"invalid request: invalid type: integer `5`, expected a string at line 1 column {column}"

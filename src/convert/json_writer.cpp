@@ -192,13 +192,6 @@ void Out::grow(std::size_t n) {
     end_ = data + size;
 }
 
-std::size_t uint_size(std::uint64_t v) { return static_cast<std::size_t>(digit_count(v)); }
-
-std::size_t int_size(std::int64_t v) {
-    const std::uint64_t magnitude = static_cast<std::uint64_t>(v);
-    return v < 0 ? 1 + uint_size(0 - magnitude) : uint_size(magnitude);
-}
-
 std::size_t string_size(std::string_view text) {
     std::size_t n = text.size() + 2;
     const char* const end = text.data() + text.size();

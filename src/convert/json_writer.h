@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -98,9 +99,16 @@ void write_float(double v, Out& out);
 void write_string(std::string_view text, Out& out);
 // Bytes written by write_string(text), quotes included.
 std::size_t string_size(std::string_view text);
-// Bytes written by write_uint / write_int.
-std::size_t uint_size(std::uint64_t v);
-std::size_t int_size(std::int64_t v);
+// Bytes written by write_uint / write_int, or one more: the bit width
+// scaled by log10(2) ~ 1233/4096 counts the digits or one less, and a bound
+// needs no table lookup.
+inline std::size_t uint_size(std::uint64_t v) {
+    return static_cast<std::size_t>((std::bit_width(v | 1) * 1233) >> 12) + 1;
+}
+inline std::size_t int_size(std::int64_t v) {
+    const std::uint64_t magnitude = static_cast<std::uint64_t>(v);
+    return (v < 0) + uint_size(v < 0 ? 0 - magnitude : magnitude);
+}
 // At most this many bytes for a float (sign, "0.0000" and 17 digits).
 inline constexpr std::size_t kMaxFloat = 40;
 
@@ -237,8 +245,8 @@ void write_value(const M& value, Out& out) {
 }
 
 // ---------------------------------------------------------------------------
-// Measuring: the bytes write_value will write, exact except for floats
-// (counted at kMaxFloat). Renders the tables of `Rows` values into `out`.
+// Measuring: the bytes write_value will write, exact for texts and
+// structure, a bound for numbers. Renders the tables of `Rows` values into `out`.
 
 template <class M>
 std::size_t measure_value(const M& value, Out& out);
