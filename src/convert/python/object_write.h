@@ -15,9 +15,11 @@
 
 namespace morvanta::py {
 
-// State of one write: the error text of a CPython failure.
+// State of one write: the error text of a CPython failure, and per record
+// type the dict of its keys (each mapped to None) that its dicts start from.
 struct WriteContext {
     std::string err;
+    std::vector<std::pair<const void*, Ref>> shapes;
 };
 
 template <class T>
@@ -52,11 +54,43 @@ PyObject* const* write_keys(WriteContext& ctx) {
     return keys.data();
 }
 
+// An empty dict for a record, or, for one with more keys than a new dict
+// holds without resizing (five), a copy of the dict of all its keys when
+// every key will be written: one copy of the key table instead of inserting
+// key by key, and the values set after replace the None of each key.
+template <convert::RecordType T>
+Ref new_record_dict(const T& value, PyObject* const* keys, WriteContext& ctx) {
+    if constexpr (convert::field_count<T> <= 5) {
+        return Ref(PyDict_New());
+    } else {
+        bool every_key = true;
+        convert::for_each_field<T>([&](const auto& fld, auto) {
+            const auto& member = value.*(fld.member);
+            if constexpr (convert::is_optional_v<std::decay_t<decltype(member)>>)
+                if (fld.presence == convert::Presence::OmitIfAbsent && !member) every_key = false;
+        });
+        if (!every_key) return Ref(PyDict_New());
+        const void* const tag = &convert::Fields<T>::name;
+        PyObject* shape = nullptr;
+        for (const auto& [t, d] : ctx.shapes)
+            if (t == tag) shape = d.get();
+        if (!shape) {
+            Ref made(PyDict_New());
+            if (!made) return Ref();
+            for (std::size_t i = 0; i < convert::field_count<T>; ++i)
+                if (PyDict_SetItem(made.get(), keys[i], Py_None) < 0) return Ref();
+            shape = made.get();
+            ctx.shapes.emplace_back(tag, std::move(made));
+        }
+        return Ref(PyDict_Copy(shape));
+    }
+}
+
 template <convert::RecordType T>
 Ref write_record(const T& value, WriteContext& ctx) {
     PyObject* const* keys = write_keys<T>(ctx);
     if (!keys) return Ref();
-    Ref dict(PyDict_New());
+    Ref dict = new_record_dict(value, keys, ctx);
     if (!dict) return failed(ctx);
     bool ok = true;
     convert::for_each_field<T>([&](const auto& fld, auto i) {
