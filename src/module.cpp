@@ -20,7 +20,7 @@ namespace {
 
 using py::Ref;
 
-constexpr const char* kVersion = "0.1.1";
+constexpr const char* kVersion = MORVANTA_VERSION;
 
 // ---------------------------------------------------------------------------
 // Raising
