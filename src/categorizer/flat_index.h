@@ -73,7 +73,11 @@ public:
     // The same in two steps, so that a caller holding several keys can
     // prefetch all their slots before the first lookup waits on memory.
     static std::uint32_t tag_of(const Key& key) { return static_cast<std::uint32_t>(Traits::hash(key)); }
-    void prefetch(std::uint32_t tag) const { __builtin_prefetch(&slots_[tag & (slots_.size() - 1)]); }
+    void prefetch([[maybe_unused]] std::uint32_t tag) const {
+#if defined(__GNUC__) || defined(__clang__)
+        __builtin_prefetch(&slots_[tag & (slots_.size() - 1)]);
+#endif
+    }
 
     std::pair<std::uint32_t, bool> insert(const Key& key, std::uint32_t tag) {
         const std::size_t mask = slots_.size() - 1;

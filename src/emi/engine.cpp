@@ -13,18 +13,19 @@ constexpr double kTwoPow64 = 18446744073709551616.0;
 
 // Sums of payments saturate at the 64-bit limits instead of wrapping, so a
 // total of positive payments can never come out negative.
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+
 std::int64_t sat_add(std::int64_t a, std::int64_t b) {
-    std::int64_t r;
-    if (__builtin_add_overflow(a, b, &r))
-        return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-    return r;
+    if (b > 0 && a > kMax - b) return kMax;
+    if (b < 0 && a < kMin - b) return kMin;
+    return a + b;
 }
 
 std::int64_t sat_sub(std::int64_t a, std::int64_t b) {
-    std::int64_t r;
-    if (__builtin_sub_overflow(a, b, &r))
-        return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-    return r;
+    if (b < 0 && a > kMax + b) return kMax;
+    if (b > 0 && a < kMin + b) return kMin;
+    return a - b;
 }
 
 // (1 + r)^n by square-and-multiply; the bits of n decide the multiplications,
