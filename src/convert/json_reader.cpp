@@ -273,7 +273,25 @@ bool Reader::describe_found(std::string& found) {
     }
 }
 
-std::string Reader::error_text() const {
+bool Reader::within_key(std::string_view key) {
+    std::string path;
+    path.reserve(1 + key.size() + path_.size());
+    path += '.';
+    path += key;
+    path += path_;
+    path_ = std::move(path);
+    return false;
+}
+
+bool Reader::within_index(std::size_t index) {
+    std::string segment = "[";
+    append_u64(index, segment);
+    segment += ']';
+    path_.insert(0, segment);
+    return false;
+}
+
+ReadError Reader::error() const {
     const std::size_t p = error_pos_;
     std::size_t line = 1;
     std::size_t line_start = 0;
@@ -286,23 +304,28 @@ std::string Reader::error_text() const {
         from = static_cast<const unsigned char*>(hit) + 1;
         line_start = static_cast<std::size_t>(from - s_);
     }
-    std::string text = message_;
-    text += " at line ";
-    append_u64(line, text);
-    text += " column ";
-    append_u64(p - line_start, text);
-    return text;
+    const std::size_t column = p - line_start;
+    ReadError error{message_, {}};
+    error.message += " at line ";
+    append_u64(line, error.message);
+    error.message += " column ";
+    append_u64(column, error.message);
+    if (!path_.empty()) {
+        error.note = "at ";
+        error.note.append(path_, path_[0] == '.' ? 1 : 0);
+        error.note += " (line ";
+        append_u64(line, error.note);
+        error.note += ", column ";
+        append_u64(column, error.note);
+        error.note += ')';
+    }
+    return error;
 }
 
 // ---------------------------------------------------------------------------
 // Structure
 
-bool Reader::enter() {
-    if (--depth_ == 0) return fail_at_cursor("recursion limit exceeded");
-    return true;
-}
-
-Step Reader::object_first() {
+Step Reader::open_object() {
     ++pos_;  // '{'
     const int c = peek();
     if (c == '}') {
@@ -314,22 +337,17 @@ Step Reader::object_first() {
     return Step::Fail;
 }
 
-bool Reader::object_colon() {
-    const int c = peek();
-    if (c == ':') {
-        ++pos_;
-        return true;
-    }
-    return fail_at_cursor(c < 0 ? "EOF while parsing an object" : "expected `:`");
-}
-
-Step Reader::object_next() {
+// A comma must be followed by a member. Before '}' a record names the
+// trailing comma; a skipped object only knows that a key was expected.
+Step Reader::after_member(bool skipped) {
     int c = peek();
     if (c == ',') {
         ++pos_;
         c = peek();
         if (c == '"') return Step::Item;
-        fail_at_cursor(c == '}' ? "trailing comma" : c < 0 ? "EOF while parsing an object" : "key must be a string");
+        fail_at_cursor(c == '}' && !skipped ? "trailing comma"
+                       : c < 0              ? "EOF while parsing a value"
+                                            : "key must be a string");
         return Step::Fail;
     }
     if (c == '}') {
@@ -340,7 +358,7 @@ Step Reader::object_next() {
     return Step::Fail;
 }
 
-Step Reader::list_first() {
+Step Reader::open_list() {
     ++pos_;  // '['
     const int c = peek();
     if (c == ']') {
@@ -352,11 +370,14 @@ Step Reader::list_first() {
     return Step::Fail;
 }
 
-Step Reader::list_next() {
+// A comma must be followed by an element, whose reader reports the end of
+// the text or a byte that starts no value. Before ']' a read list names the
+// trailing comma; in a skipped one the ']' is just not a value.
+Step Reader::after_element(bool skipped) {
     int c = peek();
     if (c == ',') {
         ++pos_;
-        if (peek() != ']') return Step::Item;  // an element must follow; its reader reports EOF
+        if (skipped || peek() != ']') return Step::Item;
         fail_at_cursor("trailing comma");
         return Step::Fail;
     }
@@ -368,10 +389,42 @@ Step Reader::list_next() {
     return Step::Fail;
 }
 
+// The nesting count: a container's first step takes a level, and the step
+// that consumes its closing bracket or brace gives it back.
+bool Reader::take_level() {
+    if (--depth_left_ == 0) return fail_at_cursor("recursion limit exceeded");
+    return true;
+}
+
+Step Reader::end_step(Step step) {
+    if (step == Step::End) ++depth_left_;
+    return step;
+}
+
+Step Reader::object_first() { return take_level() ? end_step(open_object()) : Step::Fail; }
+
+Step Reader::object_next() { return end_step(after_member(false)); }
+
+bool Reader::object_colon() {
+    const int c = peek();
+    if (c == ':') {
+        ++pos_;
+        return true;
+    }
+    return fail_at_cursor(c < 0 ? "EOF while parsing an object" : "expected `:`");
+}
+
+Step Reader::list_first() { return take_level() ? end_step(open_list()) : Step::Fail; }
+
+Step Reader::list_next() { return end_step(after_element(false)); }
+
+// After the last field the array must close: any other byte is one element
+// too many, which is trailing text rather than a missing separator.
 bool Reader::record_array_end() {
     int c = peek();
     if (c == ']') {
         ++pos_;
+        end_step(Step::End);
         return true;
     }
     if (c == ',') {
@@ -379,7 +432,7 @@ bool Reader::record_array_end() {
         c = peek();
         return fail_at_cursor(c == ']' ? "trailing comma" : c < 0 ? "EOF while parsing a list" : "trailing characters");
     }
-    return fail_at_cursor(c < 0 ? "EOF while parsing a list" : "expected `,` or `]`");
+    return fail_at_cursor(c < 0 ? "EOF while parsing a list" : "trailing characters");
 }
 
 bool Reader::finish() {
@@ -401,78 +454,108 @@ bool Reader::parse_literal(const char* rest) {
 
 bool Reader::read_null() { return parse_literal("ull"); }
 
-bool Reader::parse_number(Number& out, bool evaluate) {
-    std::size_t i = pos_;
-    const bool negative = s_[i] == '-';
-    if (negative) ++i;
-    if (i == n_ || !is_digit(s_[i])) return fail_at_index("invalid number", i);
-
-    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+// The digits of a number as gathered: the decimal digits in a u64
+// significand with the decimal exponent that dropped integer digits and
+// taken fraction digits leave, then the explicit exponent part.
+struct Digits {
     std::uint64_t significand = 0;
     std::int32_t exponent = 0;
     bool full = false;  // the significand cannot take another digit; later digits are dropped
-    auto take = [&](unsigned d) {
-        if (!full && significand >= kMax / 10 && (significand > kMax / 10 || d > kMax % 10)) full = true;
-        if (full) return false;
-        significand = significand * 10 + d;
-        return true;
-    };
+    bool negative = false;
+    bool integral = true;  // no fraction and no exponent part
+    bool exp_negative = false;
+    bool exp_overflow = false;  // the exponent part passed the i32 range (the value is then 0)
+    std::int32_t exp_value = 0;
 
+    // Appends a digit unless the significand is full; reports whether it did.
+    bool take(unsigned digit) {
+        constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+        if (!full && significand >= kMax / 10 && (significand > kMax / 10 || digit > kMax % 10)) full = true;
+        if (full) return false;
+        significand = significand * 10 + digit;
+        return true;
+    }
+};
+
+// A digit is required at i. The end of the text there cuts off a number
+// that is being read; in a skipped number, and for any other byte, the
+// number is malformed.
+bool Reader::number_fail(std::size_t i, bool evaluate) {
+    return fail_at_index(i == n_ && evaluate ? "EOF while parsing a value" : "invalid number", i);
+}
+
+// A single 0, or digits starting 1-9; digits that no longer fit the
+// significand raise the exponent.
+bool Reader::number_integer(Digits& d, std::size_t& i, bool evaluate) {
+    if (i == n_ || !is_digit(s_[i])) return number_fail(i, evaluate);
     if (s_[i] == '0') {
         ++i;
         if (i < n_ && is_digit(s_[i])) return fail_at_index("invalid number", i);
-    } else {
-        for (; i < n_ && is_digit(s_[i]); ++i)
-            if (!take(static_cast<unsigned>(s_[i] - '0'))) exponent = saturating_add(exponent, 1);
+        return true;
     }
-    bool integral = true;
-    if (i < n_ && s_[i] == '.') {
-        integral = false;
-        ++i;
-        if (i == n_ || !is_digit(s_[i])) return fail_at_index("invalid number", i);
-        for (; i < n_ && is_digit(s_[i]); ++i)
-            if (take(static_cast<unsigned>(s_[i] - '0'))) exponent = saturating_add(exponent, -1);
-    }
-    bool exp_negative = false;
-    bool exp_overflow = false;
-    std::int32_t exp_value = 0;
-    if (i < n_ && (s_[i] == 'e' || s_[i] == 'E')) {
-        integral = false;
-        ++i;
-        if (i < n_ && (s_[i] == '+' || s_[i] == '-')) exp_negative = s_[i++] == '-';
-        if (i == n_ || !is_digit(s_[i])) return fail_at_index("invalid number", i);
-        for (; i < n_ && is_digit(s_[i]); ++i) {
-            const int d = s_[i] - '0';
-            if (exp_value > (std::numeric_limits<std::int32_t>::max() - d) / 10) exp_overflow = true;
-            if (!exp_overflow) exp_value = exp_value * 10 + d;
+    for (; i < n_ && is_digit(s_[i]); ++i)
+        if (!d.take(static_cast<unsigned>(s_[i] - '0'))) d.exponent = saturating_add(d.exponent, 1);
+    return true;
+}
+
+// '.' and at least one digit; each digit taken lowers the exponent.
+bool Reader::number_fraction(Digits& d, std::size_t& i, bool evaluate) {
+    if (i == n_ || s_[i] != '.') return true;
+    d.integral = false;
+    ++i;
+    if (i == n_ || !is_digit(s_[i])) return number_fail(i, evaluate);
+    for (; i < n_ && is_digit(s_[i]); ++i)
+        if (d.take(static_cast<unsigned>(s_[i] - '0'))) d.exponent = saturating_add(d.exponent, -1);
+    return true;
+}
+
+// 'e' or 'E', an optional sign and at least one digit, gathered in a signed
+// 32-bit counter. The digit that would take it past the maximum fails a
+// read number with a non-zero significand and a positive exponent right
+// there; otherwise the remaining digits are consumed and the value is 0.
+bool Reader::number_exponent(Digits& d, std::size_t& i, bool evaluate) {
+    if (i == n_ || (s_[i] != 'e' && s_[i] != 'E')) return true;
+    d.integral = false;
+    ++i;
+    if (i < n_ && (s_[i] == '+' || s_[i] == '-')) d.exp_negative = s_[i++] == '-';
+    if (i == n_ || !is_digit(s_[i])) return number_fail(i, evaluate);
+    for (; i < n_ && is_digit(s_[i]); ++i) {
+        if (d.exp_overflow) continue;
+        const int digit = s_[i] - '0';
+        if (d.exp_value > (std::numeric_limits<std::int32_t>::max() - digit) / 10) {
+            if (evaluate && d.significand != 0 && !d.exp_negative) return fail_at_index("number out of range", i);
+            d.exp_overflow = true;
+        } else {
+            d.exp_value = d.exp_value * 10 + digit;
         }
     }
-    pos_ = i;
-    if (!evaluate) return true;
+    return true;
+}
 
-    if (integral && !full) {
-        if (!negative) {
+// The number's value: an exact integer when it has no fraction or exponent
+// and fits 64 bits, else the significand scaled by one table power.
+bool Reader::number_value(const Digits& d, Number& out) {
+    if (d.integral && !d.full) {
+        if (!d.negative) {
             out.kind = Number::Kind::Unsigned;
-            out.u = significand;
+            out.u = d.significand;
             return true;
         }
         constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
-        if (significand != 0 && significand <= kMinMagnitude) {
+        if (d.significand != 0 && d.significand <= kMinMagnitude) {
             out.kind = Number::Kind::Negative;
-            out.i = significand == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
-                                                 : -static_cast<std::int64_t>(significand);
+            out.i = d.significand == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
+                                                   : -static_cast<std::int64_t>(d.significand);
             return true;
         }
     }
-
-    double v = static_cast<double>(significand);
-    if (exp_overflow) {
-        if (significand != 0 && !exp_negative) return fail_consumed("number out of range");
-        v = 0.0;
+    double v = static_cast<double>(d.significand);
+    if (d.exp_overflow) {
+        v = 0.0;  // a non-zero significand with a positive exponent failed while the digits were read
     } else {
-        std::int32_t e = saturating_add(exponent, exp_negative ? -std::int64_t{exp_value} : exp_value);
+        std::int32_t e = saturating_add(d.exponent, d.exp_negative ? -std::int64_t{d.exp_value} : d.exp_value);
         if (e >= 0) {
-            if (significand != 0) {
+            if (d.significand != 0) {
                 if (e > 308) return fail_consumed("number out of range");
                 v *= kPow10[e];
                 if (std::isinf(v)) return fail_consumed("number out of range");
@@ -486,8 +569,21 @@ bool Reader::parse_number(Number& out, bool evaluate) {
         }
     }
     out.kind = Number::Kind::Float;
-    out.f = negative ? -v : v;
+    out.f = d.negative ? -v : v;
     return true;
+}
+
+// Cursor at '-' or a digit. Without `evaluate` (a skipped value) only the
+// grammar is checked and nothing is range-checked.
+bool Reader::parse_number(Number& out, bool evaluate) {
+    Digits d;
+    std::size_t i = pos_;
+    d.negative = s_[i] == '-';
+    if (d.negative) ++i;
+    if (!number_integer(d, i, evaluate) || !number_fraction(d, i, evaluate) || !number_exponent(d, i, evaluate))
+        return false;
+    pos_ = i;
+    return !evaluate || number_value(d, out);
 }
 
 bool Reader::read_f64(double& out) {
@@ -572,7 +668,7 @@ bool Reader::parse_hex4(std::uint32_t& out) {
 // Cursor just after a backslash. Surrogate errors point at the last hex
 // digit of the escape that showed the problem; a leading surrogate followed
 // by anything but `\u` points at the byte that breaks the pair.
-bool Reader::parse_escape(std::string& sink) {
+bool Reader::parse_escape(std::string& sink, bool skipped) {
     if (pos_ == n_) return fail_at_cursor("EOF while parsing a string");
     char plain;
     switch (s_[pos_]) {
@@ -588,6 +684,7 @@ bool Reader::parse_escape(std::string& sink) {
             ++pos_;
             std::uint32_t cp;
             if (!parse_hex4(cp)) return false;
+            if (skipped) return true;  // a skipped text is never decoded, so any code unit will do
             if (cp >= 0xDC00 && cp <= 0xDFFF) return fail_at_index("lone leading surrogate in hex escape", pos_ - 1);
             if (cp >= 0xD800 && cp <= 0xDBFF) {
                 for (const char expected : {'\\', 'u'}) {
@@ -615,7 +712,7 @@ bool Reader::parse_escape(std::string& sink) {
 // Cursor at the opening quote. With `sink`, the decoded text is appended to
 // it; otherwise `view` gets the text, pointing into the input unless an
 // escape forced decoding into the scratch buffer.
-bool Reader::parse_string(std::string* sink, std::string_view* view) {
+bool Reader::parse_string(std::string* sink, std::string_view* view, bool skipped) {
     ++pos_;
     std::size_t run = pos_;
     std::string* out = sink;
@@ -637,7 +734,7 @@ bool Reader::parse_string(std::string* sink, std::string_view* view) {
         }
         out->append(reinterpret_cast<const char*>(s_ + run), pos_ - run);
         ++pos_;
-        if (!parse_escape(*out)) return false;
+        if (!parse_escape(*out, skipped)) return false;
         run = pos_;
     }
 }
@@ -663,7 +760,7 @@ bool Reader::variant_begin(std::string_view& name, bool& object_form) {
     object_form = false;
     if (c == '"') return parse_string(nullptr, &name);
     if (c != '{') return fail_at_cursor(c < 0 ? "EOF while parsing a value" : "expected value");
-    if (!enter()) return false;
+    if (!take_level()) return false;
     ++pos_;
     object_form = true;
     c = peek();
@@ -679,7 +776,7 @@ bool Reader::variant_end() {
     const int c = peek();
     if (c != '}') return fail_at_cursor(c < 0 ? "EOF while parsing an object" : "expected value");
     ++pos_;
-    leave();
+    end_step(Step::End);
     return true;
 }
 
@@ -689,13 +786,13 @@ bool Reader::variant_end() {
 bool Reader::skip_value() {
     BitStack open;
     std::string_view ignored;
-    auto skip_key = [&] { return parse_string(nullptr, &ignored) && object_colon(); };
+    auto skip_key = [&] { return parse_string(nullptr, &ignored, true) && object_colon(); };
     for (;;) {
         // A value starts at the cursor.
         const int c = peek();
         switch (c) {
             case '{': {
-                const Step step = object_first();
+                const Step step = open_object();
                 if (step == Step::Fail) return false;
                 if (step == Step::Item) {
                     if (!skip_key()) return false;
@@ -705,7 +802,7 @@ bool Reader::skip_value() {
                 break;
             }
             case '[': {
-                const Step step = list_first();
+                const Step step = open_list();
                 if (step == Step::Fail) return false;
                 if (step == Step::Item) {
                     open.push(false);
@@ -714,7 +811,7 @@ bool Reader::skip_value() {
                 break;
             }
             case '"':
-                if (!parse_string(nullptr, &ignored)) return false;
+                if (!parse_string(nullptr, &ignored, true)) return false;
                 break;
             case 't':
                 if (!parse_literal("rue")) return false;
@@ -738,7 +835,7 @@ bool Reader::skip_value() {
         // A value is complete: close containers until one expects another item.
         for (;;) {
             if (open.empty()) return true;
-            const Step step = open.top() ? object_next() : list_next();
+            const Step step = open.top() ? after_member(true) : after_element(true);
             if (step == Step::Fail) return false;
             if (step == Step::Item) {
                 if (open.top() && !skip_key()) return false;
