@@ -454,10 +454,19 @@ bool Reader::parse_literal(const char* rest) {
 
 bool Reader::read_null() { return parse_literal("ull"); }
 
-// The digits of a number as gathered: the decimal digits in a u64
-// significand with the decimal exponent that dropped integer digits and
-// taken fraction digits leave, then the explicit exponent part.
-struct Digits {
+namespace {
+
+// One number, scanned in named steps: the integer part, the fraction, the
+// exponent part, then the value. The steps gather the decimal digits into a
+// u64 significand with the decimal exponent that dropped integer digits and
+// taken fraction digits leave, and the explicit exponent part in an i32
+// counter. A failed step leaves the message and its position p.
+struct NumberScan {
+    const unsigned char* s;
+    std::size_t n;
+    std::size_t i;   // the next byte
+    bool evaluate;   // false for a skipped number: grammar only, no range checks
+
     std::uint64_t significand = 0;
     std::int32_t exponent = 0;
     bool full = false;  // the significand cannot take another digit; later digits are dropped
@@ -467,6 +476,24 @@ struct Digits {
     bool exp_overflow = false;  // the exponent part passed the i32 range (the value is then 0)
     std::int32_t exp_value = 0;
 
+    const char* error = nullptr;
+    std::size_t error_pos = 0;
+
+    bool digit_at_i() const { return i < n && is_digit(s[i]); }
+
+    // The byte at index `at` cannot stand there (p is its 1-based offset).
+    bool fail_at(const char* message, std::size_t at) {
+        error = message;
+        error_pos = at < n ? at + 1 : n;
+        return false;
+    }
+    // A digit is required at i. The end of the text there cuts off a number
+    // that is being read; in a skipped number, and for any other byte, the
+    // number is malformed.
+    bool fail_digit_required() {
+        return fail_at(i == n && evaluate ? "EOF while parsing a value" : "invalid number", i);
+    }
+
     // Appends a digit unless the significand is full; reports whether it did.
     bool take(unsigned digit) {
         constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
@@ -475,115 +502,116 @@ struct Digits {
         significand = significand * 10 + digit;
         return true;
     }
-};
 
-// A digit is required at i. The end of the text there cuts off a number
-// that is being read; in a skipped number, and for any other byte, the
-// number is malformed.
-bool Reader::number_fail(std::size_t i, bool evaluate) {
-    return fail_at_index(i == n_ && evaluate ? "EOF while parsing a value" : "invalid number", i);
-}
-
-// A single 0, or digits starting 1-9; digits that no longer fit the
-// significand raise the exponent.
-bool Reader::number_integer(Digits& d, std::size_t& i, bool evaluate) {
-    if (i == n_ || !is_digit(s_[i])) return number_fail(i, evaluate);
-    if (s_[i] == '0') {
-        ++i;
-        if (i < n_ && is_digit(s_[i])) return fail_at_index("invalid number", i);
+    // An optional '-', then a single 0 or digits starting 1-9; digits that
+    // no longer fit the significand raise the exponent.
+    bool integer_part() {
+        negative = s[i] == '-';
+        if (negative) ++i;
+        if (!digit_at_i()) return fail_digit_required();
+        if (s[i] == '0') {
+            ++i;
+            return !digit_at_i() || fail_at("invalid number", i);
+        }
+        for (; digit_at_i(); ++i)
+            if (!take(static_cast<unsigned>(s[i] - '0'))) exponent = saturating_add(exponent, 1);
         return true;
     }
-    for (; i < n_ && is_digit(s_[i]); ++i)
-        if (!d.take(static_cast<unsigned>(s_[i] - '0'))) d.exponent = saturating_add(d.exponent, 1);
-    return true;
-}
 
-// '.' and at least one digit; each digit taken lowers the exponent.
-bool Reader::number_fraction(Digits& d, std::size_t& i, bool evaluate) {
-    if (i == n_ || s_[i] != '.') return true;
-    d.integral = false;
-    ++i;
-    if (i == n_ || !is_digit(s_[i])) return number_fail(i, evaluate);
-    for (; i < n_ && is_digit(s_[i]); ++i)
-        if (d.take(static_cast<unsigned>(s_[i] - '0'))) d.exponent = saturating_add(d.exponent, -1);
-    return true;
-}
-
-// 'e' or 'E', an optional sign and at least one digit, gathered in a signed
-// 32-bit counter. The digit that would take it past the maximum fails a
-// read number with a non-zero significand and a positive exponent right
-// there; otherwise the remaining digits are consumed and the value is 0.
-bool Reader::number_exponent(Digits& d, std::size_t& i, bool evaluate) {
-    if (i == n_ || (s_[i] != 'e' && s_[i] != 'E')) return true;
-    d.integral = false;
-    ++i;
-    if (i < n_ && (s_[i] == '+' || s_[i] == '-')) d.exp_negative = s_[i++] == '-';
-    if (i == n_ || !is_digit(s_[i])) return number_fail(i, evaluate);
-    for (; i < n_ && is_digit(s_[i]); ++i) {
-        if (d.exp_overflow) continue;
-        const int digit = s_[i] - '0';
-        if (d.exp_value > (std::numeric_limits<std::int32_t>::max() - digit) / 10) {
-            if (evaluate && d.significand != 0 && !d.exp_negative) return fail_at_index("number out of range", i);
-            d.exp_overflow = true;
-        } else {
-            d.exp_value = d.exp_value * 10 + digit;
-        }
+    // '.' and at least one digit; each digit taken lowers the exponent.
+    bool fraction_part() {
+        if (i == n || s[i] != '.') return true;
+        integral = false;
+        ++i;
+        if (!digit_at_i()) return fail_digit_required();
+        for (; digit_at_i(); ++i)
+            if (take(static_cast<unsigned>(s[i] - '0'))) exponent = saturating_add(exponent, -1);
+        return true;
     }
-    return true;
-}
 
-// The number's value: an exact integer when it has no fraction or exponent
-// and fits 64 bits, else the significand scaled by one table power.
-bool Reader::number_value(const Digits& d, Number& out) {
-    if (d.integral && !d.full) {
-        if (!d.negative) {
-            out.kind = Number::Kind::Unsigned;
-            out.u = d.significand;
-            return true;
+    // 'e' or 'E', an optional sign and at least one digit. The digit that
+    // would take the counter past its maximum fails a read number with a
+    // non-zero significand and a positive exponent right there; otherwise
+    // the remaining digits are consumed and the value is 0.
+    bool exponent_part() {
+        if (i == n || (s[i] != 'e' && s[i] != 'E')) return true;
+        integral = false;
+        ++i;
+        if (i < n && (s[i] == '+' || s[i] == '-')) exp_negative = s[i++] == '-';
+        if (!digit_at_i()) return fail_digit_required();
+        for (; digit_at_i(); ++i) {
+            if (exp_overflow) continue;
+            const int digit = s[i] - '0';
+            if (exp_value > (std::numeric_limits<std::int32_t>::max() - digit) / 10) {
+                if (evaluate && significand != 0 && !exp_negative) return fail_at("number out of range", i);
+                exp_overflow = true;
+            } else {
+                exp_value = exp_value * 10 + digit;
+            }
         }
-        constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
-        if (d.significand != 0 && d.significand <= kMinMagnitude) {
-            out.kind = Number::Kind::Negative;
-            out.i = d.significand == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
-                                                   : -static_cast<std::int64_t>(d.significand);
-            return true;
-        }
+        return true;
     }
-    double v = static_cast<double>(d.significand);
-    if (d.exp_overflow) {
-        v = 0.0;  // a non-zero significand with a positive exponent failed while the digits were read
-    } else {
-        std::int32_t e = saturating_add(d.exponent, d.exp_negative ? -std::int64_t{d.exp_value} : d.exp_value);
+
+    // An exact integer when there is no fraction or exponent and it fits 64
+    // bits, else the significand scaled by one table power. A result out of
+    // range is reported at the end of the number.
+    bool value(Number& out) {
+        if (integral && !full) {
+            if (!negative) {
+                out.kind = Number::Kind::Unsigned;
+                out.u = significand;
+                return true;
+            }
+            constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
+            if (significand != 0 && significand <= kMinMagnitude) {
+                out.kind = Number::Kind::Negative;
+                out.i = significand == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
+                                                     : -static_cast<std::int64_t>(significand);
+                return true;
+            }
+        }
+        double v = static_cast<double>(significand);
+        if (exp_overflow) {
+            v = 0.0;  // a non-zero significand with a positive exponent already failed
+        } else if (!scale(v)) {
+            error = "number out of range";
+            error_pos = i;
+            return false;
+        }
+        out.kind = Number::Kind::Float;
+        out.f = negative ? -v : v;
+        return true;
+    }
+
+    bool scale(double& v) const {
+        std::int32_t e = saturating_add(exponent, exp_negative ? -std::int64_t{exp_value} : exp_value);
         if (e >= 0) {
-            if (d.significand != 0) {
-                if (e > 308) return fail_consumed("number out of range");
-                v *= kPow10[e];
-                if (std::isinf(v)) return fail_consumed("number out of range");
-            }
-        } else {
-            while (e < -308 && v != 0.0) {
-                v /= 1e308;
-                e += 308;
-            }
-            if (v != 0.0) v /= kPow10[-e];
+            if (significand == 0) return true;
+            if (e > 308) return false;
+            v *= kPow10[e];
+            return !std::isinf(v);
         }
+        while (e < -308 && v != 0.0) {
+            v /= 1e308;
+            e += 308;
+        }
+        if (v != 0.0) v /= kPow10[-e];
+        return true;
     }
-    out.kind = Number::Kind::Float;
-    out.f = d.negative ? -v : v;
-    return true;
-}
+};
 
-// Cursor at '-' or a digit. Without `evaluate` (a skipped value) only the
-// grammar is checked and nothing is range-checked.
+}  // namespace
+
+// Cursor at '-' or a digit.
 bool Reader::parse_number(Number& out, bool evaluate) {
-    Digits d;
-    std::size_t i = pos_;
-    d.negative = s_[i] == '-';
-    if (d.negative) ++i;
-    if (!number_integer(d, i, evaluate) || !number_fraction(d, i, evaluate) || !number_exponent(d, i, evaluate))
-        return false;
-    pos_ = i;
-    return !evaluate || number_value(d, out);
+    NumberScan scan{s_, n_, pos_, evaluate};
+    if (scan.integer_part() && scan.fraction_part() && scan.exponent_part()) {
+        pos_ = scan.i;
+        if (!evaluate || scan.value(out)) return true;
+    }
+    message_ = scan.error;
+    error_pos_ = scan.error_pos;
+    return false;
 }
 
 bool Reader::read_f64(double& out) {

@@ -49,9 +49,6 @@ enum class Step : std::uint8_t {
     Fail,  // an error was recorded
 };
 
-// A number's digits as gathered while it is read (json_reader.cpp).
-struct Digits;
-
 class Reader {
 public:
     explicit Reader(std::string_view text) noexcept
@@ -134,11 +131,6 @@ private:
     bool fail_at_index(const char* message, std::size_t index);
     bool parse_literal(const char* rest);
     bool parse_number(Number& out, bool evaluate);
-    bool number_fail(std::size_t i, bool evaluate);
-    bool number_integer(Digits& d, std::size_t& i, bool evaluate);
-    bool number_fraction(Digits& d, std::size_t& i, bool evaluate);
-    bool number_exponent(Digits& d, std::size_t& i, bool evaluate);
-    bool number_value(const Digits& d, Number& out);
     // `skipped`: the text of a skipped value, whose escapes are checked for
     // grammar only.
     bool parse_string(std::string* sink, std::string_view* view, bool skipped = false);
@@ -148,12 +140,14 @@ private:
     bool describe_found(std::string& found);
     // The container steps without the depth count. `skipped` selects the
     // grammar-only rules of a skipped value for a comma before the end.
-    Step open_object();
-    Step open_list();
-    Step after_member(bool skipped);
-    Step after_element(bool skipped);
-    bool take_level();
-    Step end_step(Step step);
+    // Inline: they are small, used only by json_reader.cpp, and on the path
+    // of every member and element.
+    inline Step open_object();
+    inline Step open_list();
+    inline Step after_member(bool skipped);
+    inline Step after_element(bool skipped);
+    inline bool take_level();
+    inline Step end_step(Step step);
 
     const unsigned char* s_;
     std::size_t n_;
