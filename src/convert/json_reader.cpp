@@ -1,12 +1,13 @@
 #include "convert/json_reader.h"
 
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "convert/json_writer.h"
 #include "unicode/unicode.h"
+#include "unicode/utf8.h"
+#include "util/swar.h"
 
 namespace morvanta::convert::json {
 namespace {
@@ -66,41 +67,11 @@ int hex_value(unsigned char c) {
     return -1;
 }
 
-void append_utf8(std::uint32_t cp, std::string& out) {
-    char buf[4];
-    std::size_t n;
-    if (cp < 0x80) {
-        buf[0] = static_cast<char>(cp);
-        n = 1;
-    } else if (cp < 0x800) {
-        buf[0] = static_cast<char>(0xC0 | (cp >> 6));
-        buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 2;
-    } else if (cp < 0x10000) {
-        buf[0] = static_cast<char>(0xE0 | (cp >> 12));
-        buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 3;
-    } else {
-        buf[0] = static_cast<char>(0xF0 | (cp >> 18));
-        buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 4;
-    }
-    out.append(buf, n);
-}
-
 // Eight bytes at a time: a high bit set in each byte below 0x20, equal to
 // '"' or '\\', or non-ASCII. The bit tricks may also flag bytes above (later
 // than) a real hit, never one before it, so the lowest flag is exact.
-constexpr std::uint64_t kOnes = 0x0101010101010101u;
-constexpr std::uint64_t kHighs = 0x8080808080808080u;
 inline std::uint64_t special_mask(std::uint64_t x) {
-    const std::uint64_t below_space = (x - kOnes * 0x20) & ~x;
-    const std::uint64_t q = x ^ (kOnes * '"');
-    const std::uint64_t b = x ^ (kOnes * '\\');
-    return (below_space | ((q - kOnes) & ~q) | ((b - kOnes) & ~b) | x) & kHighs;
+    return swar::bytes_below(x, 0x20) | swar::bytes_equal(x, '"') | swar::bytes_equal(x, '\\') | (x & swar::kHighs);
 }
 
 inline bool plain_ascii(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
@@ -653,16 +624,14 @@ bool Reader::scan_unescaped() {
     for (;;) {
         bool hit = false;
         while (end - p >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p, 8);
-            if (const std::uint64_t mask = special_mask(word)) {
-                if constexpr (std::endian::native == std::endian::little) p += std::countr_zero(mask) >> 3;
+            if (const std::uint64_t mask = special_mask(swar::load8(p))) {
+                if constexpr (swar::kHasFirstFlagged) p += swar::first_flagged(mask);
                 hit = true;
                 break;
             }
             p += 8;
         }
-        if (!hit || std::endian::native != std::endian::little)
+        if (!hit || !swar::kHasFirstFlagged)
             while (p < end && plain_ascii(*p)) ++p;
         if (p == end || *p < 0x80) break;  // the end, '"', '\\' or a control byte
         const unsigned char* bad = nullptr;
@@ -726,7 +695,7 @@ bool Reader::parse_escape(std::string& sink, bool skipped) {
                     return fail_at_index("lone leading surrogate in hex escape", pos_ - 1);
                 cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
             }
-            append_utf8(cp, sink);
+            unicode::append_utf8(cp, sink);
             return true;
         }
         default:

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "util/swar.h"
+
 namespace morvanta::convert {
 
 namespace {
@@ -79,12 +81,8 @@ constexpr auto kEscape = [] {
 // A high bit set in each of the eight bytes that is below 0x20, '"' or
 // '\\'. May also flag bytes after a real hit, never one before it, so the
 // lowest flag is exact.
-constexpr std::uint64_t kOnes = 0x0101010101010101u;
-constexpr std::uint64_t kHighs = 0x8080808080808080u;
 inline std::uint64_t escape_mask(std::uint64_t x) {
-    const std::uint64_t q = x ^ (kOnes * '"');
-    const std::uint64_t b = x ^ (kOnes * '\\');
-    return (((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs;
+    return swar::bytes_below(x, 0x20) | swar::bytes_equal(x, '"') | swar::bytes_equal(x, '\\');
 }
 
 // Writes the JSON form of v into buf (40 bytes is enough: sign, "0.0000",
@@ -201,10 +199,8 @@ void write_string(std::string_view text, Out& out) {
     const char* run = p;  // start of the bytes not yet copied
     while (p < end) {
         while (end - p >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p, 8);
-            if (const std::uint64_t mask = escape_mask(word)) {
-                if constexpr (std::endian::native == std::endian::little) p += std::countr_zero(mask) >> 3;
+            if (const std::uint64_t mask = escape_mask(swar::load8(p))) {
+                if constexpr (swar::kHasFirstFlagged) p += swar::first_flagged(mask);
                 break;
             }
             p += 8;
