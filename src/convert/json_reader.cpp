@@ -7,6 +7,7 @@
 #include "convert/json_writer.h"
 #include "unicode/unicode.h"
 #include "unicode/utf8.h"
+#include "util/digits.h"
 #include "util/swar.h"
 
 namespace morvanta::convert::json {
@@ -141,25 +142,15 @@ private:
     std::size_t size_ = 0;
 };
 
-void append_u64(std::uint64_t v, std::string& out) {
-    char buf[24];
-    std::size_t n = 0;
-    do {
-        buf[n++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    while (n) out += buf[--n];
-}
-
 void describe_number(const Number& n, std::string& out) {
     switch (n.kind) {
         case Number::Kind::Unsigned:
             out += "integer `";
-            append_u64(n.u, out);
+            digits::append(n.u, out);
             break;
         case Number::Kind::Negative:
             out += "integer `-";
-            append_u64(0 - static_cast<std::uint64_t>(n.i), out);
+            digits::append(0 - static_cast<std::uint64_t>(n.i), out);
             break;
         case Number::Kind::Float:
             out += "floating point `";
@@ -190,7 +181,7 @@ bool Reader::fail_consumed(std::string message) {
 
 bool Reader::fail_invalid_length(std::size_t index, std::string_view length_text) {
     std::string m = "invalid length ";
-    append_u64(index, m);
+    digits::append(index, m);
     m += ", expected ";
     m += length_text;
     return fail_consumed(std::move(m));
@@ -256,7 +247,7 @@ bool Reader::within_key(std::string_view key) {
 
 bool Reader::within_index(std::size_t index) {
     std::string segment = "[";
-    append_u64(index, segment);
+    digits::append(index, segment);
     segment += ']';
     path_.insert(0, segment);
     return false;
@@ -278,16 +269,16 @@ ReadError Reader::error() const {
     const std::size_t column = p - line_start;
     ReadError error{message_, {}};
     error.message += " at line ";
-    append_u64(line, error.message);
+    digits::append(line, error.message);
     error.message += " column ";
-    append_u64(column, error.message);
+    digits::append(column, error.message);
     if (!path_.empty()) {
         error.note = "at ";
         error.note.append(path_, path_[0] == '.' ? 1 : 0);
         error.note += " (line ";
-        append_u64(line, error.note);
+        digits::append(line, error.note);
         error.note += ", column ";
-        append_u64(column, error.note);
+        digits::append(column, error.note);
         error.note += ')';
     }
     return error;
