@@ -155,14 +155,16 @@ PyObject* bind_one(const char* function, const char* param, PyObject* args, PyOb
 
 template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
 PyObject* call_object(PyObject* arg) {
+    // A failed read or write that leaves an exception pending (MemoryError,
+    // KeyboardInterrupt and the like) passes it on unchanged.
     Request request;
-    std::string err;
-    if (!py::read_value(arg, request, err)) return raise(PyExc_ValueError, "invalid request: " + err);
+    convert::ReadError read_error;
+    if (!py::read_request(arg, request, read_error)) return PyErr_Occurred() ? nullptr : raise_read_error(read_error);
     auto result = Engine(request);
     if (!result) return raise(PyExc_ValueError, result.error().text());
     py::WriteContext ctx;
     Ref out = py::write_value(*result, ctx);
-    if (!out) return raise(PyExc_ValueError, "could not build result: " + ctx.err);
+    if (!out) return PyErr_Occurred() ? nullptr : raise(PyExc_ValueError, "could not build result: " + ctx.err);
     return out.release();
 }
 

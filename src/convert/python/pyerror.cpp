@@ -17,19 +17,37 @@ std::string type_qualname(PyTypeObject* type) {
     return "?";
 }
 
+namespace {
+
+bool passes_through(PyObject* type) {
+    return PyErr_GivenExceptionMatches(type, PyExc_MemoryError) || !PyErr_GivenExceptionMatches(type, PyExc_Exception);
+}
+
+}  // namespace
+
+bool error_passes_through() {
+    PyObject* type = PyErr_Occurred();
+    return type && passes_through(type);
+}
+
 std::string take_error_text() {
     PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
     PyErr_Fetch(&type, &value, &trace);
+    if (!type) return "?: <exception str() failed>";
+    if (passes_through(type)) {
+        PyErr_Restore(type, value, trace);
+        return {};
+    }
     PyErr_NormalizeException(&type, &value, &trace);
     Ref t(type), v(value), tb(trace);
-    if (!t) return "?: <exception str() failed>";
     std::string text = type_qualname(reinterpret_cast<PyTypeObject*>(t.get()));
     text += ": ";
     Ref s(v ? PyObject_Str(v.get()) : PyObject_Str(Py_None));
-    std::string err;
     Utf8 utf8;
-    if (s && utf8.load(s.get(), err)) {
+    if (s && utf8.load_raw(s.get())) {
         text += utf8.view();
+    } else if (error_passes_through()) {
+        return {};
     } else {
         PyErr_Clear();
         text += "<exception str() failed>";
@@ -127,6 +145,7 @@ bool isinstance_abc(PyObject* obj, PyObject*& cache, const char* name) {
     if (!cache) cache = abc_class(name);
     int r = cache ? PyObject_IsInstance(obj, cache) : -1;
     if (r < 0) {
+        if (error_passes_through()) return false;
         PyErr_WriteUnraisable(obj);
         return false;
     }
