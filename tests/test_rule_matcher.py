@@ -1,7 +1,7 @@
-"""Every rule-matching method of the core (direct search, the automaton with
-its default, all-sparse and all-dense layouts, one narration or two at a
-time, and the automatic choice) against Python's own containment test on
-lower-cased text.
+"""Every rule-matching method of the core (direct search with patterns lowered
+lazily or up front, the automaton with its default, all-sparse and all-dense
+layouts, batches of one narration or many, and the automatic choice) against
+Python's own containment test on lower-cased text.
 
 The driver tests/native/rule_matcher.cpp runs one case per line group and
 prints, per method, the index of the first matching rule of each narration.
@@ -12,7 +12,7 @@ import pytest
 from alphabet import ALPHABET
 from hypothesis import given, settings, strategies as st
 
-METHODS = ["direct", "automatic", "automaton", "single", "sparse", "full"]
+METHODS = ["direct", "prelowered", "automatic", "automaton", "single", "sparse", "full"]
 
 texts = st.text(alphabet=ALPHABET, max_size=12)
 
@@ -113,20 +113,20 @@ def test_many_rules_all_methods_agree(matcher):
 
 
 @pytest.mark.parametrize(
-    "patterns,choice",
+    "patterns,narrations,choice",
     [
-        (["coffee"] * 5, "direct"),
-        (["coffee"] * 6, "automaton"),
-        (["tea", "x" * 64], "direct"),
-        # A long pattern makes a per-rule search cost pattern length times
-        # narration length; the automaton stays linear in the narration.
-        (["tea", "x" * 65], "automaton"),
-        (["tea", "", "x" * 65], "direct"),  # rules after an empty pattern are never searched
-        ([], "direct"),
+        (["coffee"] * 10_000, 1, "direct"),
+        (["coffee"] * 10_000, 23, "direct"),
+        (["coffee"] * 10_000, 24, "automaton"),
+        (["coffee"] * 100, 24, "automaton"),
+        (["coffee"] * 4, 1000, "direct"),
+        (["coffee"] * 5, 24, "automaton"),
+        (["tea", "", "x"] * 100, 1000, "direct"),  # rules after an empty pattern are never searched
+        ([], 1000, "direct"),
     ],
 )
-def test_automatic_choice(matcher, patterns, choice):
-    (result,) = run_cases(matcher, [(patterns, ["a" * 200 + "tea"])])
+def test_automatic_choice(matcher, patterns, narrations, choice):
+    (result,) = run_cases(matcher, [(patterns, ["a" * 20 + "tea"] * narrations)])
     assert result["choice"] == choice
 
 
@@ -152,7 +152,9 @@ def rule_sets(draw):
             pieces.append(n[a:b])
     pattern = st.one_of(texts, st.sampled_from(pieces) if pieces else texts)
     patterns = draw(st.lists(pattern, max_size=30))
-    return patterns, narrations
+    # Repeats carry a case across the automatic choice's narration threshold
+    # and over a batch boundary.
+    return patterns, narrations * draw(st.sampled_from([1, 1, 5, 12]))
 
 
 @settings(max_examples=300, deadline=None)
