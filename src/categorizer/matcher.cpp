@@ -67,9 +67,23 @@ bool RuleMatcher::automaton_pays(std::size_t rules, std::size_t narrations) {
 RuleMatcher::RuleMatcher(std::span<const CategoryRule> rules, std::size_t narrations, MatchMethod method,
                          std::size_t dense_bytes)
     : rules_(rules) {
+    bool automaton = false;
+    switch (method) {
+        case MatchMethod::Automatic: automaton = automaton_pays(rules.size(), narrations); break;
+        case MatchMethod::Direct: break;
+        case MatchMethod::Automaton: automaton = true; break;
+    }
+    // The direct search over one batch lowers a pattern only where its edges
+    // occur in some narration, and needs no pass over the rules beforehand:
+    // an empty pattern occurs everywhere, so the walk ends there by itself.
+    // Over several batches, or unfiltered, each pattern is lowered up front
+    // rather than once per batch.
+    searchable_ = rules.size();
+    lazy_ = !automaton && rules.size() > unfiltered_max_rules && narrations <= batch_max;
+    if (lazy_) return;
+
     // Lowering never maps a character to nothing, so a pattern lowers to the
     // empty text exactly when it is empty.
-    searchable_ = rules.size();
     std::size_t bytes = 0;
     for (std::size_t i = 0; i < rules.size(); ++i) {
         const std::string_view pattern = rules[i].pattern;
@@ -80,18 +94,7 @@ RuleMatcher::RuleMatcher(std::span<const CategoryRule> rules, std::size_t narrat
         }
         bytes += pattern.size();
     }
-
-    bool automaton = false;
-    switch (method) {
-        case MatchMethod::Automatic: automaton = automaton_pays(searchable_, narrations); break;
-        case MatchMethod::Direct: break;
-        case MatchMethod::Automaton: automaton = true; break;
-    }
-    // The direct search over one batch lowers a pattern only where its edges
-    // occur in some narration; over several batches, or unfiltered, each
-    // pattern would be lowered more than once.
-    const bool lazy = !automaton && searchable_ > unfiltered_max_rules && narrations <= batch_max;
-    if (lazy) return;
+    if (method == MatchMethod::Automatic) automaton = automaton_pays(searchable_, narrations);
 
     // One arena for all lowered patterns; the views are taken only once it
     // has stopped growing.
@@ -172,6 +175,7 @@ std::uint64_t RuleMatcher::candidates(std::string_view pattern, std::uint64_t am
     const auto probe = [&](std::uint32_t key) { return grams_[slot(key)]; };
     const unsigned char* p = bytes(pattern);
     const std::size_t n = pattern.size();
+    if (n == 0) return among;
     if (n >= 3) {
         among &= probe(key3(p[0], p[1], p[2]));
         if (among != 0) among &= probe(key3(p[n - 3], p[n - 2], p[n - 1]));
@@ -200,14 +204,13 @@ void RuleMatcher::search_direct(std::span<std::size_t> hits) {
     std::uint64_t open = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
     const bool filter = searchable_ > unfiltered_max_rules;
     if (filter) index_grams(count);
-    const bool lazy = patterns_.empty();
 
     // Rules in order; a narration leaves `open` at its first match, and the
     // walk ends when none is left.
     for (std::size_t i = 0; i < searchable_ && open != 0; ++i) {
         std::string_view pattern;
         std::uint64_t cand = open;
-        if (!lazy) {
+        if (!lazy_) {
             pattern = patterns_[i];
             if (filter) cand = candidates(pattern, open);
         } else {

@@ -69,6 +69,7 @@ private:
     // narration, so rules after it can never decide and are not searched.
     std::size_t floor_ = npos;
     std::size_t searchable_ = 0;  // rules before floor_
+    bool lazy_ = false;           // patterns lowered in the walk, where needed
     // Patterns lowered once up front (automaton, or a direct search over
     // several batches); otherwise each is lowered only where it could match.
     std::string arena_;                       // lowered patterns back to back
