@@ -53,15 +53,18 @@ constexpr std::size_t short_pattern_bytes = 64;
 }  // namespace
 
 bool RuleMatcher::automaton_pays(std::size_t rules, std::size_t narrations) {
-    // Measured with tests/native/bench_categorizer.cpp ("crossover"): the
-    // direct search costs a few ns per rule per batch of narrations plus a
-    // containment test wherever a pattern's first and last three bytes both
-    // occur in a narration; the automaton costs ~40-60 ns per rule to build
-    // and then ~50-100 ns per narration. The build pays for itself from
-    // about 24 narrations on, at every rule count from 100 to 10,000; with a
-    // handful of rules the automaton's scan is no faster than a few memchr
-    // runs, so it never pays.
-    return rules > unfiltered_max_rules / 2 && narrations >= 24;
+    // Measured with tests/native/bench_categorizer.cpp ("crossover", bank-
+    // style narrations): building the automaton costs 150-250 ns per rule
+    // (1.6 ms at 10,000 rules), then about 100 ns per narration. The direct
+    // search costs about 100 ns per narration (lowering it, listing its
+    // runs) plus a few ns per rule per batch of up to 64 narrations, and a
+    // containment test where a pattern's edges occur; beyond one batch it
+    // lowers every pattern up front. The two met near 128-256 narrations at
+    // 5 to 100 rules, 256-512 at 1,000 and 1,024-2,048 at 10,000: the build
+    // grows with the rules faster than the direct search's per-rule cost.
+    // With a handful of rules the automaton's scan is no faster than a few
+    // memchr runs over the narration.
+    return rules > 5 && narrations >= 128 + rules / 6;
 }
 
 RuleMatcher::RuleMatcher(std::span<const CategoryRule> rules, std::size_t narrations, MatchMethod method,

@@ -158,7 +158,7 @@ void bench_end_to_end() {
 void bench_crossover() {
     std::printf("\nmatching only, per call of n narrations (us): direct vs automaton\n");
     std::printf("%8s", "rules");
-    const std::size_t counts[] = {1, 4, 8, 16, 24, 32, 48, 64, 128};
+    const std::size_t counts[] = {1, 8, 32, 64, 128, 256, 512, 1024, 2048};
     for (std::size_t n : counts) std::printf(" %15zu", n);
     std::printf("\n");
     for (std::size_t r : {5, 10, 100, 1000, 10000}) {
@@ -168,7 +168,7 @@ void bench_crossover() {
         std::printf("%8zu", r);
         for (std::size_t n : counts) {
             const auto run = [&](MatchMethod method) {
-                const std::size_t calls = std::max<std::size_t>(1, (r >= 1000 ? 200000 : 2000000) / (r * n + 1000));
+                const std::size_t calls = std::max<std::size_t>(2, 2000000 / (r * n + 20 * r + 1000));
                 return best_ns(3, calls, [&] {
                     std::vector<std::string_view> views(RuleMatcher::batch_max);
                     std::vector<std::size_t> hits(RuleMatcher::batch_max);
