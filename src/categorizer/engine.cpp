@@ -1,6 +1,7 @@
 #include "categorizer/engine.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -18,8 +19,7 @@
 namespace morvanta::categorizer {
 
 Expected<CategorizeResponse, MorvantaError> categorize_transactions(const CategorizeRequest& request) {
-    const RuleMatcher matcher(request.rules);
-    const bool lower = matcher.needs_narration();
+    RuleMatcher matcher(request.rules, request.data.size());
 
     CategorizeResponse response;
     response.data.reserve(request.data.size());
@@ -32,26 +32,15 @@ Expected<CategorizeResponse, MorvantaError> categorize_transactions(const Catego
         }
     };
 
-    // Narrations go through the matcher two at a time (see
-    // Automaton::first_match_pair); the buffers are reused for the whole call.
-    std::string first, second;
+    // Narrations go through the matcher a batch at a time.
+    std::array<std::string_view, RuleMatcher::batch_max> texts;
+    std::array<std::size_t, RuleMatcher::batch_max> hits;
     const std::size_t n = request.data.size();
-    std::size_t i = 0;
-    for (; i + 1 < n; i += 2) {
-        first.clear();
-        second.clear();
-        if (lower) {
-            unicode::append_lower(request.data[i].narration, first);
-            unicode::append_lower(request.data[i + 1].narration, second);
-        }
-        const auto [hit_first, hit_second] = matcher.first_match_pair(first, second);
-        append(hit_first);
-        append(hit_second);
-    }
-    if (i < n) {
-        first.clear();
-        if (lower) unicode::append_lower(request.data[i].narration, first);
-        append(matcher.first_match(first));
+    for (std::size_t at = 0; at < n; at += texts.size()) {
+        const std::size_t count = std::min(texts.size(), n - at);
+        for (std::size_t k = 0; k < count; ++k) texts[k] = request.data[at + k].narration;
+        matcher.first_matches({texts.data(), count}, {hits.data(), count});
+        for (std::size_t k = 0; k < count; ++k) append(hits[k]);
     }
     return response;
 }

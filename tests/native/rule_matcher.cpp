@@ -4,18 +4,20 @@
 // stdin: cases until end of input; each case is a line "<rules> <narrations>"
 // followed by that many lines of patterns, then of narrations, each text
 // hex-encoded ("-" for the empty text).
-// stdout: per case, one line per method ("direct", "automatic", "automaton",
-// "single", "sparse", "full") with the first matching rule index of every narration,
-// or "-" where none matched, then "choice direct" or "choice automaton": the
-// method the automatic choice took.
+// stdout: per case, one line per method ("direct", "prelowered", "automatic",
+// "automaton", "single", "sparse", "full") with the first matching rule index
+// of every narration, or "-" where none matched, then "choice direct" or
+// "choice automaton": the method the automatic choice took.
 //
 // With the argument "probes" it checks the token table of rule derivation
 // against hash flooding instead (see table_probes below).
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <random>
 #include <string>
 #include <string_view>
@@ -40,31 +42,26 @@ std::string unhex(const std::string& hex) {
     return out;
 }
 
-void print(std::size_t hit) {
-    if (hit == RuleMatcher::npos)
-        std::cout << " -";
-    else
-        std::cout << ' ' << hit;
-}
-
-// Narrations go through first_match_pair two by two, as the engine sends
-// them, and the last one of an odd count through first_match.
-void run(const char* name, const RuleMatcher& matcher, const std::vector<std::string>& lowered) {
+// Narrations go through the matcher in batches of at most `batch`, as the
+// engine sends them (batch_max at a time).
+void run(const char* name, RuleMatcher&& matcher, const std::vector<std::string>& narrations,
+         std::size_t batch = RuleMatcher::batch_max) {
     std::cout << name;
-    std::size_t i = 0;
-    for (; i + 1 < lowered.size(); i += 2) {
-        const auto [a, b] = matcher.first_match_pair(lowered[i], lowered[i + 1]);
-        print(a);
-        print(b);
+    std::vector<std::string_view> texts;
+    std::vector<std::size_t> hits;
+    for (std::size_t at = 0; at < narrations.size(); at += batch) {
+        const std::size_t count = std::min(batch, narrations.size() - at);
+        texts.assign(narrations.begin() + static_cast<std::ptrdiff_t>(at),
+                     narrations.begin() + static_cast<std::ptrdiff_t>(at + count));
+        hits.assign(count, 0);
+        matcher.first_matches(texts, hits);
+        for (std::size_t hit : hits) {
+            if (hit == RuleMatcher::npos)
+                std::cout << " -";
+            else
+                std::cout << ' ' << hit;
+        }
     }
-    if (i < lowered.size()) print(matcher.first_match(lowered[i]));
-    std::cout << '\n';
-}
-
-// Every narration through first_match alone.
-void run_single(const char* name, const RuleMatcher& matcher, const std::vector<std::string>& lowered) {
-    std::cout << name;
-    for (const std::string& text : lowered) print(matcher.first_match(text));
     std::cout << '\n';
 }
 
@@ -163,22 +160,25 @@ int main(int argc, char** argv) {
             std::cin >> word;
             rule.pattern = unhex(word);
         }
-        std::vector<std::string> lowered(text_count);
-        for (std::string& text : lowered) {
+        std::vector<std::string> narrations(text_count);
+        for (std::string& text : narrations) {
             std::cin >> word;
-            text = morvanta::unicode::to_lower(unhex(word));
+            text = unhex(word);
         }
-        run("direct", RuleMatcher(rules, MatchMethod::Direct), lowered);
-        const RuleMatcher automatic(rules, MatchMethod::Automatic);
-        run("automatic", automatic, lowered);
-        const RuleMatcher automaton(rules, MatchMethod::Automaton);
-        run("automaton", automaton, lowered);
-        run_single("single", automaton, lowered);
+        const std::size_t n = narrations.size();
+        run("direct", RuleMatcher(rules, n, MatchMethod::Direct), narrations);
+        // Announcing more narrations than one batch lowers every pattern up front.
+        run("prelowered", RuleMatcher(rules, std::numeric_limits<std::size_t>::max(), MatchMethod::Direct), narrations);
+        RuleMatcher automatic(rules, n, MatchMethod::Automatic);
+        const bool chose_automaton = automatic.uses_automaton();
+        run("automatic", std::move(automatic), narrations);
+        run("automaton", RuleMatcher(rules, n, MatchMethod::Automaton), narrations);
+        run("single", RuleMatcher(rules, n, MatchMethod::Automaton), narrations, 1);
         // One dense row (the root): every other state goes through its
         // children and failure links.
-        run("sparse", RuleMatcher(rules, MatchMethod::Automaton, 1), lowered);
-        run("full", RuleMatcher(rules, MatchMethod::Automaton, std::size_t{1} << 30), lowered);
-        std::cout << "choice " << (automatic.uses_automaton() ? "automaton" : "direct") << '\n';
+        run("sparse", RuleMatcher(rules, n, MatchMethod::Automaton, 1), narrations);
+        run("full", RuleMatcher(rules, n, MatchMethod::Automaton, std::size_t{1} << 30), narrations);
+        std::cout << "choice " << (chose_automaton ? "automaton" : "direct") << '\n';
     }
     return 0;
 }
