@@ -20,18 +20,19 @@ def _rnd(x):
     return f - 1.0 if x < f - 0.5 else float(f)
 
 
+_RANGE = "invalid input: amounts exceed the supported range of whole units"
+
+
 def _int(x):
-    if x != x:
-        return 0
-    if x >= 2.0**63:
-        return _INT_MAX
-    if x <= -(2.0**63):
-        return _INT_MIN
+    if not -(2.0**63) <= x < 2.0**63:
+        raise ValueError(_RANGE)
     return int(x)
 
 
-def _sat(v):
-    return max(_INT_MIN, min(_INT_MAX, v))
+def _in_range(v):
+    if not _INT_MIN <= v <= _INT_MAX:
+        raise ValueError(_RANGE)
+    return v
 
 
 def _ipow(base, n):
@@ -87,11 +88,10 @@ def compute_emi(req):
 
     if mode == "emi":
         p, n = need("loanAmount"), need("months")
-        if r == 0:
-            e = p / n
-        else:
-            q = _ipow(1 + r, n)
-            e = _div((r * p) * q, q - 1)
+        q = _ipow(1 + r, n) if r else 1.0
+        e = p / n if q - 1 == 0 else _div((r * p) * q, q - 1)
+        if not math.isfinite(e):
+            raise ValueError("invalid input: could not derive a valid emi from the supplied loan amount and months")
     elif mode == "tenure":
         p, e = need("loanAmount"), need("emi")
         if r != 0:
@@ -99,7 +99,8 @@ def compute_emi(req):
             if i >= e:
                 raise ValueError(f"monthly payment of {_fmt2(e)} does not cover the first month's interest of "
                                  f"{_fmt2(i)}; the loan would never be repaid")
-            x = _div(math.log(e / (e - i)), math.log(r + 1))
+            growth = math.log(r + 1)
+            x = p / e if growth == 0 else _div(math.log(e / (e - i)), growth)
         else:
             x = p / e
         if not math.isfinite(x):
@@ -111,11 +112,10 @@ def compute_emi(req):
             raise ValueError(f"tenure of {min(n, 2**64 - 1)} months exceeds the maximum supported {MAX_TENURE} months")
     else:
         e, n = need("emi"), need("months")
-        if r == 0:
-            p = n * e
-        else:
-            q = _ipow(1 + r, n)
-            p = ((q - 1) * e) / (r * q)
+        q = _ipow(1 + r, n) if r else 1.0
+        p = n * e if q - 1 == 0 else ((q - 1) * e) / (r * q)
+        if not math.isfinite(p):
+            raise ValueError("invalid input: could not derive a valid loan amount from the supplied emi and months")
     return _schedule(req, mode, p, e, n, r, ir, inf_rate)
 
 
@@ -155,10 +155,10 @@ def _schedule(req, mode, p, e, n, r, ir, inf_rate):
     rem = rrem = 0
     for row in reversed(rows):
         row["remainingEmi"], row["realRemainingEmi"] = rem, rrem
-        rem, rrem = _sat(rem + row["emi"]), _sat(rrem + row["realEmi"])
+        rem, rrem = _in_range(rem + row["emi"]), _in_range(rrem + row["realEmi"])
     loan = _int(_rnd(p))
-    paid = _sat(sum(row["emi"] for row in rows))
-    real = _sat(sum(row["realEmi"] for row in rows))
+    paid = _in_range(sum(row["emi"] for row in rows))
+    real = _in_range(sum(row["realEmi"] for row in rows))
     years = []
     if start is not None:
         for row in rows:
@@ -167,15 +167,15 @@ def _schedule(req, mode, p, e, n, r, ir, inf_rate):
                               "closingOutstanding": 0})
             grp = years[-1]
             grp["months"][row["month"] - 1] = {"nominal": row["emi"], "real": row["realEmi"]}
-            grp["nominalTotal"] = _sat(grp["nominalTotal"] + row["emi"])
-            grp["realTotal"] = _sat(grp["realTotal"] + row["realEmi"])
+            grp["nominalTotal"] = _in_range(grp["nominalTotal"] + row["emi"])
+            grp["realTotal"] = _in_range(grp["realTotal"] + row["realEmi"])
             grp["closingOutstanding"] = row["outstanding"]
     result = {"mode": mode, "loanAmount": loan, "emi": _int(e1), "months": len(rows), "interestRate": ir,
               "inflationRate": inf_rate}
     if start is not None:
         result["start"] = f"{sy:04d}-{sm:02d}"
     result["totals"] = {"nominalPaid": paid, "realPaid": real, "nominalPrincipal": loan,
-                        "nominalInterest": _sat(paid - loan), "realPrincipal": loan, "realInterest": _sat(real - loan)}
+                        "nominalInterest": _in_range(paid - loan), "realPrincipal": loan, "realInterest": _in_range(real - loan)}
     result["schedule"] = rows
     result["years"] = years
     return result

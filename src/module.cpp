@@ -24,7 +24,7 @@ namespace {
 
 using py::Ref;
 
-constexpr const char* kVersion = "0.1.1";
+constexpr const char* kVersion = MORVANTA_VERSION;
 
 // ---------------------------------------------------------------------------
 // Raising
@@ -155,17 +155,20 @@ PyObject* bind_one(const char* function, const char* param, PyObject* args, PyOb
 
 template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
 PyObject* call_object(PyObject* arg) {
-    // The request's texts view str objects that `texts` keeps alive until
-    // the result, which may view them too, has been written.
+    // A failed read or write that leaves an exception pending (MemoryError,
+    // KeyboardInterrupt and the like) passes it on unchanged. The request's
+    // texts view str objects that `texts` keeps alive until the result,
+    // which may view them too, has been written.
     py::Borrowed texts;
     Request request;
-    std::string err;
-    if (!py::read_value(arg, request, err, texts)) return raise(PyExc_ValueError, "invalid request: " + err);
+    convert::ReadError read_error;
+    if (!py::read_request(arg, request, read_error, texts))
+        return PyErr_Occurred() ? nullptr : raise_read_error(read_error);
     auto result = Engine(request);
     if (!result) return raise(PyExc_ValueError, result.error().text());
     py::WriteContext ctx;
     Ref out = py::write_value(*result, ctx);
-    if (!out) return raise(PyExc_ValueError, "could not build result: " + ctx.err);
+    if (!out) return PyErr_Occurred() ? nullptr : raise(PyExc_ValueError, "could not build result: " + ctx.err);
     return out.release();
 }
 

@@ -1,10 +1,11 @@
-"""Every rule-matching method of the core (direct search, the automaton with
-its default, all-sparse and all-dense layouts, one narration or two at a
-time, and the automatic choice) against Python's own containment test on
-lower-cased text.
+"""Every rule-matching method of the core (direct search with patterns lowered
+lazily or up front, the automaton with its default, all-sparse and all-dense
+layouts, batches of one narration or many, and the automatic choice) against
+Python's own containment test on lower-cased text.
 
 The driver tests/native/rule_matcher.cpp runs one case per line group and
 prints, per method, the index of the first matching rule of each narration.
+The last test runs the module itself, whose batch sizes pick the method.
 """
 import subprocess
 
@@ -12,7 +13,9 @@ import pytest
 from alphabet import ALPHABET
 from hypothesis import given, settings, strategies as st
 
-METHODS = ["direct", "automatic", "automaton", "single", "sparse", "full"]
+import morvanta
+
+METHODS = ["direct", "prelowered", "automatic", "automaton", "single", "sparse", "full"]
 
 texts = st.text(alphabet=ALPHABET, max_size=12)
 
@@ -113,20 +116,21 @@ def test_many_rules_all_methods_agree(matcher):
 
 
 @pytest.mark.parametrize(
-    "patterns,choice",
+    "patterns,narrations,choice",
     [
-        (["coffee"] * 5, "direct"),
-        (["coffee"] * 6, "automaton"),
-        (["tea", "x" * 64], "direct"),
-        # A long pattern makes a per-rule search cost pattern length times
-        # narration length; the automaton stays linear in the narration.
-        (["tea", "x" * 65], "automaton"),
-        (["tea", "", "x" * 65], "direct"),  # rules after an empty pattern are never searched
-        ([], "direct"),
+        (["coffee"] * 10_000, 1, "direct"),
+        (["coffee"] * 10_000, 1793, "direct"),
+        (["coffee"] * 10_000, 1794, "automaton"),
+        (["coffee"] * 100, 143, "direct"),
+        (["coffee"] * 100, 144, "automaton"),
+        (["coffee"] * 5, 1000, "direct"),
+        (["coffee"] * 6, 129, "automaton"),
+        (["tea", "", "x"] * 100, 1000, "direct"),  # rules after an empty pattern are never searched
+        ([], 1000, "direct"),
     ],
 )
-def test_automatic_choice(matcher, patterns, choice):
-    (result,) = run_cases(matcher, [(patterns, ["a" * 200 + "tea"])])
+def test_automatic_choice(matcher, patterns, narrations, choice):
+    (result,) = run_cases(matcher, [(patterns, ["a" * 20 + "tea"] * narrations)])
     assert result["choice"] == choice
 
 
@@ -152,7 +156,9 @@ def rule_sets(draw):
             pieces.append(n[a:b])
     pattern = st.one_of(texts, st.sampled_from(pieces) if pieces else texts)
     patterns = draw(st.lists(pattern, max_size=30))
-    return patterns, narrations
+    # Repeats carry a case over a batch boundary and across the automatic
+    # choice's narration threshold.
+    return patterns, narrations * draw(st.sampled_from([1, 1, 12, 30]))
 
 
 @settings(max_examples=300, deadline=None)
@@ -163,3 +169,31 @@ def test_methods_equal_python_containment(matcher, cases):
         expected = [first_rule(patterns, n) for n in narrations]
         for method in METHODS:
             assert result[method] == expected, method
+
+
+@st.composite
+def requests(draw):
+    # Batch sizes and rule counts on both sides of every choice the module
+    # makes: unfiltered or filtered direct search, one batch or several, and
+    # the automaton.
+    pool = draw(st.lists(texts, min_size=1, max_size=8))
+    size = draw(st.sampled_from([1, 2, 10, 100, 200]))
+    narrations = [pool[i % len(pool)] + draw(st.sampled_from(["", "x", " ΣΑΣ"])) for i in range(size)]
+    pieces = [n[a:a + 4] for n in pool for a in range(0, len(n), 3)] or [""]
+    pattern = st.one_of(texts, st.sampled_from(pieces))
+    count = draw(st.sampled_from([0, 1, 3, 8, 9, 40, 80]))
+    patterns = draw(st.lists(pattern, min_size=count, max_size=count))
+    return narrations, patterns
+
+
+@settings(max_examples=150, deadline=None)
+@given(requests())
+def test_module_equals_python_containment_at_every_batch_size(case):
+    narrations, patterns = case
+    rules = [{"pattern": p, "category": f"c{i}", "merchant": f"m{i}"} for i, p in enumerate(patterns)]
+    got = morvanta.categorize_transactions({"data": [{"narration": n} for n in narrations], "rules": rules})
+    expected = []
+    for n in narrations:
+        hit = first_rule(patterns, n)
+        expected.append(None if hit is None else {"category": f"c{hit}", "merchant": f"m{hit}"})
+    assert got == {"data": expected}

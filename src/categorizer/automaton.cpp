@@ -8,13 +8,7 @@ namespace morvanta::categorizer {
 
 namespace {
 
-// A pattern while the trie is built: its bytes and its number, kept together
-// so that splitting a range by the next byte reads one array, not two.
-struct Entry {
-    const unsigned char* data;
-    std::uint32_t size;
-    std::uint32_t id;
-};
+using Entry = Automaton::Entry;
 
 // Sorts entries by their byte at `depth` (every entry in the range is longer
 // than `depth`). Counting sort for large ranges, insertion sort for the small
@@ -45,115 +39,130 @@ Automaton::Automaton(std::span<const std::string_view> patterns, std::size_t den
     for (std::string_view p : patterns) total += p.size();
     if (!fits(patterns.size(), total)) throw std::length_error("pattern set too large for the automaton");
 
+    assign_byte_classes(patterns);
+    reserve_states(total, dense_bytes);
     std::vector<Entry> entries(patterns.size());
-    std::array<bool, 256> used{};
-    for (std::size_t i = 0; i < patterns.size(); ++i) {
-        const auto* data = reinterpret_cast<const unsigned char*>(patterns[i].data());
-        entries[i] = Entry{data, static_cast<std::uint32_t>(patterns[i].size()), static_cast<std::uint32_t>(i)};
-        for (std::size_t k = 0; k < patterns[i].size(); ++k) used[data[k]] = true;
-    }
+    for (std::size_t i = 0; i < patterns.size(); ++i)
+        entries[i] = Entry{reinterpret_cast<const unsigned char*>(patterns[i].data()),
+                           static_cast<std::uint32_t>(patterns[i].size()), static_cast<std::uint32_t>(i)};
+    build_trie(entries);
+}
 
-    // Byte classes: bytes that occur in no pattern share class 0, which leads
-    // back to the root from every state; this narrows the dense rows to the
-    // alphabet the patterns actually use.
-    const bool all_used = std::all_of(used.begin(), used.end(), [](bool u) { return u; });
-    if (all_used) {
+// Byte classes: bytes that occur in no pattern share class 0, which leads
+// back to the root from every state; this narrows the dense rows to the
+// alphabet the patterns actually use.
+void Automaton::assign_byte_classes(std::span<const std::string_view> patterns) {
+    std::array<bool, 256> used{};
+    for (std::string_view p : patterns)
+        for (char c : p) used[static_cast<unsigned char>(c)] = true;
+    if (std::all_of(used.begin(), used.end(), [](bool u) { return u; })) {
         // No spare byte for class 0; map bytes to themselves (cannot happen
         // for UTF-8 text, which never holds 0xC0, 0xC1 or 0xF5..0xFF).
         classes_ = 256;
         for (std::size_t b = 0; b < 256; ++b) class_of_[b] = static_cast<std::uint8_t>(b);
-    } else {
-        classes_ = 1;
-        for (std::size_t b = 0; b < 256; ++b)
-            class_of_[b] = used[b] ? static_cast<std::uint8_t>(classes_++) : std::uint8_t{0};
+        return;
     }
-    const std::size_t row_bytes = std::size_t{classes_} * sizeof(std::uint32_t);
-    dense_count_ = static_cast<std::uint32_t>(std::clamp<std::size_t>(dense_bytes / row_bytes, 1, total + 1));
+    classes_ = 1;
+    for (std::size_t b = 0; b < 256; ++b) class_of_[b] = used[b] ? static_cast<std::uint8_t>(classes_++) : std::uint8_t{0};
+}
 
-    // The trie is built breadth first, the way a byte-wise radix sort of the
-    // patterns proceeds: each state owns the range of entries that share its
-    // prefix, and sorting that range by the next byte splits it into the
-    // children, in byte order. States are thus numbered breadth first with
-    // each state's children contiguous and sorted, and a failure link (always
-    // shallower) points to a state that is already finished.
-    //
-    // Until a state is processed, its node holds the range of entries
-    // through it: first_child = lo, out = hi. Its depth is that of its
-    // level, which advances when the walk reaches the first state of the
-    // next level. There is at most one state per pattern byte, plus the root.
-    const std::size_t capacity = total + 1;
+// There is at most one state per pattern byte, plus the root; the first
+// states, up to the budget, get a dense row.
+void Automaton::reserve_states(std::size_t total_bytes, std::size_t dense_bytes) {
+    const std::size_t capacity = total_bytes + 1;
+    const std::size_t row_bytes = std::size_t{classes_} * sizeof(std::uint32_t);
+    dense_count_ = static_cast<std::uint32_t>(std::clamp<std::size_t>(dense_bytes / row_bytes, 1, capacity));
     nodes_ = std::make_unique_for_overwrite<Node[]>(capacity);
     labels_ = std::make_unique_for_overwrite<unsigned char[]>(capacity);
     dense_.reserve(std::size_t{dense_count_} * classes_);
-    std::uint32_t count = 1;  // states created so far
+    has_out_.reserve(capacity / 64 + 1);
+}
+
+// The trie is built breadth first, the way a byte-wise radix sort of the
+// patterns proceeds: each state owns the range of entries that share its
+// prefix, and sorting that range by the next byte splits it into the
+// children, in byte order. States are thus numbered breadth first with
+// each state's children contiguous and sorted, and a failure link (always
+// shallower) points to a state that is already finished.
+//
+// Until a state is processed, its node holds the range of entries through
+// it: first_child = lo, out = hi. Its depth is that of its level, which
+// advances when the walk reaches the first state of the next level.
+void Automaton::build_trie(std::vector<Entry>& entries) {
     nodes_[0] = Node{0, 0, static_cast<std::uint32_t>(entries.size()), 0, 0, 0};
     labels_[0] = 0;
-    const auto add_state = [&](std::uint32_t lo, std::uint32_t hi, unsigned char label) {
-        nodes_[count] = Node{lo, 0, hi, 0, 0, 0};
-        labels_[count] = label;
-        ++count;
-    };
+    state_count_ = 1;
     std::vector<Entry> scratch;
     std::uint32_t depth = 0;
     std::uint32_t level_end = 1;  // first state of the next level
-
-    for (std::uint32_t s = 0; s < count; ++s) {
+    for (std::uint32_t s = 0; s < state_count_; ++s) {
         if (s == level_end) {
             ++depth;
-            level_end = count;
+            level_end = state_count_;
         }
-        std::uint32_t lo = nodes_[s].first_child;
-        const std::uint32_t hi = nodes_[s].out;
-        const std::uint32_t first_child = count;
-        std::uint32_t own = npos;
-        if (hi - lo == 1) {
-            // One pattern through here (most deep states): a chain.
-            const Entry& e = entries[lo];
-            if (e.size == depth)
-                own = e.id;
-            else
-                add_state(lo, hi, e.data[depth]);
-        } else {
-            // Patterns that end here move to the front; the rest split by
-            // their next byte.
-            for (std::uint32_t j = lo; j < hi; ++j) {
-                if (entries[j].size == depth) {
-                    own = std::min(own, entries[j].id);
-                    std::swap(entries[j], entries[lo++]);
-                }
-            }
-            sort_by_byte(entries.data() + lo, entries.data() + hi, depth, scratch);
-            while (lo < hi) {
-                const unsigned char b = entries[lo].data[depth];
-                std::uint32_t run = lo + 1;
-                while (run < hi && entries[run].data[depth] == b) ++run;
-                add_state(lo, run, b);
-                lo = run;
-            }
-        }
-
-        Node& node = nodes_[s];
-        node.first_child = first_child;
-        node.children = static_cast<std::uint16_t>(count - first_child);  // at most 256
-        node.first_label = count > first_child ? labels_[first_child] : 0;
-        node.out = s == 0 ? own : std::min(own, nodes_[node.fail].out);
-        if (s % 64 == 0) has_out_.push_back(0);
-        has_out_.back() |= std::uint64_t{node.out != npos} << (s % 64);
-        if (s < dense_count_) {
-            // A dense row is the failure state's row with this state's own
-            // children written over it.
-            dense_.resize(dense_.size() + classes_, 0);
-            std::uint32_t* row = dense_.data() + std::size_t{s} * classes_;
-            if (s != 0) std::memcpy(row, dense_.data() + std::size_t{node.fail} * classes_, row_bytes);
-            for (std::uint32_t t = first_child; t < count; ++t) row[class_of_[labels_[t]]] = t;
-        }
-        // step() only visits states below s, which are finished.
-        for (std::uint32_t t = first_child; t < count; ++t)
-            nodes_[t].fail = s == 0 ? 0 : step(node.fail, labels_[t]);
+        const std::uint32_t first_child = state_count_;
+        const std::uint32_t own = add_children(nodes_[s].first_child, nodes_[s].out, depth, entries, scratch);
+        finish_state(s, first_child, own);
     }
+    dense_count_ = std::min(dense_count_, state_count_);
+}
 
-    state_count_ = count;
-    dense_count_ = std::min(dense_count_, count);
+// Creates the children of the state whose entries are [lo, hi) at `depth`;
+// returns the lowest number of a pattern ending at that state, or npos.
+std::uint32_t Automaton::add_children(std::uint32_t lo, std::uint32_t hi, std::uint32_t depth,
+                                      std::vector<Entry>& entries, std::vector<Entry>& scratch) {
+    const auto add_state = [&](std::uint32_t from, std::uint32_t to, unsigned char label) {
+        nodes_[state_count_] = Node{from, 0, to, 0, 0, 0};
+        labels_[state_count_] = label;
+        ++state_count_;
+    };
+    std::uint32_t own = npos;
+    if (hi - lo == 1) {
+        // One pattern through here (most deep states): a chain.
+        const Entry& e = entries[lo];
+        if (e.size == depth) return e.id;
+        add_state(lo, hi, e.data[depth]);
+        return npos;
+    }
+    // Patterns that end here move to the front; the rest split by their
+    // next byte.
+    for (std::uint32_t j = lo; j < hi; ++j) {
+        if (entries[j].size == depth) {
+            own = std::min(own, entries[j].id);
+            std::swap(entries[j], entries[lo++]);
+        }
+    }
+    sort_by_byte(entries.data() + lo, entries.data() + hi, depth, scratch);
+    while (lo < hi) {
+        const unsigned char b = entries[lo].data[depth];
+        std::uint32_t run = lo + 1;
+        while (run < hi && entries[run].data[depth] == b) ++run;
+        add_state(lo, run, b);
+        lo = run;
+    }
+    return own;
+}
+
+// Fills in state `s` once its children [first_child, state_count_) exist:
+// their range, its output, its dense row, and the children's failure links.
+void Automaton::finish_state(std::uint32_t s, std::uint32_t first_child, std::uint32_t own) {
+    Node& node = nodes_[s];
+    node.first_child = first_child;
+    node.children = static_cast<std::uint16_t>(state_count_ - first_child);  // at most 256
+    node.first_label = state_count_ > first_child ? labels_[first_child] : 0;
+    node.out = s == 0 ? own : std::min(own, nodes_[node.fail].out);
+    if (s % 64 == 0) has_out_.push_back(0);
+    has_out_.back() |= std::uint64_t{node.out != npos} << (s % 64);
+    if (s < dense_count_) {
+        // A dense row is the failure state's row with this state's own
+        // children written over it.
+        dense_.resize(dense_.size() + classes_, 0);
+        std::uint32_t* row = dense_.data() + std::size_t{s} * classes_;
+        if (s != 0) std::memcpy(row, dense_.data() + std::size_t{node.fail} * classes_, classes_ * sizeof(std::uint32_t));
+        for (std::uint32_t t = first_child; t < state_count_; ++t) row[class_of_[labels_[t]]] = t;
+    }
+    // step() only visits states below s, which are finished.
+    for (std::uint32_t t = first_child; t < state_count_; ++t) nodes_[t].fail = s == 0 ? 0 : step(node.fail, labels_[t]);
 }
 
 std::uint32_t Automaton::finish(std::uint32_t s, const unsigned char* p, const unsigned char* end,

@@ -57,6 +57,14 @@ public:
     std::size_t dense_state_count() const { return dense_count_; }
     std::size_t memory_bytes() const;
 
+    // A pattern while the trie is built: its bytes and its number, kept
+    // together so that splitting a range by the next byte reads one array.
+    struct Entry {
+        const unsigned char* data;
+        std::uint32_t size;
+        std::uint32_t id;
+    };
+
 private:
     // 16 bytes, so a sparse step reads one cache line; a state with one
     // child (most deep states) needs nothing else.
@@ -73,6 +81,14 @@ private:
     void collect(std::uint32_t s, std::uint32_t& best) const {
         if ((has_out_[s / 64] >> (s % 64)) & 1) best = std::min(best, nodes_[s].out);
     }
+
+    // The steps of the build, in order.
+    void assign_byte_classes(std::span<const std::string_view> patterns);
+    void reserve_states(std::size_t total_bytes, std::size_t dense_bytes);
+    void build_trie(std::vector<Entry>& entries);
+    std::uint32_t add_children(std::uint32_t lo, std::uint32_t hi, std::uint32_t depth, std::vector<Entry>& entries,
+                               std::vector<Entry>& scratch);
+    void finish_state(std::uint32_t s, std::uint32_t first_child, std::uint32_t own);
 
     std::uint32_t finish(std::uint32_t s, const unsigned char* p, const unsigned char* end, std::uint32_t best) const;
 

@@ -1,74 +1,243 @@
 #include "categorizer/matcher.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "unicode/unicode.h"
 
 namespace morvanta::categorizer {
 
-RuleMatcher::RuleMatcher(std::span<const CategoryRule> rules, MatchMethod method, std::size_t dense_bytes) {
+namespace {
+
+// Up to this many rules the direct search tests every pattern in every
+// narration; the set of runs a narration holds costs more to build than it
+// saves (see tests/native/bench_categorizer.cpp, "crossover").
+constexpr std::size_t unfiltered_max_rules = 8;
+
+// Keys of the 1-, 2- and 3-byte runs of a lowered text, distinct by length.
+constexpr std::uint32_t key1(unsigned char a) { return a | 0x2000000u; }
+constexpr std::uint32_t key2(unsigned char a, unsigned char b) { return a | (b << 8) | 0x1000000u; }
+constexpr std::uint32_t key3(unsigned char a, unsigned char b, unsigned char c) {
+    return a | (b << 8) | (std::uint32_t{c} << 16);
+}
+
+constexpr unsigned char lower_ascii(unsigned char b) {
+    return static_cast<unsigned>(b - 'A') < 26u ? static_cast<unsigned char>(b + 0x20) : b;
+}
+
+const unsigned char* bytes(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
+
+// Linear-time containment for long patterns (Knuth-Morris-Pratt), where a
+// search that compares the pattern at each position would cost the pattern
+// length times the text length.
+bool contains_long(std::string_view text, std::string_view pattern, std::vector<std::uint32_t>& prefix) {
+    const std::size_t m = pattern.size();
+    prefix.assign(m, 0);
+    for (std::size_t i = 1, k = 0; i < m; ++i) {
+        while (k > 0 && pattern[i] != pattern[k]) k = prefix[k - 1];
+        if (pattern[i] == pattern[k]) ++k;
+        prefix[i] = static_cast<std::uint32_t>(k);
+    }
+    std::size_t k = 0;
+    for (char c : text) {
+        while (k > 0 && c != pattern[k]) k = prefix[k - 1];
+        if (c == pattern[k] && ++k == m) return true;
+    }
+    return false;
+}
+
+// Beyond this length the pattern-at-each-position search gives way to the
+// linear one; below it, its memchr-driven scan is the faster of the two.
+constexpr std::size_t short_pattern_bytes = 64;
+
+}  // namespace
+
+bool RuleMatcher::automaton_pays(std::size_t rules, std::size_t narrations) {
+    // Measured with tests/native/bench_categorizer.cpp ("crossover", bank-
+    // style narrations): building the automaton costs 150-250 ns per rule
+    // (1.6 ms at 10,000 rules), then about 100 ns per narration. The direct
+    // search costs about 100 ns per narration (lowering it, listing its
+    // runs) plus a few ns per rule per batch of up to 64 narrations, and a
+    // containment test where a pattern's edges occur; beyond one batch it
+    // lowers every pattern up front. The two met near 128-256 narrations at
+    // 5 to 100 rules, 256-512 at 1,000 and 1,024-2,048 at 10,000: the build
+    // grows with the rules faster than the direct search's per-rule cost.
+    // With a handful of rules the automaton's scan is no faster than a few
+    // memchr runs over the narration.
+    return rules > 5 && narrations >= 128 + rules / 6;
+}
+
+RuleMatcher::RuleMatcher(std::span<const CategoryRule> rules, std::size_t narrations, MatchMethod method,
+                         std::size_t dense_bytes)
+    : rules_(rules) {
+    bool automaton = false;
+    switch (method) {
+        case MatchMethod::Automatic: automaton = automaton_pays(rules.size(), narrations); break;
+        case MatchMethod::Direct: break;
+        case MatchMethod::Automaton: automaton = true; break;
+    }
+    // The direct search over one batch lowers a pattern only where its edges
+    // occur in some narration, and needs no pass over the rules beforehand:
+    // an empty pattern occurs everywhere, so the walk ends there by itself.
+    // Over several batches, or unfiltered, each pattern is lowered up front
+    // rather than once per batch.
+    searchable_ = rules.size();
+    lazy_ = !automaton && rules.size() > unfiltered_max_rules && narrations <= batch_max;
+    if (lazy_) return;
+
     // Lowering never maps a character to nothing, so a pattern lowers to the
     // empty text exactly when it is empty.
-    std::size_t searchable = rules.size();
     std::size_t bytes = 0;
     for (std::size_t i = 0; i < rules.size(); ++i) {
-        if (rules[i].pattern.empty()) {
+        const std::string_view pattern = rules[i].pattern;
+        if (pattern.empty()) {
             floor_ = i;
-            searchable = i;
+            searchable_ = i;
             break;
         }
-        bytes += rules[i].pattern.size();
+        bytes += pattern.size();
     }
+    if (method == MatchMethod::Automatic) automaton = automaton_pays(searchable_, narrations);
 
     // One arena for all lowered patterns; the views are taken only once it
     // has stopped growing.
     arena_.reserve(bytes + bytes / 2);
     std::vector<std::size_t> ends;
-    ends.reserve(searchable);
-    for (std::size_t i = 0; i < searchable; ++i) {
+    ends.reserve(searchable_);
+    for (std::size_t i = 0; i < searchable_; ++i) {
         unicode::append_lower(rules[i].pattern, arena_);
         ends.push_back(arena_.size());
     }
-    patterns_.reserve(searchable);
+    patterns_.reserve(searchable_);
     std::size_t begin = 0;
     for (std::size_t end : ends) {
         patterns_.emplace_back(arena_.data() + begin, end - begin);
         begin = end;
     }
-
-    // string_view::find compares the pattern at every candidate position, so
-    // its worst case grows with pattern length times narration length; the
-    // automaton's does not. Long patterns therefore always take the automaton.
-    std::size_t longest = 0;
-    for (std::string_view p : patterns_) longest = std::max(longest, p.size());
-
-    bool automaton = false;
-    switch (method) {
-        case MatchMethod::Automatic:
-            automaton = searchable > direct_max_rules || longest > direct_max_pattern_bytes;
-            break;
-        case MatchMethod::Direct: break;
-        case MatchMethod::Automaton: automaton = true; break;
-    }
     // Beyond 32-bit state numbers the direct search still gives the answer.
     if (automaton && Automaton::fits(patterns_.size(), arena_.size())) automaton_.emplace(patterns_, dense_bytes);
 }
 
-std::size_t RuleMatcher::first_match(std::string_view lowered_narration) const {
-    if (automaton_) {
-        const std::uint32_t hit = automaton_->first_match(lowered_narration);
-        return hit != Automaton::npos ? hit : floor_;
-    }
-    for (std::size_t i = 0; i < patterns_.size(); ++i)
-        if (lowered_narration.find(patterns_[i]) != std::string_view::npos) return i;
-    return floor_;
+void RuleMatcher::first_matches(std::span<const std::string_view> narrations, std::span<std::size_t> hits) {
+    std::fill(hits.begin(), hits.end(), floor_);
+    // No rule before the floor: the answer does not depend on the narration.
+    if (searchable_ == 0 || narrations.empty()) return;
+    lower_narrations(narrations);
+    if (automaton_)
+        search_automaton(hits);
+    else
+        search_direct(hits);
 }
 
-std::pair<std::size_t, std::size_t> RuleMatcher::first_match_pair(std::string_view a, std::string_view b) const {
-    if (!automaton_) return {first_match(a), first_match(b)};
-    std::uint32_t hit_a = Automaton::npos, hit_b = Automaton::npos;
-    automaton_->first_match_pair(a, b, hit_a, hit_b);
-    return {hit_a != Automaton::npos ? hit_a : floor_, hit_b != Automaton::npos ? hit_b : floor_};
+void RuleMatcher::lower_narrations(std::span<const std::string_view> narrations) {
+    texts_.clear();
+    for (std::size_t k = 0; k < narrations.size(); ++k) {
+        unicode::append_lower(narrations[k], texts_);
+        text_ends_[k + 1] = texts_.size();
+    }
+}
+
+void RuleMatcher::search_automaton(std::span<std::size_t> hits) const {
+    const auto answer = [&](std::uint32_t hit) { return hit != Automaton::npos ? std::size_t{hit} : floor_; };
+    std::size_t k = 0;
+    for (; k + 1 < hits.size(); k += 2) {
+        std::uint32_t a = Automaton::npos, b = Automaton::npos;
+        automaton_->first_match_pair(lowered(k), lowered(k + 1), a, b);
+        hits[k] = answer(a);
+        hits[k + 1] = answer(b);
+    }
+    if (k < hits.size()) hits[k] = answer(automaton_->first_match(lowered(k)));
+}
+
+void RuleMatcher::index_grams(std::size_t count) {
+    // A narration's bit is set in about 3 slots per byte of it; 16 slots per
+    // byte of the longest narration keep a slot holding a given narration's
+    // bit to about 1 in 5, and a pattern probes two slots.
+    std::size_t longest = 0;
+    for (std::size_t k = 0; k < count; ++k) longest = std::max(longest, text_ends_[k + 1] - text_ends_[k]);
+    const std::size_t slots = std::bit_ceil(std::max<std::size_t>(64, longest * 16));
+    gram_shift_ = 32u - static_cast<unsigned>(std::countr_zero(slots));
+    grams_.assign(slots, 0);
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint64_t bit = std::uint64_t{1} << k;
+        const std::string_view text = lowered(k);
+        const unsigned char* t = bytes(text);
+        const std::size_t n = text.size();
+        for (std::size_t j = 0; j < n; ++j) {
+            grams_[slot(key1(t[j]))] |= bit;
+            if (j + 1 < n) grams_[slot(key2(t[j], t[j + 1]))] |= bit;
+            if (j + 2 < n) grams_[slot(key3(t[j], t[j + 1], t[j + 2]))] |= bit;
+        }
+    }
+}
+
+// The narrations among `among` that hold both the first and the last three
+// bytes of a lowered pattern (or all of a shorter one), as far as the
+// hashed set can tell: a superset of those the pattern occurs in.
+std::uint64_t RuleMatcher::candidates(std::string_view pattern, std::uint64_t among) const {
+    const auto probe = [&](std::uint32_t key) { return grams_[slot(key)]; };
+    const unsigned char* p = bytes(pattern);
+    const std::size_t n = pattern.size();
+    if (n == 0) return among;
+    if (n >= 3) {
+        among &= probe(key3(p[0], p[1], p[2]));
+        if (among != 0) among &= probe(key3(p[n - 3], p[n - 2], p[n - 1]));
+        return among;
+    }
+    return among & (n == 2 ? probe(key2(p[0], p[1])) : probe(key1(p[0])));
+}
+
+// candidates() from the pattern as given, when its first and last three
+// bytes are ASCII: each is a character of its own, whose lower case depends
+// on nothing around it, so they are the lowered pattern's edges once
+// lowered one by one. Returns `among` unfiltered otherwise.
+std::uint64_t RuleMatcher::candidates_raw(std::string_view pattern, std::uint64_t among) const {
+    const unsigned char* p = bytes(pattern);
+    const std::size_t n = pattern.size();
+    if (n < 3 || ((p[0] | p[1] | p[2] | p[n - 3] | p[n - 2] | p[n - 1]) & 0x80) != 0) return among;
+    const auto probe = [&](unsigned char a, unsigned char b, unsigned char c) {
+        return grams_[slot(key3(lower_ascii(a), lower_ascii(b), lower_ascii(c)))];
+    };
+    among &= probe(p[0], p[1], p[2]);
+    return among != 0 ? among & probe(p[n - 3], p[n - 2], p[n - 1]) : 0;
+}
+
+void RuleMatcher::search_direct(std::span<std::size_t> hits) {
+    const std::size_t count = hits.size();
+    std::uint64_t open = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+    const bool filter = searchable_ > unfiltered_max_rules;
+    if (filter) index_grams(count);
+
+    // Rules in order; a narration leaves `open` at its first match, and the
+    // walk ends when none is left.
+    for (std::size_t i = 0; i < searchable_ && open != 0; ++i) {
+        std::string_view pattern;
+        std::uint64_t cand = open;
+        if (!lazy_) {
+            pattern = patterns_[i];
+            if (filter) cand = candidates(pattern, open);
+        } else {
+            const std::string_view raw = rules_[i].pattern;
+            // Most patterns are ruled out before they are lowered.
+            cand = candidates_raw(raw, open);
+            if (cand == 0) continue;
+            pattern_.clear();
+            unicode::append_lower(raw, pattern_);
+            pattern = pattern_;
+            cand = candidates(pattern, cand);
+        }
+        for (; cand != 0; cand &= cand - 1) {
+            const auto k = static_cast<std::size_t>(std::countr_zero(cand));
+            const std::string_view text = lowered(k);
+            const bool found = pattern.size() <= short_pattern_bytes
+                                   ? text.find(pattern) != std::string_view::npos
+                                   : pattern.size() <= text.size() && contains_long(text, pattern, prefix_);
+            if (found) {
+                hits[k] = i;
+                open &= ~(std::uint64_t{1} << k);
+            }
+        }
+    }
 }
 
 }  // namespace morvanta::categorizer

@@ -2,12 +2,13 @@
 // first rule whose lowered pattern occurs in a lowered narration.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "categorizer/automaton.h"
@@ -16,50 +17,73 @@
 namespace morvanta::categorizer {
 
 enum class MatchMethod {
-    Automatic,  // direct search for a few rules, the automaton beyond
-    Direct,     // one substring search per rule, in rule order
-    Automaton,  // one pass over the narration, whatever the rule count
+    Automatic,  // chosen from the rule count and the narration count
+    Direct,     // rules in order, each searched in the narrations it could occur in
+    Automaton,  // one pass over each narration, whatever the rule count
 };
 
 class RuleMatcher {
 public:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    // Narrations per first_matches call: one bit each in a 64-bit mask.
+    static constexpr std::size_t batch_max = 64;
 
-    // Up to this many searchable rules a substring search per rule beats
-    // building and running the automaton (see tests/native/bench_categorizer.cpp).
-    static constexpr std::size_t direct_max_rules = 5;
-    // ... and when no lowered pattern is longer than this.
-    static constexpr std::size_t direct_max_pattern_bytes = 64;
-
-    // Lowers every pattern that can ever decide a result, once.
-    explicit RuleMatcher(std::span<const CategoryRule> rules, MatchMethod method = MatchMethod::Automatic,
-                         std::size_t dense_bytes = Automaton::default_dense_bytes);
+    // Lowers the patterns the chosen method needs up front. `narrations` is
+    // how many narrations the call will match in all; it decides between
+    // the direct search and the automaton.
+    RuleMatcher(std::span<const CategoryRule> rules, std::size_t narrations,
+                MatchMethod method = MatchMethod::Automatic,
+                std::size_t dense_bytes = Automaton::default_dense_bytes);
 
     // patterns_ views arena_, whose bytes a move may relocate (short strings
     // live inside the object).
     RuleMatcher(const RuleMatcher&) = delete;
     RuleMatcher& operator=(const RuleMatcher&) = delete;
 
-    // Index of the first rule whose lowered pattern occurs in
-    // `lowered_narration`, or npos when none does.
-    std::size_t first_match(std::string_view lowered_narration) const;
+    // For each of at most batch_max narrations, as given (not lowered): the
+    // index of the first rule whose lowered pattern occurs in the lowered
+    // narration, or npos. `hits` has the size of `narrations`.
+    void first_matches(std::span<const std::string_view> narrations, std::span<std::size_t> hits);
 
-    // first_match of two narrations; the automaton walks both at once.
-    std::pair<std::size_t, std::size_t> first_match_pair(std::string_view a, std::string_view b) const;
-
-    // False when the answer does not depend on the narration (no rules, or
-    // the first rule's pattern is empty), so callers can skip lowering it.
-    bool needs_narration() const { return floor_ != 0 && (floor_ != npos || !patterns_.empty()); }
+    // Whether building the automaton costs less than searching directly,
+    // for this many searchable rules and narrations.
+    static bool automaton_pays(std::size_t rules, std::size_t narrations);
 
     bool uses_automaton() const { return automaton_.has_value(); }
 
 private:
+    void lower_narrations(std::span<const std::string_view> narrations);
+    std::string_view lowered(std::size_t k) const {
+        return std::string_view(texts_).substr(text_ends_[k], text_ends_[k + 1] - text_ends_[k]);
+    }
+    // Slot of a run's key in grams_ (multiplicative hashing, top bits).
+    std::size_t slot(std::uint32_t key) const { return (key * 0x9E3779B1u) >> gram_shift_; }
+    void index_grams(std::size_t count);
+    std::uint64_t candidates(std::string_view lowered_pattern, std::uint64_t among) const;
+    std::uint64_t candidates_raw(std::string_view pattern, std::uint64_t among) const;
+    void search_direct(std::span<std::size_t> hits);
+    void search_automaton(std::span<std::size_t> hits) const;
+
+    std::span<const CategoryRule> rules_;
     // Index of the first rule with an empty pattern: it matches every
     // narration, so rules after it can never decide and are not searched.
     std::size_t floor_ = npos;
+    std::size_t searchable_ = 0;  // rules before floor_
+    bool lazy_ = false;           // patterns lowered in the walk, where needed
+    // Patterns lowered once up front (automaton, or a direct search over
+    // several batches); otherwise each is lowered only where it could match.
     std::string arena_;                       // lowered patterns back to back
     std::vector<std::string_view> patterns_;  // lowered pattern of rule i, for i < floor_
     std::optional<Automaton> automaton_;
+
+    // Per batch: the lowered narrations back to back, and for the direct
+    // search a set of the 1-, 2- and 3-byte runs each one holds.
+    std::string texts_;
+    std::array<std::size_t, batch_max + 1> text_ends_{};
+    std::vector<std::uint64_t> grams_;  // hashed run -> mask of narrations holding it
+    unsigned gram_shift_ = 0;
+    std::string pattern_;               // one lowered pattern, in the direct search
+    std::vector<std::uint32_t> prefix_;  // scratch of the search for long patterns
 };
 
 }  // namespace morvanta::categorizer
