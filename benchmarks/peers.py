@@ -20,18 +20,19 @@ def _rnd(x):
     return f - 1.0 if x < f - 0.5 else float(f)
 
 
+_RANGE = "invalid input: amounts exceed the supported range of whole units"
+
+
 def _int(x):
-    if x != x:
-        return 0
-    if x >= 2.0**63:
-        return _INT_MAX
-    if x <= -(2.0**63):
-        return _INT_MIN
+    if not -(2.0**63) <= x < 2.0**63:
+        raise ValueError(_RANGE)
     return int(x)
 
 
-def _sat(v):
-    return max(_INT_MIN, min(_INT_MAX, v))
+def _in_range(v):
+    if not _INT_MIN <= v <= _INT_MAX:
+        raise ValueError(_RANGE)
+    return v
 
 
 def _ipow(base, n):
@@ -87,11 +88,10 @@ def compute_emi(req):
 
     if mode == "emi":
         p, n = need("loanAmount"), need("months")
-        if r == 0:
-            e = p / n
-        else:
-            q = _ipow(1 + r, n)
-            e = _div((r * p) * q, q - 1)
+        q = _ipow(1 + r, n) if r else 1.0
+        e = p / n if q - 1 == 0 else _div((r * p) * q, q - 1)
+        if not math.isfinite(e):
+            raise ValueError("invalid input: could not derive a valid emi from the supplied loan amount and months")
     elif mode == "tenure":
         p, e = need("loanAmount"), need("emi")
         if r != 0:
@@ -99,7 +99,8 @@ def compute_emi(req):
             if i >= e:
                 raise ValueError(f"monthly payment of {_fmt2(e)} does not cover the first month's interest of "
                                  f"{_fmt2(i)}; the loan would never be repaid")
-            x = _div(math.log(e / (e - i)), math.log(r + 1))
+            growth = math.log(r + 1)
+            x = p / e if growth == 0 else _div(math.log(e / (e - i)), growth)
         else:
             x = p / e
         if not math.isfinite(x):
@@ -111,11 +112,10 @@ def compute_emi(req):
             raise ValueError(f"tenure of {min(n, 2**64 - 1)} months exceeds the maximum supported {MAX_TENURE} months")
     else:
         e, n = need("emi"), need("months")
-        if r == 0:
-            p = n * e
-        else:
-            q = _ipow(1 + r, n)
-            p = ((q - 1) * e) / (r * q)
+        q = _ipow(1 + r, n) if r else 1.0
+        p = n * e if q - 1 == 0 else ((q - 1) * e) / (r * q)
+        if not math.isfinite(p):
+            raise ValueError("invalid input: could not derive a valid loan amount from the supplied emi and months")
     return _schedule(req, mode, p, e, n, r, ir, inf_rate)
 
 
@@ -155,10 +155,10 @@ def _schedule(req, mode, p, e, n, r, ir, inf_rate):
     rem = rrem = 0
     for row in reversed(rows):
         row["remainingEmi"], row["realRemainingEmi"] = rem, rrem
-        rem, rrem = _sat(rem + row["emi"]), _sat(rrem + row["realEmi"])
+        rem, rrem = _in_range(rem + row["emi"]), _in_range(rrem + row["realEmi"])
     loan = _int(_rnd(p))
-    paid = _sat(sum(row["emi"] for row in rows))
-    real = _sat(sum(row["realEmi"] for row in rows))
+    paid = _in_range(sum(row["emi"] for row in rows))
+    real = _in_range(sum(row["realEmi"] for row in rows))
     years = []
     if start is not None:
         for row in rows:
@@ -167,62 +167,125 @@ def _schedule(req, mode, p, e, n, r, ir, inf_rate):
                               "closingOutstanding": 0})
             grp = years[-1]
             grp["months"][row["month"] - 1] = {"nominal": row["emi"], "real": row["realEmi"]}
-            grp["nominalTotal"] = _sat(grp["nominalTotal"] + row["emi"])
-            grp["realTotal"] = _sat(grp["realTotal"] + row["realEmi"])
+            grp["nominalTotal"] = _in_range(grp["nominalTotal"] + row["emi"])
+            grp["realTotal"] = _in_range(grp["realTotal"] + row["realEmi"])
             grp["closingOutstanding"] = row["outstanding"]
     result = {"mode": mode, "loanAmount": loan, "emi": _int(e1), "months": len(rows), "interestRate": ir,
               "inflationRate": inf_rate}
     if start is not None:
         result["start"] = f"{sy:04d}-{sm:02d}"
     result["totals"] = {"nominalPaid": paid, "realPaid": real, "nominalPrincipal": loan,
-                        "nominalInterest": _sat(paid - loan), "realPrincipal": loan, "realInterest": _sat(real - loan)}
+                        "nominalInterest": _in_range(paid - loan), "realPrincipal": loan, "realInterest": _in_range(real - loan)}
     result["schedule"] = rows
     result["years"] = years
     return result
 
 
-def categorize_loop(req):
-    """The direct loop: lower each pattern once, first rule whose pattern occurs wins."""
-    lowered = [(rule["pattern"].lower(), rule) for rule in req["rules"]]
-    out = []
-    for item in req["data"]:
+def _rows(rules, winners):
+    return {"data": [None if w is None else {"category": rules[w]["category"], "merchant": rules[w]["merchant"]}
+                     for w in winners]}
+
+
+def loop_prepare(rules):
+    """The direct loop's setup: each pattern lowered once."""
+    return [(rule["pattern"].lower(), index) for index, rule in enumerate(rules)]
+
+
+def loop_run(lowered, rules, data):
+    """First rule whose lowered pattern occurs in the lowered narration wins."""
+    winners = []
+    for item in data:
         narration = item["narration"].lower()
-        rule = next((rule for pattern, rule in lowered if pattern in narration), None)
-        out.append(None if rule is None else {"category": rule["category"], "merchant": rule["merchant"]})
-    return {"data": out}
+        winners.append(next((index for pattern, index in lowered if pattern in narration), None))
+    return _rows(rules, winners)
 
 
-def categorize_aho(req):
-    """pyahocorasick over the lowered patterns, keeping the lowest rule index seen."""
-    import ahocorasick
+def categorize_loop(req):
+    """The direct loop, as a user writes it: lower each pattern once per call, then test in order."""
+    return loop_run(loop_prepare(req["rules"]), req["rules"], req["data"])
 
-    rules = req["rules"]
-    automaton = ahocorasick.Automaton()
-    floor = None  # the first empty pattern matches every narration
+
+def _distinct_lowered(rules):
+    """(lowered pattern, lowest rule index) for each distinct non-empty pattern, and the first empty one."""
+    first, floor = {}, None
     for index, rule in enumerate(rules):
         pattern = rule["pattern"].lower()
         if not pattern:
             floor = index if floor is None else floor
-            continue
-        previous = automaton.get(pattern, None)
-        if previous is None or index < previous:
-            automaton.add_word(pattern, index)
-    automaton.make_automaton()
-    out = []
-    for item in req["data"]:
+        elif pattern not in first:
+            first[pattern] = index
+    return first, floor
+
+
+def aho_prepare(rules):
+    """pyahocorasick's automaton over the lowered patterns; each word carries its lowest rule index."""
+    import ahocorasick
+
+    first, floor = _distinct_lowered(rules)
+    automaton = ahocorasick.Automaton()
+    for pattern, index in first.items():
+        automaton.add_word(pattern, index)
+    if first:
+        automaton.make_automaton()
+    return automaton, floor, bool(first)
+
+
+def aho_run(prepared, rules, data):
+    automaton, floor, any_word = prepared
+    winners = []
+    for item in data:
         best = floor
-        for _, index in automaton.iter(item["narration"].lower()):
-            if best is None or index < best:
-                best = index
-        out.append(None if best is None else {"category": rules[best]["category"], "merchant": rules[best]["merchant"]})
-    return {"data": out}
+        if any_word:
+            for _, index in automaton.iter(item["narration"].lower()):
+                if best is None or index < best:
+                    best = index
+        winners.append(best)
+    return _rows(rules, winners)
+
+
+def categorize_aho(req):
+    """pyahocorasick, automaton built in the call."""
+    return aho_run(aho_prepare(req["rules"]), req["rules"], req["data"])
+
+
+def aho_rs_prepare(rules):
+    """ahocorasick-rs over the distinct lowered patterns, with the lowest rule index of each."""
+    import ahocorasick_rs
+
+    first, floor = _distinct_lowered(rules)
+    patterns = list(first)
+    automaton = ahocorasick_rs.AhoCorasick(patterns) if patterns else None
+    return automaton, list(first.values()), floor
+
+
+def aho_rs_run(prepared, rules, data):
+    automaton, indexes, floor = prepared
+    winners = []
+    for item in data:
+        best = floor
+        if automaton is not None:
+            found = automaton.find_matches_as_indexes(item["narration"].lower(), overlapping=True)
+            if found:
+                lowest = min(indexes[m[0]] for m in found)
+                best = lowest if best is None or lowest < best else best
+        winners.append(best)
+    return _rows(rules, winners)
+
+
+def categorize_aho_rs(req):
+    """ahocorasick-rs, automaton built in the call, overlapping matches, lowest rule index wins."""
+    return aho_rs_run(aho_rs_prepare(req["rules"]), req["rules"], req["data"])
 
 
 _SEPARATORS = re.compile(r"[^\w]+|_+")
 
 
-def derive_rules_python(req):
-    """Idiomatic rule derivation: lower, split on non-alphanumerics, count with Counter."""
+def derive_rules_python(req, ties=None):
+    """Idiomatic rule derivation: lower, split on non-alphanumerics, count with Counter.
+
+    Which of several tokens with the best score becomes the pattern is left open;
+    when `ties` is a dict, it receives for each label pair every token with the best score.
+    """
     groups = {}
     for item in req["data"]:
         groups.setdefault((item["category"], item["merchant"]), []).append(item["narration"])
@@ -247,8 +310,12 @@ def derive_rules_python(req):
             if count / overall[token] >= 0.8:
                 score = count * 1000 + len(token.encode())
                 if score > best_score:
-                    best, best_score = token, score
+                    best, best_score, tied = token, score, {token}
+                elif score == best_score:
+                    tied.add(token)
         if best is not None:
+            if ties is not None:
+                ties[(category, merchant)] = tied
             rules.append({"pattern": best, "category": category, "merchant": merchant})
     rules.sort(key=lambda r: (r["category"].encode(), r["merchant"].encode()))
     return {"rules": rules}

@@ -2,105 +2,108 @@
 
     pip install ".[bench]" && python benchmarks/run.py [--quick]
 
-Builds synthetic but realistic data from a fixed seed, checks that every peer
-gives morvanta's answer, then times each in this one process and prints
-medians and ratios (peer time / morvanta time: above 1 means morvanta is faster).
+Builds bank-statement data from a fixed seed (benchmarks/data.py), checks that
+every peer gives morvanta's answer, then times all of them in this one process,
+their repetitions interleaved, and prints a Markdown table: the fastest of the
+repetitions per call, ns per narration where there are narrations, and the ratio
+peer time / morvanta time (above 1 means morvanta is faster). The peak memory of
+one JSON call is measured in a fresh process (benchmarks/peak.py).
 """
 import argparse
 import gc
+import itertools
 import json
 import marshal
 import os
 import platform
-import random
-import statistics
 import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
 
 import morvanta  # noqa: E402
+import data  # noqa: E402
 import peers  # noqa: E402
 
-SEED = 20261208
-WORDS = ["coffee", "bakery", "grocer", "fuel", "pharma", "cinema", "rail", "metro", "taxi", "books", "market",
-         "burger", "pizza", "sushi", "hotel", "airline", "telecom", "power", "water", "insure", "gym", "salon",
-         "garden", "music", "stream", "cloud", "parking", "toll", "school", "clinic", "dental", "pet", "bike",
-         "sport", "fashion", "shoes", "home", "decor", "tools", "games", "toys", "wine", "brew", "tea", "juice",
-         "café", "crêpe", "bäckerei", "straße", "kiosk", "deli", "noodle", "ramen", "taco", "grill", "diner"]
-FILLER = ["POS", "UPI", "NEFT", "IMPS", "ATM", "REF", "TXN", "CARD", "DEBIT", "CREDIT", "ONLINE", "PAYMENT",
-          "TO", "FROM", "AT", "VIA", "BILL", "AUTO", "ECOM", "INTL", "MUMBAI", "DELHI", "BERLIN", "PARIS"]
+RULE_COUNTS = (100, 1000, 10000)
+SMALL_BATCHES = (1, 10, 100)
+KEEP_CAP = 50  # calls per repetition in loops that keep results, to bound their memory
+# The CPU time of this thread, so that other processes on a shared machine do not
+# count; it includes the kernel's time for page faults. --wall switches to wall time.
+clock = time.thread_time
 
 
-def merchant_name(rng):
-    word = rng.choice(WORDS)
-    return f"{word}{rng.choice(['', 'hub', 'mart', 'point', 'zone', 'world', 'co'])}{rng.randrange(10000)}"
+class Case:
+    """One implementation of one workload: `call()` runs one call; `keep` appends each result to a list."""
 
+    def __init__(self, name, call, keep=False):
+        self.name, self.call, self.keep = name, call, keep
+        self.number, self.times = 1, []
 
-def make_rules(rng, count):
-    rules = []
-    for i in range(count):
-        name = merchant_name(rng)
-        rules.append({"pattern": name, "category": rng.choice(["Food", "Travel", "Bills", "Shopping", "Health"]),
-                      "merchant": name.capitalize() + f" #{i}"})
-    return rules
-
-
-def make_narrations(rng, rules, count, matched_share=0.6):
-    data = []
-    for _ in range(count):
-        parts = [rng.choice(FILLER), str(rng.randrange(10**6))]
-        if rng.random() < matched_share:
-            parts.insert(rng.randrange(len(parts) + 1), rng.choice(rules)["pattern"].upper())
-        while len(" ".join(parts)) < rng.randrange(20, 60):
-            parts.append(rng.choice(FILLER + ["NO" + str(rng.randrange(99))]))
-        text = " ".join(parts)
-        text = "".join(c.lower() if rng.random() < 0.3 else c for c in text)[:80]
-        data.append({"narration": text})
-    return data
-
-
-def make_labelled(rng, count, pairs):
-    labels = []
-    for i in range(pairs):
-        name = merchant_name(rng)
-        labels.append((name, rng.choice(["Food", "Travel", "Bills", "Shopping", "Health"]), name.capitalize()))
-    data = []
-    for _ in range(count):
-        token, category, merchant = rng.choice(labels)
-        words = [rng.choice(FILLER), token.upper(), str(rng.randrange(10**5)), rng.choice(FILLER)]
-        rng.shuffle(words)
-        data.append({"narration": "/".join(words), "category": category, "merchant": merchant})
-    return data
-
-
-def median_time(fn, repeat, number=1):
-    times = []
-    for _ in range(repeat):
+    def run(self):
+        call, number = self.call, self.number
         gc.collect()
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        times.append((time.perf_counter() - start) / number)
-    return statistics.median(times)
+        if self.keep:
+            kept = []
+            append = kept.append
+            start = clock()
+            for _ in range(number):
+                append(call())
+            elapsed = clock() - start
+            del kept
+        else:
+            start = clock()
+            for _ in range(number):
+                call()
+            elapsed = clock() - start
+        self.times.append(elapsed / number)
+
+    @property
+    def best(self):
+        return min(self.times)
+
+
+def measure(cases, repeat, target):
+    """Calibrate each case to about `target` seconds a repetition, then run the repetitions interleaved."""
+    for case in cases:
+        start = clock()
+        case.call()
+        once = max(clock() - start, 1e-7)
+        case.number = max(1, int(target / once))
+        if case.keep:
+            case.number = min(case.number, KEEP_CAP)
+    for _ in range(repeat):
+        for case in cases:
+            case.run()
+    return {case.name: case.best for case in cases}
+
+
+def cycling(fn, requests):
+    """A call that takes the next request each time, so small batches do not see one narration over and over."""
+    it = itertools.cycle(requests)
+    return lambda: fn(next(it))
 
 
 class Table:
-    """Rows of (workload, implementation, median seconds, morvanta's median for that workload)."""
-
     def __init__(self):
         self.rows = []
 
-    def add(self, workload, name, seconds, reference):
-        self.rows.append((workload, name, seconds, reference))
+    def add(self, workload, name, seconds, reference, items=None):
+        self.rows.append((workload, name, seconds, reference, items))
 
-    def print(self):
-        print(f"{'workload':<44} {'implementation':<28} {'median':>10} {'peer/morvanta':>14}")
-        print("-" * 99)
-        for workload, name, seconds, reference in self.rows:
+    def markdown(self):
+        lines = ["| Workload | Implementation | Time per call | ns per narration | peer / morvanta |",
+                 "|---|---|---:|---:|---:|"]
+        last = None
+        for workload, name, seconds, reference, items in self.rows:
+            shown = workload if workload != last else ""
+            last = workload
+            per = f"{seconds / items * 1e9:,.0f}" if items else ""
             ratio = "" if name == "morvanta" else f"{seconds / reference:.2f}x"
-            print(f"{workload:<44} {name:<28} {format_time(seconds):>10} {ratio:>14}")
+            lines.append(f"| {shown} | {name} | {format_time(seconds)} | {per} | {ratio} |")
+        return "\n".join(lines)
 
 
 def format_time(seconds):
@@ -108,7 +111,7 @@ def format_time(seconds):
         return f"{seconds:.2f} s"
     if seconds >= 1e-3:
         return f"{seconds * 1e3:.2f} ms"
-    return f"{seconds * 1e6:.1f} us"
+    return f"{seconds * 1e6:.1f} µs"
 
 
 def check(name, got, expected):
@@ -116,132 +119,258 @@ def check(name, got, expected):
         raise SystemExit(f"{name} disagrees with morvanta")
 
 
-def bench_categorize(table, rng, quick):
-    n = 20000 if quick else 100000
-    rule_sets = {count: make_rules(rng, count) for count in (100, 1000, 10000)}
-    base_time = None
-    for count, rules in rule_sets.items():
-        data = make_narrations(rng, rules, n)
-        req = {"data": data, "rules": rules}
+def note(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def machine():
+    model = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return (f"morvanta {morvanta.__version__}, CPython {platform.python_version()}, {model}, "
+            f"{os.cpu_count()} cores, {platform.system()} {platform.machine()}")
+
+
+# Categorization -----------------------------------------------------------------------------
+
+def categorize_peers(rules):
+    """(name, call per request, run with a prebuilt automaton) for each automaton peer."""
+    out = []
+    for name, prepare, run in (("pyahocorasick", peers.aho_prepare, peers.aho_run),
+                               ("ahocorasick-rs", peers.aho_rs_prepare, peers.aho_rs_run)):
+        built = prepare(rules)
+        out.append((name, lambda req, p=prepare, r=run: r(p(req["rules"]), req["rules"], req["data"]),
+                    lambda req, b=built, r=run: r(b, req["rules"], req["data"])))
+    return out
+
+
+def bench_small_batches(table, rule_sets, narrations, cfg):
+    for count in RULE_COUNTS:
+        rules = rule_sets[count]
+        automata = categorize_peers(rules)
+        for batch in SMALL_BATCHES:
+            pool = narrations[count]
+            requests = [{"data": pool[i * batch:(i + 1) * batch], "rules": rules} for i in range(cfg.requests)]
+            ours = [morvanta.categorize_transactions(req) for req in requests]
+            cases = [Case("morvanta", cycling(morvanta.categorize_transactions, requests)),
+                     Case("pure-Python loop", cycling(peers.categorize_loop, requests))]
+            check("pure-Python loop", [peers.categorize_loop(req) for req in requests], ours)
+            for name, per_call, prebuilt in automata:
+                check(name, [per_call(req) for req in requests], ours)
+                check(name, [prebuilt(req) for req in requests], ours)
+                cases.append(Case(f"{name} (automaton built per call)", cycling(per_call, requests)))
+            for name, _, prebuilt in automata:
+                cases.append(Case(f"{name} (prebuilt automaton, reference)", cycling(prebuilt, requests)))
+            times = measure(cases, cfg.repeat, cfg.target)
+            label = f"categorize {batch} narration{'s' if batch > 1 else ''} × {count:,} rules"
+            for case in cases:
+                table.add(label, case.name, times[case.name], times["morvanta"], batch)
+            note(f"  {label}: {times['morvanta'] * 1e6:.1f} µs a call, "
+                 f"{times['morvanta'] / count * 1e9:.1f} ns per rule")
+
+
+def bench_large_batch(table, rule_sets, narrations, cfg):
+    n = cfg.batch
+    per_narration = {}
+    for count in RULE_COUNTS:
+        rules = rule_sets[count]
+        req = {"data": narrations[count][:n], "rules": rules}
         ours = morvanta.categorize_transactions(req)
         matched = sum(x is not None for x in ours["data"]) / n
-        check("pyahocorasick peer", peers.categorize_aho(req), ours)
-        label = f"categorize {n:,} x {count:,} rules"
-        t = median_time(lambda: morvanta.categorize_transactions(req), 5)
-        base_time = base_time or t
-        table.add(label, "morvanta", t, t)
-        table.add(label, "pyahocorasick", median_time(lambda: peers.categorize_aho(req), 3), t)
-        # The direct loop is slow at scale: time it on a slice and scale up.
-        part = {"data": data[: n // 20], "rules": rules}
-        check("pure-Python loop", peers.categorize_loop(part), morvanta.categorize_transactions(part))
-        table.add(label, "pure-Python loop (scaled)", 20 * median_time(lambda: peers.categorize_loop(part), 1), t)
-        print(f"  {label}: {matched:.0%} matched, {t / n * 1e9:.0f} ns per narration", file=sys.stderr)
-    return base_time
+        cases = [Case("morvanta", lambda: morvanta.categorize_transactions(req))]
+        for name, per_call, _ in categorize_peers(rules):
+            check(name, per_call(req), ours)
+            cases.append(Case(f"{name} (automaton built per call)", lambda f=per_call: f(req)))
+        # The direct loop is too slow for the whole batch: time its setup and a slice, and scale the slice.
+        part = min(n, max(200, 2_000_000 // count))
+        sliced = {"data": req["data"][:part], "rules": rules}
+        check("pure-Python loop", peers.categorize_loop(sliced), morvanta.categorize_transactions(sliced))
+        lowered = peers.loop_prepare(rules)
+        cases.append(Case("loop setup", lambda: peers.loop_prepare(rules)))
+        cases.append(Case("loop slice", lambda: peers.loop_run(lowered, rules, sliced["data"])))
+        times = measure(cases, cfg.repeat, cfg.target)
+        times["pure-Python loop (slice of %d, scaled)" % part] = (
+            times.pop("loop setup") + times.pop("loop slice") * n / part)
+        label = f"categorize {n:,} narrations × {count:,} rules"
+        for name, seconds in times.items():
+            table.add(label, name, seconds, times["morvanta"], n)
+        per_narration[count] = times["morvanta"] / n
+        note(f"  {label}: {matched:.0%} matched, {non_ascii(req['data']):.1%} non-ASCII, "
+             f"{per_narration[count] * 1e9:.0f} ns per narration")
+    return per_narration
 
 
-def bench_derive(table, rng, quick):
-    n = 20000 if quick else 100000
-    req = {"data": make_labelled(rng, n, 300)}
+def non_ascii(items):
+    return data.non_ascii_share(items)
+
+
+def bench_derive(table, cfg):
+    n = cfg.batch
+    req = {"data": data.make_labelled(data.rng(3), n, 300)}
     ours = morvanta.derive_rules(req)
-    check("pure-Python derivation", peers.derive_rules_python(req), ours)
-    label = f"derive_rules {n:,} narrations, 300 labels"
-    t = median_time(lambda: morvanta.derive_rules(req), 5)
-    table.add(label, "morvanta", t, t)
-    table.add(label, "pure Python (Counter)", median_time(lambda: peers.derive_rules_python(req), 3), t)
-    print(f"  {label}: {len(ours['rules'])} rules, {t / n * 1e9:.0f} ns per narration", file=sys.stderr)
+    ties = {}
+    theirs = peers.derive_rules_python(req, ties)
+    # A pattern may be any of the tokens tied for the best score.
+    check("pure-Python derivation",
+          [(r["category"], r["merchant"]) for r in theirs["rules"]],
+          [(r["category"], r["merchant"]) for r in ours["rules"]])
+    for rule in ours["rules"]:
+        if rule["pattern"] not in ties[(rule["category"], rule["merchant"])]:
+            raise SystemExit(f"pure-Python derivation disagrees with morvanta on {rule}")
+    cases = [Case("morvanta", lambda: morvanta.derive_rules(req)),
+             Case("pure Python (Counter)", lambda: peers.derive_rules_python(req))]
+    times = measure(cases, cfg.repeat, cfg.target)
+    label = f"derive_rules {n:,} labelled narrations, 300 label pairs"
+    for name, seconds in times.items():
+        table.add(label, name, seconds, times["morvanta"], n)
+    note(f"  {label}: {len(ours['rules'])} rules, {times['morvanta'] / n * 1e9:.0f} ns per narration")
 
 
-def bench_loan(table):
-    req = {"mode": "emi", "loanAmount": 7500000, "months": 600, "interestRate": 8.5, "inflationRate": 5.5,
-           "start": "2025-01"}
-    ours = morvanta.compute_emi(req)
-    check("pure-Python loan engine", peers.compute_emi(req), ours)
+# Loans -----------------------------------------------------------------------------------------
+
+LOAN = {"mode": "emi", "loanAmount": 7500000, "months": 600, "interestRate": 8.5, "inflationRate": 5.5,
+        "start": "2025-01"}
+
+
+def keep_and_drop(table, label, pairs, cfg):
+    """Time each (name, call) in a loop that keeps every result and in one that drops it."""
+    for loop, keep in (("keeps results", True), ("drops results", False)):
+        cases = [Case(name, call, keep) for name, call in pairs]
+        times = measure(cases, cfg.repeat, cfg.target)
+        for name, seconds in times.items():
+            table.add(f"{label}, loop {loop}", name, seconds, times["morvanta"])
+
+
+def bench_loan(table, cfg):
+    import orjson
+
+    ours = morvanta.compute_emi(LOAN)
+    check("pure-Python loan engine", peers.compute_emi(LOAN), ours)
     frozen = marshal.dumps(ours)
     check("marshal", marshal.loads(frozen), ours)
-    text = json.dumps(req)
-    ours_json = morvanta.compute_emi_json(text)
+    keep_and_drop(table, "compute_emi 600 months with start",
+                  [("morvanta", lambda: morvanta.compute_emi(LOAN)),
+                   ("marshal.loads of the result (object floor)", lambda: marshal.loads(frozen))], cfg)
+    text = json.dumps(LOAN)
+    check("orjson", json.loads(orjson.dumps(ours)), json.loads(morvanta.compute_emi_json(text)))
+    keep_and_drop(table, "compute_emi_json 600 months with start",
+                  [("morvanta", lambda: morvanta.compute_emi_json(text)),
+                   ("orjson.dumps of the result", lambda: orjson.dumps(ours))], cfg)
+    # Without start the result has no calendar fields and no year groups: a smaller output.
+    plain = {key: value for key, value in LOAN.items() if key != "start"}
+    plain_text, plain_ours = json.dumps(plain), morvanta.compute_emi(plain)
+    check("orjson", json.loads(orjson.dumps(plain_ours)), json.loads(morvanta.compute_emi_json(plain_text)))
+    keep_and_drop(table, "compute_emi_json 600 months without start",
+                  [("morvanta", lambda: morvanta.compute_emi_json(plain_text)),
+                   ("orjson.dumps of the result", lambda: orjson.dumps(plain_ours))], cfg)
+    cases = [Case("morvanta", lambda: morvanta.compute_emi(LOAN)),
+             Case("pure-Python engine", lambda: peers.compute_emi(LOAN))]
+    times = measure(cases, cfg.repeat, cfg.target)
+    for name, seconds in times.items():
+        table.add("compute_emi 600 months, whole engine", name, seconds, times["morvanta"])
+
+
+# JSON text ---------------------------------------------------------------------------------------
+
+def categorize_text(rng, rules, target_bytes, distinct, fresh=True):
+    """A request of about `target_bytes` UTF-8 bytes, `data` before `rules`.
+
+    Narrations come in chunks of `distinct`: each chunk new when `fresh`, else one chunk repeated
+    (cheaper to build, for the memory measurement, where only the sizes matter).
+    """
+    chunks, size = [], 0
+    while size < target_bytes:
+        if fresh or not chunks:
+            items = data.make_narrations(rng, rules, distinct)
+            chunk = json.dumps(items, ensure_ascii=False, separators=(",", ":"))[1:-1]
+            chunk_size = len(chunk.encode())
+        chunks.append(chunk)
+        size += chunk_size + 1
+    return '{"data":[' + ",".join(chunks) + '],"rules":' + json.dumps(rules, ensure_ascii=False) + "}"
+
+
+def bench_json_categorize(table, rule_sets, cfg):
     import orjson
 
-    check("orjson", json.loads(orjson.dumps(ours)), json.loads(ours_json))
-    label = "compute_emi 600 months"
-    t = median_time(lambda: morvanta.compute_emi(req), 15, 50)
-    table.add(label, "morvanta", t, t)
-    table.add(label, "marshal.loads (object floor)", median_time(lambda: marshal.loads(frozen), 15, 50), t)
-    table.add(label, "pure-Python engine", median_time(lambda: peers.compute_emi(req), 5, 5), t)
-    label = "compute_emi_json 600 months"
-    tj = median_time(lambda: morvanta.compute_emi_json(text), 15, 50)
-    table.add(label, "morvanta", tj, tj)
-    table.add(label, "orjson.dumps of the result", median_time(lambda: orjson.dumps(ours), 15, 50), tj)
-
-
-def bench_json_read(table, rng, quick):
-    import orjson
-
-    rules = make_rules(rng, 1000)
-    target = (2 if quick else 10) * 1024 * 1024
-    data = []
-    size = 0
-    while size < target:
-        chunk = make_narrations(rng, rules, 1000)
-        data.extend(chunk)
-        size += sum(len(x["narration"]) + 17 for x in chunk)
-    text = json.dumps({"data": data, "rules": rules}, ensure_ascii=False)
+    text = categorize_text(data.rng(4), rule_sets[1000], cfg.json_bytes, 10000)
+    size = len(text.encode())
     check("JSON mode", json.loads(morvanta.categorize_transactions_json(text)),
           morvanta.categorize_transactions(json.loads(text)))
-    label = f"categorize_json {len(text.encode()) / 2**20:.0f} MB (parse+run+write)"
-    t = median_time(lambda: morvanta.categorize_transactions_json(text), 5)
-    table.add(label, "morvanta", t, t)
-    table.add(label, "json.loads only", median_time(lambda: json.loads(text), 5), t)
-    table.add(label, "orjson.loads only", median_time(lambda: orjson.loads(text), 5), t)
+    count = len(json.loads(text)["data"])
+    cases = [Case("morvanta", lambda: morvanta.categorize_transactions_json(text)),
+             Case("json.loads only", lambda: json.loads(text)),
+             Case("orjson.loads only", lambda: orjson.loads(text))]
+    times = measure(cases, cfg.repeat, cfg.target)
+    label = f"categorize_transactions_json {size / 1e6:.0f} MB, {count:,} narrations × 1,000 rules"
+    for name, seconds in times.items():
+        table.add(label, name, seconds, times["morvanta"], count)
 
 
-PEAK_SCRIPT = r"""
-import json, resource, sys
-sys.path.insert(0, sys.argv[2])
-import morvanta, run
-rng = run.random.Random(run.SEED)
-rules = run.make_rules(rng, 1000)
-target = int(sys.argv[1])
-parts, size = [], 0
-while size < target:
-    chunk = json.dumps(run.make_narrations(rng, rules, 5000), ensure_ascii=False)[1:-1]
-    parts.append(chunk)
-    size += len(chunk)
-text = '{"data":[' + ",".join(parts) + '],"rules":' + json.dumps(rules) + "}"
-del parts
-size = len(text.encode())
-morvanta.categorize_transactions_json('{"data":[],"rules":[]}')
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-out = morvanta.categorize_transactions_json(text)
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print(size, (after - before) * 1024, len(out.encode()))
-"""
+def bench_peak(cfg):
+    out = subprocess.run([sys.executable, os.path.join(HERE, "peak.py"), str(cfg.peak_bytes)],
+                         capture_output=True, text=True, check=True).stdout
+    return out.strip()
 
 
-def bench_peak(quick):
-    target = (20 if quick else 100) * 1024 * 1024
-    out = subprocess.run([sys.executable, "-c", PEAK_SCRIPT, str(target), os.path.dirname(os.path.abspath(__file__))],
-                         capture_output=True, text=True, check=True).stdout.split()
-    size, growth, out_size = map(int, out)
-    print(f"\npeak memory of categorize_transactions_json on {size / 2**20:.0f} MB of text: "
-          f"{growth / 2**20:.0f} MB above the text ({growth / size:.2f}x the text; result {out_size / 2**20:.0f} MB)")
+# --------------------------------------------------------------------------------------------------
+
+class Config:
+    def __init__(self, quick):
+        self.quick = quick
+        self.batch = 10_000 if quick else 100_000
+        self.requests = 8 if quick else 32
+        self.repeat = 3 if quick else 7
+        self.target = 0.01 if quick else 0.03
+        self.json_bytes = (1 if quick else 10) * 1_000_000
+        self.peak_bytes = (10 if quick else 100) * 1_000_000
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--quick", action="store_true", help="smaller data, for a smoke run")
+    parser.add_argument("--quick", action="store_true", help="smaller data and fewer repetitions, for a smoke run")
+    parser.add_argument("--wall", action="store_true", help="time by the wall clock instead of this thread's CPU time")
     args = parser.parse_args()
-    print(f"morvanta {morvanta.__version__} on Python {platform.python_version()}, {platform.machine()}, "
-          f"{os.cpu_count()} cores", file=sys.stderr)
-    rng = random.Random(SEED)
+    global clock
+    if args.wall:
+        clock = time.perf_counter
+    cfg = Config(args.quick)
+    began = time.perf_counter()
+    note(machine())
+    rule_sets, narrations = {}, {}
+    for salt, count in enumerate(RULE_COUNTS):
+        rng = data.rng(salt)
+        rule_sets[count] = data.make_rules(rng, count)
+        narrations[count] = data.make_narrations(rng, rule_sets[count], cfg.batch)
     table = Table()
-    bench_categorize(table, rng, args.quick)
-    bench_derive(table, rng, args.quick)
-    bench_loan(table)
-    bench_json_read(table, rng, args.quick)
-    print()
-    table.print()
-    bench_peak(args.quick)
+    note("categorize, small batches (each call builds everything it needs):")
+    bench_small_batches(table, rule_sets, narrations, cfg)
+    note("categorize, large batch:")
+    per_narration = bench_large_batch(table, rule_sets, narrations, cfg)
+    note("derive_rules:")
+    bench_derive(table, cfg)
+    note("loans:")
+    bench_loan(table, cfg)
+    note("JSON categorize:")
+    bench_json_categorize(table, rule_sets, cfg)
+    note("peak memory (fresh process):")
+    peak = bench_peak(cfg)
+    growth = per_narration[RULE_COUNTS[-1]] / per_narration[RULE_COUNTS[0]]
+    print(f"Machine: {machine()}.")
+    print(f"Run {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}{', --quick' if cfg.quick else ''}; "
+          f"times are the fastest of {cfg.repeat} interleaved repetitions, "
+          f"{'wall time' if clock is time.perf_counter else 'CPU time of the benchmark thread'}, "
+          "on a shared machine: expect noise.\n")
+    print(table.markdown())
+    print(f"\nmorvanta's cost per narration grows {growth:.2f}x from {RULE_COUNTS[0]:,} to {RULE_COUNTS[-1]:,} rules "
+          f"at {cfg.batch:,} narrations.")
+    print(peak)
+    note(f"done in {time.perf_counter() - began:.0f} s")
 
 
 if __name__ == "__main__":

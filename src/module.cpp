@@ -2,10 +2,14 @@
 // path shared by the six functions (read the request, run one engine, write
 // the result, turn every failure into a Python exception).
 
+#include <array>
+#include <cstddef>
 #include <exception>
+#include <iterator>
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "categorizer/engine.h"
 #include "convert/json_reader.h"
@@ -20,7 +24,7 @@ namespace {
 
 using py::Ref;
 
-constexpr const char* kVersion = "0.1.1";
+constexpr const char* kVersion = MORVANTA_VERSION;
 
 // ---------------------------------------------------------------------------
 // Raising
@@ -38,30 +42,44 @@ constexpr const char* kPanicDoc =
     "It derives from BaseException, like SystemExit, so that `except Exception` does not catch it "
     "and it normally travels to the top and ends the interpreter.";
 
-PyObject* panic_type() {
-    static PyObject* type = nullptr;  // created once, kept for the life of the process
-    if (!type) {
-        type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
-        if (!type) Py_FatalError("morvanta: could not create PanicException");
-    }
-    return type;
+// Created at module init, before any function exists, and kept for the life
+// of the process: raising it later must not depend on memory being left.
+PyObject* g_panic_type = nullptr;
+
+bool create_panic_type() {
+    if (g_panic_type) return true;
+    // Callers match on this qualified name.
+    g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    return g_panic_type != nullptr;
 }
 
 void raise_panic(const char* what) {
     Ref text(PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::char_traits<char>::length(what)), "replace"));
-    if (!text) {
-        // Turning the fault into an exception failed in turn: report the
-        // memory shortage rather than aborting the interpreter.
+    if (!text || !g_panic_type) {
+        // Turning the fault into an exception failed in turn (or the fault
+        // came before the type existed): report the memory shortage rather
+        // than aborting the interpreter.
         PyErr_NoMemory();
         return;
     }
-    PyErr_SetObject(panic_type(), text.get());
+    PyErr_SetObject(g_panic_type, text.get());
 }
 
 // Runs an entry point; no C++ exception crosses into the interpreter.
 // Running out of memory is MemoryError, any other fault PanicException.
+// The C++ runtime allocates a thread's exception-handling storage when it
+// is first used. If the first throw on a thread (a bad_alloc, say) had to
+// allocate it and could not, the loader would end the process instead of
+// letting us raise MemoryError; so every entry point touches it first,
+// while memory is still there.
+void touch_exception_storage() noexcept {
+    // Declared pure: the result is kept so that the call is not dropped.
+    [[maybe_unused]] volatile int depth = std::uncaught_exceptions();
+}
+
 template <class F>
 PyObject* guarded(F&& body) noexcept {
+    touch_exception_storage();
     try {
         return body();
     } catch (const std::bad_alloc&) {
@@ -137,14 +155,16 @@ PyObject* bind_one(const char* function, const char* param, PyObject* args, PyOb
 
 template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
 PyObject* call_object(PyObject* arg) {
+    // A failed read or write that leaves an exception pending (MemoryError,
+    // KeyboardInterrupt and the like) passes it on unchanged.
     Request request;
-    std::string err;
-    if (!py::read_value(arg, request, err)) return raise(PyExc_ValueError, "invalid request: " + err);
+    convert::ReadError read_error;
+    if (!py::read_request(arg, request, read_error)) return PyErr_Occurred() ? nullptr : raise_read_error(read_error);
     auto result = Engine(request);
     if (!result) return raise(PyExc_ValueError, result.error().text());
     py::WriteContext ctx;
     Ref out = py::write_value(*result, ctx);
-    if (!out) return raise(PyExc_ValueError, "could not build result: " + ctx.err);
+    if (!out) return PyErr_Occurred() ? nullptr : raise(PyExc_ValueError, "could not build result: " + ctx.err);
     return out.release();
 }
 
@@ -167,15 +187,6 @@ PyObject* call_json(PyObject* arg) {
     return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
 }
 
-// One C entry point per function, binding its argument inside the guard.
-#define MORVANTA_FUNCTION(NAME, PARAM, CALL)                                          \
-    PyObject* fn_##NAME(PyObject*, PyObject* args, PyObject* kwargs) {               \
-        return guarded([&]() -> PyObject* {                                           \
-            PyObject* arg = bind_one(#NAME, PARAM, args, kwargs);                     \
-            return arg ? CALL(arg) : nullptr;                                         \
-        });                                                                           \
-    }
-
 using emi::EmiRequest;
 using emi::EmiResult;
 using categorizer::CategorizeRequest;
@@ -183,37 +194,50 @@ using categorizer::CategorizeResponse;
 using categorizer::DeriveRulesRequest;
 using categorizer::DeriveRulesResponse;
 
-MORVANTA_FUNCTION(compute_emi, "request", (call_object<EmiRequest, EmiResult, emi::compute>))
-MORVANTA_FUNCTION(compute_emi_json, "request_json", (call_json<EmiRequest, EmiResult, emi::compute>))
-MORVANTA_FUNCTION(categorize_transactions, "request",
-                  (call_object<CategorizeRequest, CategorizeResponse, categorizer::categorize_transactions>))
-MORVANTA_FUNCTION(categorize_transactions_json, "request_json",
-                  (call_json<CategorizeRequest, CategorizeResponse, categorizer::categorize_transactions>))
-MORVANTA_FUNCTION(derive_rules, "request",
-                  (call_object<DeriveRulesRequest, DeriveRulesResponse, categorizer::derive_rules>))
-MORVANTA_FUNCTION(derive_rules_json, "request_json",
-                  (call_json<DeriveRulesRequest, DeriveRulesResponse, categorizer::derive_rules>))
-
-#undef MORVANTA_FUNCTION
-
-// Method definitions live for the whole process: the function objects keep
-// pointers to them.
-PyMethodDef g_methods[] = {
-    {"compute_emi", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_compute_emi)),
-     METH_VARARGS | METH_KEYWORDS, "compute_emi(request)\n--\n\n"},
-    {"compute_emi_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_compute_emi_json)),
-     METH_VARARGS | METH_KEYWORDS, "compute_emi_json(request_json)\n--\n\n"},
-    {"categorize_transactions",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_categorize_transactions)),
-     METH_VARARGS | METH_KEYWORDS, "categorize_transactions(request)\n--\n\n"},
-    {"categorize_transactions_json",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_categorize_transactions_json)),
-     METH_VARARGS | METH_KEYWORDS, "categorize_transactions_json(request_json)\n--\n\n"},
-    {"derive_rules", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_derive_rules)),
-     METH_VARARGS | METH_KEYWORDS, "derive_rules(request)\n--\n\n"},
-    {"derive_rules_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_derive_rules_json)),
-     METH_VARARGS | METH_KEYWORDS, "derive_rules_json(request_json)\n--\n\n"},
+// The six functions, in the order they are added to the module.
+struct Function {
+    const char* name;
+    const char* param;
+    PyObject* (*call)(PyObject* arg);
 };
+
+constexpr Function kFunctions[] = {
+    {"compute_emi", "request", call_object<EmiRequest, EmiResult, emi::compute>},
+    {"compute_emi_json", "request_json", call_json<EmiRequest, EmiResult, emi::compute>},
+    {"categorize_transactions", "request",
+     call_object<CategorizeRequest, CategorizeResponse, categorizer::categorize_transactions>},
+    {"categorize_transactions_json", "request_json",
+     call_json<CategorizeRequest, CategorizeResponse, categorizer::categorize_transactions>},
+    {"derive_rules", "request", call_object<DeriveRulesRequest, DeriveRulesResponse, categorizer::derive_rules>},
+    {"derive_rules_json", "request_json",
+     call_json<DeriveRulesRequest, DeriveRulesResponse, categorizer::derive_rules>},
+};
+constexpr std::size_t kFunctionCount = std::size(kFunctions);
+
+// The C entry point of function I: binds its argument inside the guard.
+template <std::size_t I>
+PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        constexpr const Function& f = kFunctions[I];
+        PyObject* arg = bind_one(f.name, f.param, args, kwargs);
+        return arg ? f.call(arg) : nullptr;
+    });
+}
+
+// "compute_emi(request)\n--\n\n": CPython reads the signature from it and
+// leaves __doc__ as None.
+std::string doc_text(const Function& f) { return std::string(f.name) + "(" + f.param + ")\n--\n\n"; }
+
+// Method definitions and their doc texts live for the whole process: the
+// function objects keep pointers to them.
+std::array<std::string, kFunctionCount> g_docs;
+std::array<PyMethodDef, kFunctionCount> g_methods = []<std::size_t... I>(std::index_sequence<I...>) {
+    // PyMethodDef holds every calling convention as PyCFunction; METH_KEYWORDS
+    // tells CPython to call it with the keyword dictionary as well.
+    return std::array<PyMethodDef, kFunctionCount>{PyMethodDef{
+        kFunctions[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
+        METH_VARARGS | METH_KEYWORDS, nullptr}...};
+}(std::make_index_sequence<kFunctionCount>{});
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT, "morvanta", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -221,59 +245,42 @@ PyModuleDef g_module_def = {
 
 PyObject* g_module_cell = nullptr;  // filled by the first successful init, never emptied
 
-// Sets module.name = value and appends name to __all__ (created on first use).
-bool add_attribute(PyObject* module, PyObject* name, PyObject* value) {
-    PyObject* all_name = py::interned("__all__");
-    if (!all_name) return false;
-    Ref all(PyObject_GetAttr(module, all_name));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
-        all = Ref(PyList_New(0));
-        if (!all || PyObject_SetAttr(module, all_name, all.get()) < 0) return false;
-    } else if (!(PyType_GetFlags(Py_TYPE(all.get())) & Py_TPFLAGS_LIST_SUBCLASS)) {
-        raise(PyExc_TypeError, py::cannot_convert(all.get(), "PyList"));
-        return false;
-    }
-    if (PyList_Append(all.get(), name) < 0) {
+// Appends name to the module's __all__ list and sets module.name = value.
+bool add_attribute(PyObject* module, PyObject* all, const char* name, PyObject* value) {
+    Ref text(PyUnicode_InternFromString(name));
+    if (!text) return false;
+    if (PyList_Append(all, text.get()) < 0) {
         PyErr_Clear();
         raise_panic("could not append __name__ to __all__");
         return false;
     }
-    return PyObject_SetAttr(module, name, value) == 0;
+    return PyObject_SetAttr(module, text.get(), value) == 0;
 }
 
 PyObject* init_module() {
     if (g_module_cell) {
+        // Callers match on this message.
         return raise(PyExc_ImportError,
                      "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter "
                      "process");
     }
+    if (!create_panic_type()) return nullptr;
     py::init_runtime_features();
     Ref module(PyModule_Create2(&g_module_def, 3));
     if (!module) return nullptr;
-    {
-        Ref name(PyUnicode_FromString("__version__"));
-        Ref version(PyUnicode_FromString(kVersion));
-        if (!name || !version || !add_attribute(module.get(), name.get(), version.get())) return nullptr;
-    }
+    Ref all(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
+    Ref version(PyUnicode_FromString(kVersion));
+    if (!version || !add_attribute(module.get(), all.get(), "__version__", version.get())) return nullptr;
     Ref module_name(PyModule_GetNameObject(module.get()));
     if (!module_name) return nullptr;
-    PyObject* name_attr = py::interned("__name__");
-    if (!name_attr) return nullptr;
-    for (PyMethodDef& def : g_methods) {
-        Ref function(PyCFunction_NewEx(&def, module.get(), module_name.get()));
-        if (!function) return nullptr;
-        Ref name(PyObject_GetAttr(function.get(), name_attr));
-        if (!name) return nullptr;
-        if (!py::is_str(name.get())) {
-            raise(PyExc_TypeError, py::cannot_convert(name.get(), "PyString"));
-            return nullptr;
-        }
-        if (!add_attribute(module.get(), name.get(), function.get())) return nullptr;
+    for (std::size_t i = 0; i < kFunctionCount; ++i) {
+        g_docs[i] = doc_text(kFunctions[i]);
+        g_methods[i].ml_doc = g_docs[i].c_str();
+        Ref function(PyCFunction_NewEx(&g_methods[i], module.get(), module_name.get()));
+        if (!function || !add_attribute(module.get(), all.get(), kFunctions[i].name, function.get())) return nullptr;
     }
-    g_module_cell = module.get();
-    Py_INCREF(g_module_cell);
+    g_module_cell = Ref::borrow(module.get()).release();  // held for the life of the process
     return module.release();
 }
 

@@ -1,6 +1,8 @@
 """derive_rules in object mode: one rule per label pair whose best token is
 common in the pair's narrations and rare elsewhere, sorted by label."""
+import os
 import random
+import subprocess
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -195,3 +197,25 @@ def test_many_groups_against_reference():
         words = [f"merchant{g}"] * rnd.randrange(2) + rnd.sample(vocab, 4)
         items.append((" ".join(words).upper(), f"cat{g % 17}", f"m{g}"))
     assert derive(items) == reference(items)
+
+
+def test_colliding_tokens_probe_like_random_ones_and_rules_ignore_the_key(native_tool):
+    # Tokens an attacker finds offline, all in one slot under the old unseeded
+    # hash, probe under the keyed hash like random tokens do, under every key.
+    # The driver is a plain build: it must not load a sanitizer runtime preloaded for the suite.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    out = subprocess.run([native_tool("rule_matcher"), "probes"], input="2048\n", capture_output=True, text=True,
+                         check=True, env=env).stdout.splitlines()
+    probes = [line.split() for line in out if not line.startswith("rules") and " " in line and line.split()[0] in
+              ("unseeded", "colliding", "random")]
+    unseeded = [p for p in probes if p[0] == "unseeded"]
+    assert len(unseeded) == 1 and int(unseeded[0][3]) >= 1024  # the set really collides without a key
+    keyed = [(p[0], int(p[2]), int(p[3])) for p in probes if p[0] != "unseeded"]
+    assert len(keyed) == 8
+    for (name, total, longest), (other, random_total, random_longest) in zip(keyed[::2], keyed[1::2]):
+        assert (name, other) == ("colliding", "random")
+        assert total <= 2 * random_total and longest <= 4 * max(random_longest, 4)
+    first = out.index(next(line for line in out if line.startswith("rules")))
+    second = out.index(next(line for line in out[first + 1:] if line.startswith("rules")))
+    rules_a, rules_b = out[first + 1:second], out[second + 1:]
+    assert len(rules_a) == 13 * 5 and rules_a == rules_b

@@ -1,4 +1,5 @@
 """The loan engine in object mode: solving, schedule, totals, year groups, errors."""
+import json
 import math
 
 import pytest
@@ -209,13 +210,72 @@ def test_two_decimal_rounding_follows_binary_value(value, text):
     assert info.value.args == (BELOW.format(text, "10000.00"),)
 
 
-def test_extreme_amounts_saturate_instead_of_wrapping():
-    result = morvanta.compute_emi({"mode": "emi", "loanAmount": 1e300, "months": 3, "interestRate": 1})
-    big = 2**63 - 1
-    assert result["loanAmount"] == big and result["emi"] == big
-    assert result["totals"]["nominalPaid"] == big and result["totals"]["realPaid"] == big
-    assert result["schedule"][0]["remainingEmi"] == big
-    assert result["totals"]["nominalInterest"] == 0
+RANGE = "invalid input: amounts exceed the supported range of whole units"
+
+
+@pytest.mark.parametrize("request_, message", [
+    # A solved instalment or loan amount that is not finite.
+    ({"mode": "emi", "loanAmount": 100000, "months": 600, "interestRate": 3000},
+     "invalid input: could not derive a valid emi from the supplied loan amount and months"),
+    ({"mode": "emi", "loanAmount": 100000, "months": 600, "interestRate": 2700},
+     "invalid input: could not derive a valid emi from the supplied loan amount and months"),
+    ({"mode": "loanAmount", "emi": 1000, "months": 600, "interestRate": 3000},
+     "invalid input: could not derive a valid loan amount from the supplied emi and months"),
+    ({"mode": "loanAmount", "emi": 1e308, "months": 600, "interestRate": 0},
+     "invalid input: could not derive a valid loan amount from the supplied emi and months"),
+    # The earlier checks still come first.
+    ({"mode": "emi", "loanAmount": 100000, "months": 601, "interestRate": 3000},
+     "tenure of 601 months exceeds the maximum supported 600 months"),
+    # Amounts that do not fit whole units in 64 bits are refused, not clamped.
+    ({"mode": "emi", "loanAmount": 1e300, "months": 3, "interestRate": 1}, RANGE),
+    ({"mode": "emi", "loanAmount": 9.3e18, "months": 12, "interestRate": 1}, RANGE),
+    ({"mode": "emi", "loanAmount": 2.0**63, "months": 1, "interestRate": 0}, RANGE),
+    ({"mode": "loanAmount", "emi": 1e308, "months": 1, "interestRate": 12}, RANGE),
+    ({"mode": "tenure", "loanAmount": 1e300, "emi": 1e299, "interestRate": 0}, RANGE),
+    # Every row fits, the sum of the payments does not.
+    ({"mode": "emi", "loanAmount": 9.2e18, "months": 2, "interestRate": 12}, RANGE),
+])
+def test_amounts_beyond_whole_units_fail(request_, message):
+    for call, arg in ((morvanta.compute_emi, request_), (morvanta.compute_emi_json, json.dumps(request_))):
+        with pytest.raises(ValueError) as info:
+            call(arg)
+        assert info.value.args == (message,)
+
+
+@pytest.mark.parametrize("request_", [
+    # 1 + r rounds to 1: the zero-rate formulas apply.
+    {"mode": "emi", "loanAmount": 100000, "months": 12, "interestRate": 1e-13},
+    {"mode": "emi", "loanAmount": 100000, "months": 12, "interestRate": 5e-324},
+    {"mode": "loanAmount", "emi": 1000, "months": 10, "interestRate": 1e-13},
+    {"mode": "tenure", "loanAmount": 1000, "emi": 300, "interestRate": 1e-300},
+    {"mode": "tenure", "loanAmount": 100000, "emi": 150, "interestRate": 1e-14},
+])
+def test_rate_too_small_to_matter_repays_like_zero_rate(request_):
+    def outcome(req):
+        try:
+            result = morvanta.compute_emi(req)
+        except ValueError as e:
+            return e.args
+        result.pop("interestRate")
+        return result
+    assert outcome(request_) == outcome({**request_, "interestRate": 0})
+
+
+@pytest.mark.parametrize("request_, expected", [
+    # Just above where 1 + r rounds to 1, and at the edge of the 64-bit
+    # range: (loanAmount, emi, months, nominalPaid, realPaid) as before.
+    ({"mode": "emi", "loanAmount": 100000, "months": 12, "interestRate": 1e-12}, (100000, 7819, 12, 100000, 100000)),
+    ({"mode": "loanAmount", "emi": 1000, "months": 10, "interestRate": 1e-12}, (10658, 1000, 10, 10658, 10658)),
+    ({"mode": "emi", "loanAmount": 2.0**63 - 1024, "months": 2, "interestRate": 0},
+     (2**63 - 1024, 2**62 - 512, 2, 2**63 - 1024, 2**63 - 1024)),
+    ({"mode": "emi", "loanAmount": 1e6, "months": 600, "interestRate": 2000}, (1000000, 1666667, 1, 2666667, 2666667)),
+    ({"mode": "emi", "loanAmount": 4e18, "months": 3, "interestRate": 36, "start": "2024-12"},
+     (4 * 10**18, 1414121453298392064, 3, 4242364359895176192, 4242364359895176192)),
+])
+def test_extreme_results_in_range_are_kept(request_, expected):
+    result = morvanta.compute_emi(request_)
+    totals = result["totals"]
+    assert (result["loanAmount"], result["emi"], result["months"], totals["nominalPaid"], totals["realPaid"]) == expected
 
 
 def test_year_past_32_bit_range_wraps():

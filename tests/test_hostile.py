@@ -56,6 +56,7 @@ def raise_(exc):
     (Mapping(BASE, values=raise_(Boom("values failed"))), "invalid request: Boom: values failed"),
     (Mapping(BASE, keys=raise_(Unprintable())), "invalid request: Unprintable: <exception str() failed>"),
     (Mapping(BASE, length=6), "invalid request: IndexError: list index out of range"),
+    (Mapping(BASE, length=2**62), "invalid request: IndexError: list index out of range"),
     (Mapping(BASE, keys=lambda: 5), None),
 ])
 def test_mapping_protocol_failures(mapping, message):
@@ -151,23 +152,40 @@ def test_builtin_subclasses_are_accepted():
 
 
 class Seq(collections.abc.Sequence):
-    def __init__(self, items, length=None, fail_at=None):
-        self.items, self.length, self.fail_at = items, length, fail_at
+    def __init__(self, items, length=None, fail_at=None, fail_with=None):
+        self.items, self.length, self.fail_at, self.fail_with = items, length, fail_at, fail_with
 
     def __len__(self):
         return len(self.items) if self.length is None else self.length
 
     def __getitem__(self, i):
         if i == self.fail_at:
-            raise Boom(f"item {i}")
+            raise self.fail_with or Boom(f"item {i}")
         return self.items[i]
 
 
 ITEM = {"narration": "coffee"}
 
 
+class LyingList(list):
+    def __len__(self):
+        return 2**62
+
+
+class LyingTuple(tuple):
+    def __len__(self):
+        return 2**40
+
+
 @pytest.mark.parametrize("data, message", [
     (Seq([ITEM, ITEM], length=3), "invalid request: IndexError: list index out of range"),
+    # A length far beyond memory is not reserved up front: the elements are
+    # read until fetching one fails.
+    (LyingList(), "invalid request: IndexError: list index out of range"),
+    (LyingList([ITEM, ITEM]), "invalid request: IndexError: list index out of range"),
+    (LyingTuple([ITEM]), "invalid request: IndexError: tuple index out of range"),
+    (Seq([ITEM], length=2**62), "invalid request: IndexError: list index out of range"),
+    (Seq([ITEM], length=2**63), "invalid request: OverflowError: cannot fit 'int' into an index-sized integer"),
     (Seq([ITEM, ITEM], fail_at=1), "invalid request: Boom: item 1"),
     (Seq([ITEM], length=-1), "invalid request: ValueError: __len__() should return >= 0"),
     ("ab", "invalid request: unexpected type: 'str' object cannot be converted to 'Mapping'"),
@@ -191,3 +209,79 @@ def test_same_object_many_times_keeps_reference_counts():
     assert out["data"] == [{"category": "Food", "merchant": "Cafe"}] * 1000
     del req
     assert (sys.getrefcount(item), sys.getrefcount(rule)) == before
+
+
+class Abort(BaseException):
+    pass
+
+
+def raiser(exc):
+    def raise_it(*args):
+        raise exc
+    return raise_it
+
+
+class RaisingItems(collections.abc.Mapping):
+    """A mapping whose values are read through __getitem__ (the Mapping.values() view)."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __getitem__(self, key):
+        raise self.exc
+
+    def __iter__(self):
+        return iter(BASE)
+
+    def __len__(self):
+        return len(BASE)
+
+
+class NoClass:
+    """isinstance(obj, Mapping) asks for __class__, which raises."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    @property
+    def __class__(self):
+        raise self.exc
+
+
+POSITIONS = {
+    "mapping __getitem__": lambda exc: (morvanta.compute_emi, RaisingItems(exc)),
+    "mapping keys": lambda exc: (morvanta.compute_emi, Mapping(BASE, keys=raiser(exc))),
+    "mapping __len__": lambda exc: (morvanta.compute_emi, type("M", (Mapping,), {"__len__": raiser(exc)})(BASE)),
+    "mapping isinstance": lambda exc: (morvanta.compute_emi, NoClass(exc)),
+    "__float__": lambda exc: (morvanta.compute_emi, {**BASE, "interestRate": BadFloat(exc=exc)}),
+    "__index__": lambda exc: (morvanta.compute_emi, {**BASE, "months": BadIndex(exc=exc)}),
+    "sequence __getitem__": lambda exc: (morvanta.categorize_transactions,
+                                         {"data": Seq([ITEM, ITEM], fail_at=1, fail_with=exc), "rules": []}),
+    "sequence __len__": lambda exc: (morvanta.categorize_transactions,
+                                     {"data": type("S", (Seq,), {"__len__": raiser(exc)})([]), "rules": []}),
+}
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError, Abort])
+@pytest.mark.parametrize("position", list(POSITIONS))
+def test_interrupts_and_memory_errors_from_user_code_pass_unchanged(position, exc_type):
+    exc = exc_type("from user code")
+    fn, request = POSITIONS[position](exc)
+    with pytest.raises(exc_type) as info:
+        fn(request)
+    assert info.value is exc
+    assert info.value.args == ("from user code",)
+    frame = info.traceback[-1]
+    assert frame.name in ("raise_it", "__getitem__", "__float__", "__index__", "__class__")
+
+
+def test_str_of_a_failing_exception_that_raises_an_interrupt_passes_it_on():
+    interrupt = KeyboardInterrupt()
+
+    class Loud(Exception):
+        def __str__(self):
+            raise interrupt
+
+    with pytest.raises(KeyboardInterrupt) as info:
+        morvanta.compute_emi({**BASE, "interestRate": BadFloat(exc=Loud())})
+    assert info.value is interrupt

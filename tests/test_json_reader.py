@@ -77,7 +77,8 @@ def test_top_level_errors(read, record, text, message):
     ("CategoryRule", "{1:2}", "key must be a string at line 1 column 2"),
     ("CategoryRule", '{"pattern":"a",7}', "key must be a string at line 1 column 16"),
     ("CategoryRule", '{"pattern":"a",}', "trailing comma at line 1 column 16"),
-    ("CategoryRule", '{"pattern":"a",', "EOF while parsing an object at line 1 column 15"),
+    # a comma promises another member: the end of the text there cuts off a value
+    ("CategoryRule", '{"pattern":"a",', "EOF while parsing a value at line 1 column 15"),
     ("CategoryRule", '{"pattern":"a"', "EOF while parsing an object at line 1 column 14"),
     ("CategoryRule", '{"pattern"', "EOF while parsing an object at line 1 column 10"),
     ("CategoryRule", "{", "EOF while parsing an object at line 1 column 1"),
@@ -140,7 +141,8 @@ def test_accepted_shapes(read, record, text, expected):
     ("MapInput", '["x",]', "trailing comma at line 1 column 6"),
     ("MapInput", '["x",', "EOF while parsing a list at line 1 column 5"),
     ("MapInput", '["x"', "EOF while parsing a list at line 1 column 4"),
-    ("MapInput", '["x" "y"]', "expected `,` or `]` at line 1 column 6"),
+    # after the last field, anything but ',' or ']' is one element too many
+    ("MapInput", '["x" "y"]', "trailing characters at line 1 column 6"),
     ("MapInput", "[", "EOF while parsing a list at line 1 column 1"),
     ("MapInput", "[,]", "expected value at line 1 column 2"),
     ("CategoryRule", '["a",]', "trailing comma at line 1 column 6"),
@@ -182,10 +184,11 @@ def test_unknown_member_values_are_skipped(read, junk):
 
 @pytest.mark.parametrize("junk, message", [
     ("[1,}", "expected value at line 1 column 28"),
-    ("[1,]", "trailing comma at line 1 column 28"),
+    # grammar only: after a comma a skipped container wants a value or a key
+    ("[1,]", "expected value at line 1 column 28"),
     ("[1 2]", "expected `,` or `]` at line 1 column 28"),
     ('{"a" 1}', "expected `:` at line 1 column 30"),
-    ('{"a":1,}', "trailing comma at line 1 column 32"),
+    ('{"a":1,}', "key must be a string at line 1 column 32"),
     ("{1:1}", "key must be a string at line 1 column 26"),
     ('{"a":1 "b"}', "expected `,` or `}` at line 1 column 32"),
     ("[01]", "invalid number at line 1 column 27"),
@@ -379,7 +382,8 @@ def test_float_reading_edge_cases(read, number, expected):
 @pytest.mark.parametrize("number, message", [
     ("1e309", "number out of range at line 1 column 12"),
     ("2e308", "number out of range at line 1 column 12"),
-    ("1e99999999999", "number out of range at line 1 column 20"),
+    # at the exponent digit that passes 2147483647, not at the end of the number
+    ("1e99999999999", "number out of range at line 1 column 19"),
     ("1" * 310, "number out of range at line 1 column 317"),
     ("-", "invalid number at line 1 column 9"),
     ("-x", "invalid number at line 1 column 9"),
@@ -403,8 +407,8 @@ def test_float_errors(read, number, message):
 
 
 def test_number_cut_by_the_end_of_text(read):
-    assert error_of(read, "EmiRequest", '["emi",-') == "invalid number at line 1 column 8"
-    assert error_of(read, "EmiRequest", '["emi",1.5e') == "invalid number at line 1 column 11"
+    assert error_of(read, "EmiRequest", '["emi",-') == "EOF while parsing a value at line 1 column 8"
+    assert error_of(read, "EmiRequest", '["emi",1.5e') == "EOF while parsing a value at line 1 column 11"
 
 
 number_texts = st.builds(
@@ -557,6 +561,125 @@ def test_module_read_errors(morvanta, function, text, message):
     with pytest.raises(ValueError) as err:
         getattr(morvanta, function)(text)
     assert err.value.args == ("invalid request: " + message,)
+
+
+def read_error(morvanta, function, text):
+    with pytest.raises(ValueError) as err:
+        getattr(morvanta, function)(text)
+    return err.value
+
+
+# Where the grammar leaves a choice, the reader takes the one of a streaming
+# reader that reports an error where it stops and checks skipped values for
+# grammar only.
+@pytest.mark.parametrize("function, text, message", [
+    # a comma followed by the end of the text: a value was promised
+    ("compute_emi_json", '{"mode":"emi",', "EOF while parsing a value at line 1 column 14"),
+    ("derive_rules_json", '{"data":[],', "EOF while parsing a value at line 1 column 11"),
+    ("categorize_transactions_json", '{"data":[{"narration":"a",', "EOF while parsing a value at line 1 column 26"),
+    ("categorize_transactions_json", '{"data":[{"narration":"a"},', "EOF while parsing a value at line 1 column 27"),
+    ("derive_rules_json", '{"x":{"a":1,', "EOF while parsing a value at line 1 column 12"),
+    # one element after a record's last array-form field is trailing text
+    ("categorize_transactions_json", "[[],[] 0]", "trailing characters at line 1 column 8"),
+    ("categorize_transactions_json", '[[["a" "b"]],[]]', "trailing characters at line 1 column 8"),
+    ("categorize_transactions_json", "[[],[],]", "trailing comma at line 1 column 8"),
+    ("derive_rules_json", '[[]"x"]', "trailing characters at line 1 column 4"),
+    ("compute_emi_json", '["emi",1,2,3,4,5,"2024-01" 7]', "trailing characters at line 1 column 28"),
+    ("categorize_transactions_json", "[[] 0]", "expected `,` or `]` at line 1 column 5"),
+    # exponent overflow: at the digit that passes 2147483647
+    ("compute_emi_json", '{"mode":"emi","interestRate":1e99999999999}', "number out of range at line 1 column 41"),
+    ("compute_emi_json", '{"mode":"emi","interestRate":0.5e+3000000000}', "number out of range at line 1 column 44"),
+    ("compute_emi_json", '{"mode":"emi","months":1e99999999999', "number out of range at line 1 column 35"),
+    # a number cut off by the end of the text: read, then skipped
+    ("compute_emi_json", '{"mode":"emi","interestRate":-', "EOF while parsing a value at line 1 column 30"),
+    ("compute_emi_json", '{"mode":"emi","interestRate":1.', "EOF while parsing a value at line 1 column 31"),
+    ("compute_emi_json", '{"mode":"emi","interestRate":1e', "EOF while parsing a value at line 1 column 31"),
+    ("compute_emi_json", '{"mode":"emi","months":1e+', "EOF while parsing a value at line 1 column 26"),
+    ("compute_emi_json", "-", "EOF while parsing a value at line 1 column 1"),
+    ("categorize_transactions_json", '{"data":[{"narration":1e', "EOF while parsing a value at line 1 column 24"),
+    ("compute_emi_json", '{"mode":"emi","interestRate":1.x}', "invalid number at line 1 column 32"),
+    ("compute_emi_json", '{"mode":"emi","interestRate":-]', "invalid number at line 1 column 31"),
+    ("categorize_transactions_json", '{"x":-', "invalid number at line 1 column 6"),
+    ("categorize_transactions_json", '{"x":1.', "invalid number at line 1 column 7"),
+    ("derive_rules_json", '{"data":[],"x":1e', "invalid number at line 1 column 17"),
+    ("derive_rules_json", '{"x":1e+', "invalid number at line 1 column 8"),
+    ("derive_rules_json", '{"x":1.x}', "invalid number at line 1 column 8"),
+    # skipped strings: escapes still well-formed, control characters refused
+    ("categorize_transactions_json", '{"x":"\\q"}', "invalid escape at line 1 column 8"),
+    ("derive_rules_json", '{"x":{"\\u12G4":1}}', "invalid escape at line 1 column 12"),
+    ("derive_rules_json", '{"x":"a\x01"}', "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 8"),
+    # skipped containers: a comma before the end wants a value or a key
+    ("categorize_transactions_json", '{"x":[1,],"data":[]}', "expected value at line 1 column 9"),
+    ("derive_rules_json", '{"x":[[],],"data":[]}', "expected value at line 1 column 10"),
+    ("categorize_transactions_json", '{"x":{"a":1,},"data":[]}', "key must be a string at line 1 column 13"),
+    ("derive_rules_json", '{"data":[],"x":{"a":{"b":1,}}}', "key must be a string at line 1 column 28"),
+    # a \u escape cut off by the end of the text, read or skipped
+    ("categorize_transactions_json", '{"data":[{"narration":"\\u00', "EOF while parsing a string at line 1 column 27"),
+    ("derive_rules_json", '{"data":[{"narration":"\\ud83d\\ude', "EOF while parsing a string at line 1 column 33"),
+    ("derive_rules_json", '{"x":"\\u0', "EOF while parsing a string at line 1 column 9"),
+    ("categorize_transactions_json", '{"x":{"\\u1', "EOF while parsing a string at line 1 column 10"),
+    ("compute_emi_json", '{"mode":"\\u006', "EOF while parsing a string at line 1 column 14"),
+])
+def test_reader_choices(morvanta, function, text, message):
+    assert read_error(morvanta, function, text).args == ("invalid request: " + message,)
+
+
+# A skipped value's texts are not decoded, so any \u code unit will do, and
+# its numbers are not range-checked.
+@pytest.mark.parametrize("junk", [
+    '"\\ud800"', '"\\udc00\\ud800"', '"\\ud800\\u0041"', '{"\\udfff":1}', '["\\uDBFF",{"\\uD800x":"\\uDC00"}]',
+    "1e99999999999", "-1e309", "0.5e+3000000000", "1" * 400,
+])
+def test_skipped_values_check_grammar_only(morvanta, junk):
+    assert morvanta.categorize_transactions_json('{"x":%s,"data":[],"rules":[],"y":%s}' % (junk, junk)) == '{"data":[]}'
+    assert morvanta.derive_rules_json('{"x":%s,"data":[]}' % junk) == '{"rules":[]}'
+
+
+# The location of a read failure travels as the exception's note; the
+# message stays exactly as it was.
+@pytest.mark.parametrize("function, text, message, note", [
+    ("categorize_transactions_json", '{"data":[{"narration":"a"},{"narration":1.5}],"rules":[]}',
+     "invalid type: floating point `1.5`, expected a string at line 1 column 43", "at data[1].narration"),
+    ("categorize_transactions_json", '[[["a"],[5]],[]]',
+     "invalid type: integer `5`, expected a string at line 1 column 10", "at data[1].narration"),
+    ("derive_rules_json", '{"data":[["n","c","m"],["n","c",null]]}',
+     "invalid type: null, expected a string at line 1 column 36", "at data[1].merchant"),
+    ("categorize_transactions_json",
+     '{"data":[],"rules":[["a","b","c"],["d","e","f"],{"pattern":"p","category":"c"}]}',
+     "missing field `merchant` at line 1 column 78", "at rules[2]"),
+    ("categorize_transactions_json", '{"data":[],"rules":[["a","b","c"],["d","e","f"],["p","c"]]}',
+     "invalid length 2, expected struct CategoryRule with 3 elements at line 1 column 57", "at rules[2]"),
+    ("compute_emi_json", '{"mode":"emi","interestRate":1,"start":"2024-13"}',
+     'month out of range in "2024-13" at line 1 column 48', "at start"),
+    ("compute_emi_json", '["emi",1,null,12,10,0,"2024/03"]',
+     'expected "YYYY-MM", got "2024/03" at line 1 column 31', "at start"),
+    ("compute_emi_json", '{"mode":"Emi","interestRate":1}',
+     "unknown variant `Emi`, expected one of `emi`, `tenure`, `loanAmount` at line 1 column 13", "at mode"),
+    ("categorize_transactions_json", '{"data":[],"rules":[],"data":[]}', "duplicate field `data` at line 1 column 28",
+     "at data"),
+    ("derive_rules_json", '{\n "data": [\n  {"narration": "a", "category": "c", "merchant": "m"},\n'
+                          '  {"narration": "b", "category": "c",}\n ]\n}',
+     "trailing comma at line 4 column 38", "at data[1]"),
+    ("derive_rules_json", '{"data":[{"narration":"a","category":"c","merchant":"m","x":[1 2]}]}',
+     "expected `,` or `]` at line 1 column 64", "at data[0]"),
+    ("derive_rules_json", '{"data":[["a","c","m"],["b","c","m"] x', "expected `,` or `]` at line 1 column 38",
+     "at data"),
+    ("categorize_transactions_json", '{"data":[["a\\ud800"]],"rules":[]}',
+     "unexpected end of hex escape at line 1 column 19", "at data[0].narration"),
+    # at the top level of the request there is no path, and no note
+    ("compute_emi_json", "{} x", "missing field `mode` at line 1 column 2", None),
+    ("derive_rules_json", '{"data":[]} x', "trailing characters at line 1 column 13", None),
+    ("categorize_transactions_json", '{"data":[],"rules":[]', "EOF while parsing an object at line 1 column 21", None),
+])
+def test_read_error_notes(morvanta, function, text, message, note):
+    err = read_error(morvanta, function, text)
+    assert err.args == ("invalid request: " + message,)
+    assert str(err) == err.args[0]
+    if note is None:
+        assert not hasattr(err, "__notes__")
+    else:
+        line, column = message.rsplit(" at line ", 1)[1].split(" column ")
+        assert err.__notes__ == ["%s (line %s, column %s)" % (note, line, column)]
 
 
 @pytest.mark.parametrize("request_obj", [

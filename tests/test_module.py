@@ -1,6 +1,8 @@
 """The module's surface: attributes, signatures, argument binding, init rules, exports."""
+import importlib.metadata
 import inspect
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -15,7 +17,7 @@ FUNCTIONS = [("compute_emi", "request"), ("compute_emi_json", "request_json"),
 
 
 def test_module_attributes():
-    assert morvanta.__version__ == "0.1.1"
+    assert re.fullmatch(r"\d+\.\d+\.\d+\S*", morvanta.__version__)
     assert morvanta.__all__ == ["__version__"] + [name for name, _ in FUNCTIONS]
     assert morvanta.__doc__ == ""
     public = {n for n in dir(morvanta) if not n.startswith("__")}
@@ -104,3 +106,36 @@ def test_only_init_symbol_is_exported():
 
 def test_built_for_the_stable_abi():
     assert ".abi3." in os.path.basename(morvanta.__file__)
+
+
+def installed_distribution():
+    """The installed distribution that holds the loaded module, or None when
+    the module comes from a build tree (no metadata of its own)."""
+    try:
+        dist = importlib.metadata.distribution("morvanta")
+    except importlib.metadata.PackageNotFoundError:
+        return None
+    module = os.path.realpath(morvanta.__file__)
+    if not any(os.path.realpath(str(dist.locate_file(f))) == module for f in dist.files or ()):
+        return None
+    return dist
+
+
+@pytest.fixture
+def distribution():
+    dist = installed_distribution()
+    if dist is None:
+        pytest.skip("morvanta is loaded from a build tree, not from an installed wheel")
+    return dist
+
+
+def test_version_is_the_distribution_version(distribution):
+    assert morvanta.__version__ == distribution.version
+
+
+def test_wheel_ships_the_license(distribution):
+    with open(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "LICENSE")) as f:
+        expected = f.read()
+    licenses = [f for f in distribution.files if f.name == "LICENSE" and ".dist-info" in str(f)]
+    assert [f.read_text() for f in licenses] == [expected]
+    assert distribution.metadata["License-Expression"] == "MIT"

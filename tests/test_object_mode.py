@@ -1,8 +1,11 @@
 """Object-mode conversion rules, seen through compute_emi (the richest request)."""
 import collections
+import json
+import re
 import types
 
 import pytest
+from hypothesis import given, strategies as st
 
 import morvanta
 
@@ -40,6 +43,13 @@ class Frozen(collections.abc.Mapping):
 
     def values(self):
         return [v for _, v in self._items]
+
+
+class Uneven(Frozen):
+    """A mapping whose value list holds only the first value."""
+
+    def values(self):
+        return [v for _, v in self._items][:1]
 
 
 class SubDict(dict):
@@ -82,6 +92,11 @@ def test_accepted_mapping_kinds():
     ({**BASE, "\ud800": 1},
      "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
     (Frozen([("mode", "emi"), ("mode", "tenure"), ("interestRate", 1)]), "duplicate field `mode`"),
+    # At each position the key is checked (type, duplicate) before its value is fetched.
+    (Uneven([("mode", "emi"), ("mode", "tenure")]), "duplicate field `mode`"),
+    (Uneven([("mode", "emi"), (1, 2)]), "dict keys must have type str"),
+    (Uneven([("mode", "emi"), ("interestRate", 1)]), "IndexError: list index out of range"),
+    (Uneven([("mode", "emi"), ("other", 1)]), "IndexError: list index out of range"),
 ])
 def test_read_errors(request_, message):
     assert invalid(request_) == message
@@ -177,3 +192,69 @@ def test_output_keys_follow_declaration_order():
 
 def test_sequence_and_tuple_requests_are_rejected_as_records():
     assert invalid(("mode", "emi")) == "unexpected type: 'tuple' object cannot be converted to 'Mapping'"
+
+
+RULE = {"pattern": "cof", "category": "Food", "merchant": "Cafe"}
+ROW = {"narration": "COFFEE"}
+
+
+@pytest.mark.parametrize("fn, request_, note", [
+    (morvanta.compute_emi, {**BASE, "start": "2024/03"}, "at start"),
+    (morvanta.compute_emi, {**BASE, "mode": 5}, "at mode"),
+    (morvanta.compute_emi, Uneven([("mode", "emi"), ("interestRate", 1)]), "at interestRate"),
+    (morvanta.categorize_transactions, {"data": [ROW, ROW, {"narration": float("nan")}], "rules": []},
+     "at data[2].narration"),
+    (morvanta.categorize_transactions, {"data": [], "rules": [RULE, RULE, {"pattern": "x", "category": "y"}]},
+     "at rules[2]"),
+    (morvanta.categorize_transactions, {"data": [ROW, {1: "x"}], "rules": []}, "at data[1]"),
+    (morvanta.categorize_transactions, {"data": ("ab",), "rules": []}, "at data[0]"),
+    (morvanta.categorize_transactions, {"data": "ab", "rules": []}, "at data[0]"),
+    (morvanta.derive_rules, {"data": [{"narration": "x", "category": "c", "merchant": ["m"]}]}, "at data[0].merchant"),
+    # Failures of the request record itself have no location.
+    (morvanta.compute_emi, {"mode": "emi"}, None),
+    (morvanta.compute_emi, {**BASE, 1: 2}, None),
+    (morvanta.compute_emi, None, None),
+    (morvanta.categorize_transactions, {"data": 5, "rules": []}, "at data"),
+])
+def test_read_error_notes_name_the_failing_value(fn, request_, note):
+    with pytest.raises(ValueError) as info:
+        fn(request_)
+    assert getattr(info.value, "__notes__", None) == (None if note is None else [note])
+
+
+@pytest.mark.parametrize("request_", [{**BASE, "months": 601}, {**BASE, "interestRate": -1}, {"mode": "emi", "interestRate": 1}])
+def test_engine_errors_have_no_note(request_):
+    with pytest.raises(ValueError) as info:
+        morvanta.compute_emi(request_)
+    assert not info.value.args[0].startswith("invalid request: ")
+    assert not hasattr(info.value, "__notes__")
+
+
+BAD_VALUES = st.one_of(st.integers(), st.floats(allow_nan=False), st.none(), st.booleans(),
+                       st.lists(st.integers(), max_size=2))
+
+
+GOOD = {"narration": "x", "category": "c", "merchant": "m"}
+
+
+def raised(fn, request):
+    with pytest.raises(ValueError) as info:
+        fn(request)
+    return info.value
+
+
+@given(before=st.integers(0, 30), bad=BAD_VALUES, field=st.sampled_from(["narration", "category", "merchant"]))
+def test_note_leaves_the_message_unchanged(before, bad, field):
+    request = {"data": [GOOD] * before + [{**GOOD, field: bad}]}
+    obj = raised(morvanta.derive_rules, request)
+    alone = raised(morvanta.derive_rules, {"data": [{**GOOD, field: bad}]})
+    text = raised(morvanta.derive_rules_json, json.dumps(request))
+    for exc in (obj, alone, text):
+        assert type(exc) is ValueError and exc.args == (str(exc),)
+        assert str(exc).startswith("invalid request: ")
+        assert all(note not in str(exc) for note in getattr(exc, "__notes__", []))
+    # In object mode the message does not depend on where the value sits;
+    # the note says where. JSON mode keeps its position at the message's end.
+    assert str(obj) == str(alone)
+    assert obj.__notes__ == [f"at data[{before}].{field}"]
+    assert re.search(r" at line \d+ column \d+$", str(text))

@@ -1,6 +1,7 @@
 """The README stays true: every python block runs and its asserts hold, and what it
 names (set-up commands, example scripts, files) exists.
 """
+import os
 import re
 from pathlib import Path
 
@@ -28,6 +29,11 @@ def test_readme_has_its_examples():
 
 @pytest.mark.parametrize("line, source", BLOCKS, ids=[f"line{line}" for line, _ in BLOCKS])
 def test_python_block_runs(line, source):
+    if re.search(r"^import pandas", source, re.M):
+        # pandas leaks its own allocations at exit under LeakSanitizer (see test_examples.py).
+        if os.environ.get("MORVANTA_SANITIZED"):
+            pytest.skip("third-party native packages leak at exit under LeakSanitizer")
+        pytest.importorskip("pandas")
     assert re.search(r"^\s*assert ", source, re.M), f"the block at line {line} checks nothing"
     code = compile(source, f"README.md:{line}", "exec")
     exec(code, {"__name__": f"readme_line{line}"})

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer harness with clang (AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs it on the committed seed corpus.
+# Builds the libFuzzer harness (CMake target fuzz_requests: clang,
+# AddressSanitizer and UndefinedBehaviorSanitizer) in build-fuzz/ and runs it
+# on the committed seed corpus.
 #   tools/fuzz.sh [seconds]      default 60
 # New inputs go to build-fuzz/corpus (not committed); crashes to build-fuzz/.
 set -euo pipefail
@@ -11,10 +12,10 @@ if ! command -v "$cxx" >/dev/null 2>&1; then
     echo "fuzz: $cxx not found (Debian: apt-get install clang)" >&2
     exit 1
 fi
+cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER="$cxx" -DMORVANTA_FUZZ=ON -DMORVANTA_EXTENSION=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" >/dev/null
+cmake --build build-fuzz --target fuzz_requests -j2 >/dev/null
 mkdir -p build-fuzz/corpus
-"$cxx" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -Isrc fuzz/fuzz_requests.cpp src/error/*.cpp src/convert/*.cpp src/emi/*.cpp src/categorizer/*.cpp \
-    src/unicode/*.cpp -o build-fuzz/fuzz_requests
 cd build-fuzz
 ./fuzz_requests -max_total_time="$seconds" -max_len=4096 -timeout=10 -print_final_stats=1 \
     corpus ../fuzz/corpus

@@ -74,14 +74,16 @@ private:
 };
 
 struct TokenTraits {
-    static std::uint64_t hash(std::string_view s) { return hash_bytes(s); }
+    static std::uint64_t hash(const util::HashKey& key, std::string_view s) { return util::hash_bytes(key, s); }
     static bool equal(std::string_view a, std::string_view b) { return a == b; }
 };
 
 using LabelPair = std::pair<std::string_view, std::string_view>;  // (category, merchant)
 
 struct LabelTraits {
-    static std::uint64_t hash(const LabelPair& p) { return hash_bytes(p.second, hash_bytes(p.first)); }
+    static std::uint64_t hash(const util::HashKey& key, const LabelPair& p) {
+        return util::hash_pair(key, p.first, p.second);
+    }
     static bool equal(const LabelPair& a, const LabelPair& b) { return a == b; }
 };
 
@@ -99,114 +101,148 @@ std::uint64_t token_score(std::uint64_t group_count, std::size_t length) {
     return len > max - scaled ? max : scaled + len;
 }
 
-}  // namespace
+using TokenIndex = FlatIndex<std::string_view, TokenTraits>;
 
-Expected<DeriveRulesResponse, MorvantaError> derive_rules(const DeriveRulesRequest& request) {
-    const std::vector<DeriveInput>& data = request.data;
-    const std::uint32_t items = to_u32(data.size());
-
-    // One pass over the items: group each by its label pair, lower and
-    // tokenize its narration once, and keep its distinct tokens (numbered,
-    // in order of first appearance) for the selection below.
-    FlatIndex<LabelPair, LabelTraits> groups;
-    FlatIndex<std::string_view, TokenTraits> tokens(items);
-    TextArena arena;
-    std::string lowered;
-    std::vector<std::uint32_t> group_of(items);
-    std::vector<std::size_t> tokens_end(items);   // item i's tokens: item_tokens[tokens_end[i-1], tokens_end[i])
-    std::vector<std::uint32_t> item_tokens;
-    item_tokens.reserve(std::size_t{items} * 4);
+// Every item's label pair and distinct tokens, numbered in order of first
+// appearance, with each token's overall count.
+struct IndexedItems {
     // Per token, side by side so one cache line serves both. Counts fit in
-    // 32 bits because the item count does (checked above).
+    // 32 bits because the item count does.
     struct TokenCount {
         std::uint32_t overall;    // items whose narration holds the token
         std::uint32_t last_item;  // the last item that counted it
     };
-    std::vector<TokenCount> counts;
 
+    IndexedItems(const util::HashKey& key, std::uint32_t items)
+        : groups(key), tokens(key, items), group_of(items), tokens_end(items) {
+        item_tokens.reserve(std::size_t{items} * 4);
+    }
+
+    FlatIndex<LabelPair, LabelTraits> groups;
+    TokenIndex tokens;
+    TextArena arena;                      // the lowered narrations the token views point into
+    std::vector<std::uint32_t> group_of;  // item -> group
+    std::vector<std::size_t> tokens_end;  // item i's tokens: item_tokens[tokens_end[i-1], tokens_end[i])
+    std::vector<std::uint32_t> item_tokens;
+    std::vector<TokenCount> counts;  // per token
+
+    std::size_t tokens_begin(std::uint32_t i) const { return i == 0 ? 0 : tokens_end[i - 1]; }
+};
+
+// One pass over the items: group each by its label pair, lower and tokenize
+// its narration once, and keep its distinct tokens for the selection.
+void index_items(const std::vector<DeriveInput>& data, IndexedItems& ix) {
+    std::string lowered;
     std::vector<std::pair<std::string_view, std::uint32_t>> found;  // one narration's tokens and tags
-    for (std::uint32_t i = 0; i < items; ++i) {
+    for (std::uint32_t i = 0; i < ix.group_of.size(); ++i) {
         const DeriveInput& item = data[i];
-        group_of[i] = groups.insert(LabelPair{item.category, item.merchant}).first;
+        ix.group_of[i] = ix.groups.insert(LabelPair{item.category, item.merchant}).first;
         lowered.clear();
         unicode::append_lower(item.narration, lowered);
         // Hash and prefetch all tokens first: their slots are scattered over
         // a table far larger than the cache, and the misses then overlap.
         found.clear();
-        for_each_token(arena.add(lowered), [&](std::string_view token) {
-            const std::uint32_t tag = tokens.tag_of(token);
-            tokens.prefetch(tag);
+        for_each_token(ix.arena.add(lowered), [&](std::string_view token) {
+            const std::uint32_t tag = ix.tokens.tag_of(token);
+            ix.tokens.prefetch(tag);
             found.emplace_back(token, tag);
         });
         for (const auto& [token, tag] : found) {
-            const auto [id, added] = tokens.insert(token, tag);
+            const auto [id, added] = ix.tokens.insert(token, tag);
             if (added) {
-                counts.push_back(TokenCount{1, i});
+                ix.counts.push_back(IndexedItems::TokenCount{1, i});
             } else {
-                TokenCount& c = counts[id];
+                IndexedItems::TokenCount& c = ix.counts[id];
                 if (c.last_item == i) continue;  // repeated within this narration: the token set holds it once
                 c.last_item = i;
                 ++c.overall;
             }
-            item_tokens.push_back(id);
+            ix.item_tokens.push_back(id);
         }
-        tokens_end[i] = item_tokens.size();
+        ix.tokens_end[i] = ix.item_tokens.size();
     }
+}
 
-    // Lay the token lists out group by group, each group's items in request
-    // order, so the counting below reads one sequential array.
-    const std::size_t group_count = groups.size();
-    std::vector<std::size_t> group_begin(group_count + 1, 0);
-    for (std::uint32_t i = 0; i < items; ++i)
-        group_begin[group_of[i] + 1] += tokens_end[i] - (i == 0 ? 0 : tokens_end[i - 1]);
-    for (std::size_t g = 0; g < group_count; ++g) group_begin[g + 1] += group_begin[g];
-    std::vector<std::uint32_t> by_group(item_tokens.size());
-    {
-        std::vector<std::size_t> fill(group_begin.begin(), group_begin.end() - 1);
-        for (std::uint32_t i = 0; i < items; ++i) {
-            const std::size_t begin = i == 0 ? 0 : tokens_end[i - 1];
-            std::size_t& at = fill[group_of[i]];
-            std::copy(item_tokens.begin() + static_cast<std::ptrdiff_t>(begin),
-                      item_tokens.begin() + static_cast<std::ptrdiff_t>(tokens_end[i]),
-                      by_group.begin() + static_cast<std::ptrdiff_t>(at));
-            at += tokens_end[i] - begin;
+// The token lists laid out group by group, each group's items in request
+// order, so the counting reads one sequential array: group g's tokens are
+// tokens[begin[g], begin[g + 1]).
+struct GroupedTokens {
+    std::vector<std::size_t> begin;
+    std::vector<std::uint32_t> tokens;
+};
+
+GroupedTokens lay_out_by_group(const IndexedItems& ix) {
+    const std::size_t group_count = ix.groups.size();
+    const auto items = static_cast<std::uint32_t>(ix.group_of.size());
+    GroupedTokens out;
+    out.begin.assign(group_count + 1, 0);
+    for (std::uint32_t i = 0; i < items; ++i) out.begin[ix.group_of[i] + 1] += ix.tokens_end[i] - ix.tokens_begin(i);
+    for (std::size_t g = 0; g < group_count; ++g) out.begin[g + 1] += out.begin[g];
+    out.tokens.resize(ix.item_tokens.size());
+    std::vector<std::size_t> fill(out.begin.begin(), out.begin.end() - 1);
+    for (std::uint32_t i = 0; i < items; ++i) {
+        const auto first = ix.item_tokens.begin() + static_cast<std::ptrdiff_t>(ix.tokens_begin(i));
+        const auto last = ix.item_tokens.begin() + static_cast<std::ptrdiff_t>(ix.tokens_end[i]);
+        std::size_t& at = fill[ix.group_of[i]];
+        std::copy(first, last, out.tokens.begin() + static_cast<std::ptrdiff_t>(at));
+        at += static_cast<std::size_t>(last - first);
+    }
+    return out;
+}
+
+// The best token of one group, or TokenIndex::none. `in_group` is all zero
+// on entry and on return; `touched` is scratch. The counts are reset through
+// the list of tokens the group touched, which is also the order of the
+// candidate walk: first appearance reading the group's narrations in request
+// order, so among tokens of equal best score the earliest one wins, every
+// time and under every hash key.
+std::uint32_t best_token(const IndexedItems& ix, const GroupedTokens& grouped, std::size_t g,
+                         std::vector<std::uint32_t>& in_group, std::vector<std::uint32_t>& touched) {
+    touched.clear();
+    for (std::size_t t = grouped.begin[g]; t < grouped.begin[g + 1]; ++t) {
+        const std::uint32_t id = grouped.tokens[t];
+        if (in_group[id]++ == 0) touched.push_back(id);
+    }
+    std::uint32_t best = TokenIndex::none;
+    std::uint64_t best_score = 0;
+    for (std::uint32_t id : touched) {
+        const std::uint32_t count = in_group[id];
+        in_group[id] = 0;
+        const double share = static_cast<double>(count) / static_cast<double>(ix.counts[id].overall);
+        if (share < 0.8) continue;
+        const std::uint64_t score = token_score(count, ix.tokens.key(id).size());
+        if (score > best_score) {
+            best_score = score;
+            best = id;
         }
     }
-    item_tokens = {};
+    return best;
+}
 
-    // Selection per group. The counts are reset through the list of tokens
-    // the group touched, which is also the order of the candidate walk:
-    // first appearance reading the group's narrations in request order, so
-    // among tokens of equal best score the earliest one wins, every time.
+}  // namespace
+
+Expected<DeriveRulesResponse, MorvantaError> derive_rules(const DeriveRulesRequest& request) {
+    return derive_rules_with_key(request, util::process_hash_key());
+}
+
+Expected<DeriveRulesResponse, MorvantaError> derive_rules_with_key(const DeriveRulesRequest& request,
+                                                                   const util::HashKey& hash_key) {
+    IndexedItems ix(hash_key, to_u32(request.data.size()));
+    index_items(request.data, ix);
+    const GroupedTokens grouped = lay_out_by_group(ix);
+    ix.item_tokens = {};
+
     DeriveRulesResponse response;
+    const std::size_t group_count = ix.groups.size();
     response.rules.reserve(group_count);
-    std::vector<std::uint32_t> in_group(tokens.size(), 0);
+    std::vector<std::uint32_t> in_group(ix.tokens.size(), 0);
     std::vector<std::uint32_t> touched;
     for (std::size_t g = 0; g < group_count; ++g) {
-        touched.clear();
-        for (std::size_t t = group_begin[g]; t < group_begin[g + 1]; ++t) {
-            const std::uint32_t id = by_group[t];
-            if (in_group[id]++ == 0) touched.push_back(id);
-        }
-
-        std::uint32_t best = FlatIndex<std::string_view, TokenTraits>::none;
-        std::uint64_t best_score = 0;
-        for (std::uint32_t id : touched) {
-            const std::uint32_t count = in_group[id];
-            in_group[id] = 0;
-            const double share = static_cast<double>(count) / static_cast<double>(counts[id].overall);
-            if (share < 0.8) continue;
-            const std::uint64_t score = token_score(count, tokens.key(id).size());
-            if (score > best_score) {
-                best_score = score;
-                best = id;
-            }
-        }
-        if (best != FlatIndex<std::string_view, TokenTraits>::none) {
-            const auto& [category, merchant] = groups.key(static_cast<std::uint32_t>(g));
-            response.rules.push_back(
-                CategoryRule{std::string(tokens.key(best)), std::string(category), std::string(merchant)});
-        }
+        const std::uint32_t best = best_token(ix, grouped, g, in_group, touched);
+        if (best == TokenIndex::none) continue;
+        const auto& [category, merchant] = ix.groups.key(static_cast<std::uint32_t>(g));
+        response.rules.push_back(
+            CategoryRule{std::string(ix.tokens.key(best)), std::string(category), std::string(merchant)});
     }
 
     // std::string compares bytes as unsigned char, which is code point order.

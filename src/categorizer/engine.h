@@ -5,6 +5,7 @@
 #include "categorizer/model.h"
 #include "error/error.h"
 #include "util/expected.h"
+#include "util/hash.h"
 
 namespace morvanta::categorizer {
 
@@ -16,5 +17,10 @@ Expected<CategorizeResponse, MorvantaError> categorize_transactions(const Catego
 // At most one rule per (category, merchant) label pair, sorted by category
 // then merchant as byte strings. Never fails.
 Expected<DeriveRulesResponse, MorvantaError> derive_rules(const DeriveRulesRequest& request);
+
+// The same with the texts hashed under `hash_key` instead of the process's
+// key. The rules do not depend on the key.
+Expected<DeriveRulesResponse, MorvantaError> derive_rules_with_key(const DeriveRulesRequest& request,
+                                                                   const util::HashKey& hash_key);
 
 }  // namespace morvanta::categorizer

@@ -1,12 +1,14 @@
 #include "convert/json_reader.h"
 
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "convert/json_writer.h"
 #include "unicode/unicode.h"
+#include "unicode/utf8.h"
+#include "util/digits.h"
+#include "util/swar.h"
 
 namespace morvanta::convert::json {
 namespace {
@@ -66,41 +68,11 @@ int hex_value(unsigned char c) {
     return -1;
 }
 
-void append_utf8(std::uint32_t cp, std::string& out) {
-    char buf[4];
-    std::size_t n;
-    if (cp < 0x80) {
-        buf[0] = static_cast<char>(cp);
-        n = 1;
-    } else if (cp < 0x800) {
-        buf[0] = static_cast<char>(0xC0 | (cp >> 6));
-        buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 2;
-    } else if (cp < 0x10000) {
-        buf[0] = static_cast<char>(0xE0 | (cp >> 12));
-        buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 3;
-    } else {
-        buf[0] = static_cast<char>(0xF0 | (cp >> 18));
-        buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 4;
-    }
-    out.append(buf, n);
-}
-
 // Eight bytes at a time: a high bit set in each byte below 0x20, equal to
 // '"' or '\\', or non-ASCII. The bit tricks may also flag bytes above (later
 // than) a real hit, never one before it, so the lowest flag is exact.
-constexpr std::uint64_t kOnes = 0x0101010101010101u;
-constexpr std::uint64_t kHighs = 0x8080808080808080u;
 inline std::uint64_t special_mask(std::uint64_t x) {
-    const std::uint64_t below_space = (x - kOnes * 0x20) & ~x;
-    const std::uint64_t q = x ^ (kOnes * '"');
-    const std::uint64_t b = x ^ (kOnes * '\\');
-    return (below_space | ((q - kOnes) & ~q) | ((b - kOnes) & ~b) | x) & kHighs;
+    return swar::bytes_below(x, 0x20) | swar::bytes_equal(x, '"') | swar::bytes_equal(x, '\\') | (x & swar::kHighs);
 }
 
 inline bool plain_ascii(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
@@ -170,25 +142,15 @@ private:
     std::size_t size_ = 0;
 };
 
-void append_u64(std::uint64_t v, std::string& out) {
-    char buf[24];
-    std::size_t n = 0;
-    do {
-        buf[n++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    while (n) out += buf[--n];
-}
-
 void describe_number(const Number& n, std::string& out) {
     switch (n.kind) {
         case Number::Kind::Unsigned:
             out += "integer `";
-            append_u64(n.u, out);
+            digits::append(n.u, out);
             break;
         case Number::Kind::Negative:
             out += "integer `-";
-            append_u64(0 - static_cast<std::uint64_t>(n.i), out);
+            digits::append(0 - static_cast<std::uint64_t>(n.i), out);
             break;
         case Number::Kind::Float:
             out += "floating point `";
@@ -219,7 +181,7 @@ bool Reader::fail_consumed(std::string message) {
 
 bool Reader::fail_invalid_length(std::size_t index, std::string_view length_text) {
     std::string m = "invalid length ";
-    append_u64(index, m);
+    digits::append(index, m);
     m += ", expected ";
     m += length_text;
     return fail_consumed(std::move(m));
@@ -273,7 +235,25 @@ bool Reader::describe_found(std::string& found) {
     }
 }
 
-std::string Reader::error_text() const {
+bool Reader::within_key(std::string_view key) {
+    std::string path;
+    path.reserve(1 + key.size() + path_.size());
+    path += '.';
+    path += key;
+    path += path_;
+    path_ = std::move(path);
+    return false;
+}
+
+bool Reader::within_index(std::size_t index) {
+    std::string segment = "[";
+    digits::append(index, segment);
+    segment += ']';
+    path_.insert(0, segment);
+    return false;
+}
+
+ReadError Reader::error() const {
     const std::size_t p = error_pos_;
     std::size_t line = 1;
     std::size_t line_start = 0;
@@ -286,23 +266,28 @@ std::string Reader::error_text() const {
         from = static_cast<const unsigned char*>(hit) + 1;
         line_start = static_cast<std::size_t>(from - s_);
     }
-    std::string text = message_;
-    text += " at line ";
-    append_u64(line, text);
-    text += " column ";
-    append_u64(p - line_start, text);
-    return text;
+    const std::size_t column = p - line_start;
+    ReadError error{message_, {}};
+    error.message += " at line ";
+    digits::append(line, error.message);
+    error.message += " column ";
+    digits::append(column, error.message);
+    if (!path_.empty()) {
+        error.note = "at ";
+        error.note.append(path_, path_[0] == '.' ? 1 : 0);
+        error.note += " (line ";
+        digits::append(line, error.note);
+        error.note += ", column ";
+        digits::append(column, error.note);
+        error.note += ')';
+    }
+    return error;
 }
 
 // ---------------------------------------------------------------------------
 // Structure
 
-bool Reader::enter() {
-    if (--depth_ == 0) return fail_at_cursor("recursion limit exceeded");
-    return true;
-}
-
-Step Reader::object_first() {
+Step Reader::open_object() {
     ++pos_;  // '{'
     const int c = peek();
     if (c == '}') {
@@ -314,22 +299,17 @@ Step Reader::object_first() {
     return Step::Fail;
 }
 
-bool Reader::object_colon() {
-    const int c = peek();
-    if (c == ':') {
-        ++pos_;
-        return true;
-    }
-    return fail_at_cursor(c < 0 ? "EOF while parsing an object" : "expected `:`");
-}
-
-Step Reader::object_next() {
+// A comma must be followed by a member. Before '}' a record names the
+// trailing comma; a skipped object only knows that a key was expected.
+Step Reader::after_member(bool skipped) {
     int c = peek();
     if (c == ',') {
         ++pos_;
         c = peek();
         if (c == '"') return Step::Item;
-        fail_at_cursor(c == '}' ? "trailing comma" : c < 0 ? "EOF while parsing an object" : "key must be a string");
+        fail_at_cursor(c == '}' && !skipped ? "trailing comma"
+                       : c < 0              ? "EOF while parsing a value"
+                                            : "key must be a string");
         return Step::Fail;
     }
     if (c == '}') {
@@ -340,7 +320,7 @@ Step Reader::object_next() {
     return Step::Fail;
 }
 
-Step Reader::list_first() {
+Step Reader::open_list() {
     ++pos_;  // '['
     const int c = peek();
     if (c == ']') {
@@ -352,11 +332,14 @@ Step Reader::list_first() {
     return Step::Fail;
 }
 
-Step Reader::list_next() {
+// A comma must be followed by an element, whose reader reports the end of
+// the text or a byte that starts no value. Before ']' a read list names the
+// trailing comma; in a skipped one the ']' is just not a value.
+Step Reader::after_element(bool skipped) {
     int c = peek();
     if (c == ',') {
         ++pos_;
-        if (peek() != ']') return Step::Item;  // an element must follow; its reader reports EOF
+        if (skipped || peek() != ']') return Step::Item;
         fail_at_cursor("trailing comma");
         return Step::Fail;
     }
@@ -368,10 +351,42 @@ Step Reader::list_next() {
     return Step::Fail;
 }
 
+// The nesting count: a container's first step takes a level, and the step
+// that consumes its closing bracket or brace gives it back.
+bool Reader::take_level() {
+    if (--depth_left_ == 0) return fail_at_cursor("recursion limit exceeded");
+    return true;
+}
+
+Step Reader::end_step(Step step) {
+    if (step == Step::End) ++depth_left_;
+    return step;
+}
+
+Step Reader::object_first() { return take_level() ? end_step(open_object()) : Step::Fail; }
+
+Step Reader::object_next() { return end_step(after_member(false)); }
+
+bool Reader::object_colon() {
+    const int c = peek();
+    if (c == ':') {
+        ++pos_;
+        return true;
+    }
+    return fail_at_cursor(c < 0 ? "EOF while parsing an object" : "expected `:`");
+}
+
+Step Reader::list_first() { return take_level() ? end_step(open_list()) : Step::Fail; }
+
+Step Reader::list_next() { return end_step(after_element(false)); }
+
+// After the last field the array must close: any other byte is one element
+// too many, which is trailing text rather than a missing separator.
 bool Reader::record_array_end() {
     int c = peek();
     if (c == ']') {
         ++pos_;
+        end_step(Step::End);
         return true;
     }
     if (c == ',') {
@@ -379,7 +394,7 @@ bool Reader::record_array_end() {
         c = peek();
         return fail_at_cursor(c == ']' ? "trailing comma" : c < 0 ? "EOF while parsing a list" : "trailing characters");
     }
-    return fail_at_cursor(c < 0 ? "EOF while parsing a list" : "expected `,` or `]`");
+    return fail_at_cursor(c < 0 ? "EOF while parsing a list" : "trailing characters");
 }
 
 bool Reader::finish() {
@@ -401,93 +416,164 @@ bool Reader::parse_literal(const char* rest) {
 
 bool Reader::read_null() { return parse_literal("ull"); }
 
-bool Reader::parse_number(Number& out, bool evaluate) {
-    std::size_t i = pos_;
-    const bool negative = s_[i] == '-';
-    if (negative) ++i;
-    if (i == n_ || !is_digit(s_[i])) return fail_at_index("invalid number", i);
+namespace {
 
-    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+// One number, scanned in named steps: the integer part, the fraction, the
+// exponent part, then the value. The steps gather the decimal digits into a
+// u64 significand with the decimal exponent that dropped integer digits and
+// taken fraction digits leave, and the explicit exponent part in an i32
+// counter. A failed step leaves the message and its position p.
+struct NumberScan {
+    const unsigned char* s;
+    std::size_t n;
+    std::size_t i;   // the next byte
+    bool evaluate;   // false for a skipped number: grammar only, no range checks
+
     std::uint64_t significand = 0;
     std::int32_t exponent = 0;
     bool full = false;  // the significand cannot take another digit; later digits are dropped
-    auto take = [&](unsigned d) {
-        if (!full && significand >= kMax / 10 && (significand > kMax / 10 || d > kMax % 10)) full = true;
-        if (full) return false;
-        significand = significand * 10 + d;
-        return true;
-    };
-
-    if (s_[i] == '0') {
-        ++i;
-        if (i < n_ && is_digit(s_[i])) return fail_at_index("invalid number", i);
-    } else {
-        for (; i < n_ && is_digit(s_[i]); ++i)
-            if (!take(static_cast<unsigned>(s_[i] - '0'))) exponent = saturating_add(exponent, 1);
-    }
-    bool integral = true;
-    if (i < n_ && s_[i] == '.') {
-        integral = false;
-        ++i;
-        if (i == n_ || !is_digit(s_[i])) return fail_at_index("invalid number", i);
-        for (; i < n_ && is_digit(s_[i]); ++i)
-            if (take(static_cast<unsigned>(s_[i] - '0'))) exponent = saturating_add(exponent, -1);
-    }
+    bool negative = false;
+    bool integral = true;  // no fraction and no exponent part
     bool exp_negative = false;
-    bool exp_overflow = false;
+    bool exp_overflow = false;  // the exponent part passed the i32 range (the value is then 0)
     std::int32_t exp_value = 0;
-    if (i < n_ && (s_[i] == 'e' || s_[i] == 'E')) {
+
+    const char* error = nullptr;
+    std::size_t error_pos = 0;
+
+    bool digit_at_i() const { return i < n && is_digit(s[i]); }
+
+    // The byte at index `at` cannot stand there (p is its 1-based offset).
+    bool fail_at(const char* message, std::size_t at) {
+        error = message;
+        error_pos = at < n ? at + 1 : n;
+        return false;
+    }
+    // A digit is required at i. The end of the text there cuts off a number
+    // that is being read; in a skipped number, and for any other byte, the
+    // number is malformed.
+    bool fail_digit_required() {
+        return fail_at(i == n && evaluate ? "EOF while parsing a value" : "invalid number", i);
+    }
+
+    // Appends a digit unless the significand is full; reports whether it did.
+    bool take(unsigned digit) {
+        constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+        if (!full && significand >= kMax / 10 && (significand > kMax / 10 || digit > kMax % 10)) full = true;
+        if (full) return false;
+        significand = significand * 10 + digit;
+        return true;
+    }
+
+    // An optional '-', then a single 0 or digits starting 1-9; digits that
+    // no longer fit the significand raise the exponent.
+    bool integer_part() {
+        negative = s[i] == '-';
+        if (negative) ++i;
+        if (!digit_at_i()) return fail_digit_required();
+        if (s[i] == '0') {
+            ++i;
+            return !digit_at_i() || fail_at("invalid number", i);
+        }
+        for (; digit_at_i(); ++i)
+            if (!take(static_cast<unsigned>(s[i] - '0'))) exponent = saturating_add(exponent, 1);
+        return true;
+    }
+
+    // '.' and at least one digit; each digit taken lowers the exponent.
+    bool fraction_part() {
+        if (i == n || s[i] != '.') return true;
         integral = false;
         ++i;
-        if (i < n_ && (s_[i] == '+' || s_[i] == '-')) exp_negative = s_[i++] == '-';
-        if (i == n_ || !is_digit(s_[i])) return fail_at_index("invalid number", i);
-        for (; i < n_ && is_digit(s_[i]); ++i) {
-            const int d = s_[i] - '0';
-            if (exp_value > (std::numeric_limits<std::int32_t>::max() - d) / 10) exp_overflow = true;
-            if (!exp_overflow) exp_value = exp_value * 10 + d;
-        }
-    }
-    pos_ = i;
-    if (!evaluate) return true;
-
-    if (integral && !full) {
-        if (!negative) {
-            out.kind = Number::Kind::Unsigned;
-            out.u = significand;
-            return true;
-        }
-        constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
-        if (significand != 0 && significand <= kMinMagnitude) {
-            out.kind = Number::Kind::Negative;
-            out.i = significand == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
-                                                 : -static_cast<std::int64_t>(significand);
-            return true;
-        }
+        if (!digit_at_i()) return fail_digit_required();
+        for (; digit_at_i(); ++i)
+            if (take(static_cast<unsigned>(s[i] - '0'))) exponent = saturating_add(exponent, -1);
+        return true;
     }
 
-    double v = static_cast<double>(significand);
-    if (exp_overflow) {
-        if (significand != 0 && !exp_negative) return fail_consumed("number out of range");
-        v = 0.0;
-    } else {
+    // 'e' or 'E', an optional sign and at least one digit. The digit that
+    // would take the counter past its maximum fails a read number with a
+    // non-zero significand and a positive exponent right there; otherwise
+    // the remaining digits are consumed and the value is 0.
+    bool exponent_part() {
+        if (i == n || (s[i] != 'e' && s[i] != 'E')) return true;
+        integral = false;
+        ++i;
+        if (i < n && (s[i] == '+' || s[i] == '-')) exp_negative = s[i++] == '-';
+        if (!digit_at_i()) return fail_digit_required();
+        for (; digit_at_i(); ++i) {
+            if (exp_overflow) continue;
+            const int digit = s[i] - '0';
+            if (exp_value > (std::numeric_limits<std::int32_t>::max() - digit) / 10) {
+                if (evaluate && significand != 0 && !exp_negative) return fail_at("number out of range", i);
+                exp_overflow = true;
+            } else {
+                exp_value = exp_value * 10 + digit;
+            }
+        }
+        return true;
+    }
+
+    // An exact integer when there is no fraction or exponent and it fits 64
+    // bits, else the significand scaled by one table power. A result out of
+    // range is reported at the end of the number.
+    bool value(Number& out) {
+        if (integral && !full) {
+            if (!negative) {
+                out.kind = Number::Kind::Unsigned;
+                out.u = significand;
+                return true;
+            }
+            constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
+            if (significand != 0 && significand <= kMinMagnitude) {
+                out.kind = Number::Kind::Negative;
+                out.i = significand == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
+                                                     : -static_cast<std::int64_t>(significand);
+                return true;
+            }
+        }
+        double v = static_cast<double>(significand);
+        if (exp_overflow) {
+            v = 0.0;  // a non-zero significand with a positive exponent already failed
+        } else if (!scale(v)) {
+            error = "number out of range";
+            error_pos = i;
+            return false;
+        }
+        out.kind = Number::Kind::Float;
+        out.f = negative ? -v : v;
+        return true;
+    }
+
+    bool scale(double& v) const {
         std::int32_t e = saturating_add(exponent, exp_negative ? -std::int64_t{exp_value} : exp_value);
         if (e >= 0) {
-            if (significand != 0) {
-                if (e > 308) return fail_consumed("number out of range");
-                v *= kPow10[e];
-                if (std::isinf(v)) return fail_consumed("number out of range");
-            }
-        } else {
-            while (e < -308 && v != 0.0) {
-                v /= 1e308;
-                e += 308;
-            }
-            if (v != 0.0) v /= kPow10[-e];
+            if (significand == 0) return true;
+            if (e > 308) return false;
+            v *= kPow10[e];
+            return !std::isinf(v);
         }
+        while (e < -308 && v != 0.0) {
+            v /= 1e308;
+            e += 308;
+        }
+        if (v != 0.0) v /= kPow10[-e];
+        return true;
     }
-    out.kind = Number::Kind::Float;
-    out.f = negative ? -v : v;
-    return true;
+};
+
+}  // namespace
+
+// Cursor at '-' or a digit.
+bool Reader::parse_number(Number& out, bool evaluate) {
+    NumberScan scan{s_, n_, pos_, evaluate};
+    if (scan.integer_part() && scan.fraction_part() && scan.exponent_part()) {
+        pos_ = scan.i;
+        if (!evaluate || scan.value(out)) return true;
+    }
+    message_ = scan.error;
+    error_pos_ = scan.error_pos;
+    return false;
 }
 
 bool Reader::read_f64(double& out) {
@@ -529,16 +615,14 @@ bool Reader::scan_unescaped() {
     for (;;) {
         bool hit = false;
         while (end - p >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p, 8);
-            if (const std::uint64_t mask = special_mask(word)) {
-                if constexpr (std::endian::native == std::endian::little) p += std::countr_zero(mask) >> 3;
+            if (const std::uint64_t mask = special_mask(swar::load8(p))) {
+                if constexpr (swar::kHasFirstFlagged) p += swar::first_flagged(mask);
                 hit = true;
                 break;
             }
             p += 8;
         }
-        if (!hit || std::endian::native != std::endian::little)
+        if (!hit || !swar::kHasFirstFlagged)
             while (p < end && plain_ascii(*p)) ++p;
         if (p == end || *p < 0x80) break;  // the end, '"', '\\' or a control byte
         const unsigned char* bad = nullptr;
@@ -572,7 +656,7 @@ bool Reader::parse_hex4(std::uint32_t& out) {
 // Cursor just after a backslash. Surrogate errors point at the last hex
 // digit of the escape that showed the problem; a leading surrogate followed
 // by anything but `\u` points at the byte that breaks the pair.
-bool Reader::parse_escape(std::string& sink) {
+bool Reader::parse_escape(std::string& sink, bool skipped) {
     if (pos_ == n_) return fail_at_cursor("EOF while parsing a string");
     char plain;
     switch (s_[pos_]) {
@@ -588,6 +672,7 @@ bool Reader::parse_escape(std::string& sink) {
             ++pos_;
             std::uint32_t cp;
             if (!parse_hex4(cp)) return false;
+            if (skipped) return true;  // a skipped text is never decoded, so any code unit will do
             if (cp >= 0xDC00 && cp <= 0xDFFF) return fail_at_index("lone leading surrogate in hex escape", pos_ - 1);
             if (cp >= 0xD800 && cp <= 0xDBFF) {
                 for (const char expected : {'\\', 'u'}) {
@@ -601,7 +686,7 @@ bool Reader::parse_escape(std::string& sink) {
                     return fail_at_index("lone leading surrogate in hex escape", pos_ - 1);
                 cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
             }
-            append_utf8(cp, sink);
+            unicode::append_utf8(cp, sink);
             return true;
         }
         default:
@@ -615,7 +700,7 @@ bool Reader::parse_escape(std::string& sink) {
 // Cursor at the opening quote. With `sink`, the decoded text is appended to
 // it; otherwise `view` gets the text, pointing into the input unless an
 // escape forced decoding into the scratch buffer.
-bool Reader::parse_string(std::string* sink, std::string_view* view) {
+bool Reader::parse_string(std::string* sink, std::string_view* view, bool skipped) {
     ++pos_;
     std::size_t run = pos_;
     std::string* out = sink;
@@ -637,7 +722,7 @@ bool Reader::parse_string(std::string* sink, std::string_view* view) {
         }
         out->append(reinterpret_cast<const char*>(s_ + run), pos_ - run);
         ++pos_;
-        if (!parse_escape(*out)) return false;
+        if (!parse_escape(*out, skipped)) return false;
         run = pos_;
     }
 }
@@ -663,7 +748,7 @@ bool Reader::variant_begin(std::string_view& name, bool& object_form) {
     object_form = false;
     if (c == '"') return parse_string(nullptr, &name);
     if (c != '{') return fail_at_cursor(c < 0 ? "EOF while parsing a value" : "expected value");
-    if (!enter()) return false;
+    if (!take_level()) return false;
     ++pos_;
     object_form = true;
     c = peek();
@@ -679,7 +764,7 @@ bool Reader::variant_end() {
     const int c = peek();
     if (c != '}') return fail_at_cursor(c < 0 ? "EOF while parsing an object" : "expected value");
     ++pos_;
-    leave();
+    end_step(Step::End);
     return true;
 }
 
@@ -689,13 +774,13 @@ bool Reader::variant_end() {
 bool Reader::skip_value() {
     BitStack open;
     std::string_view ignored;
-    auto skip_key = [&] { return parse_string(nullptr, &ignored) && object_colon(); };
+    auto skip_key = [&] { return parse_string(nullptr, &ignored, true) && object_colon(); };
     for (;;) {
         // A value starts at the cursor.
         const int c = peek();
         switch (c) {
             case '{': {
-                const Step step = object_first();
+                const Step step = open_object();
                 if (step == Step::Fail) return false;
                 if (step == Step::Item) {
                     if (!skip_key()) return false;
@@ -705,7 +790,7 @@ bool Reader::skip_value() {
                 break;
             }
             case '[': {
-                const Step step = list_first();
+                const Step step = open_list();
                 if (step == Step::Fail) return false;
                 if (step == Step::Item) {
                     open.push(false);
@@ -714,7 +799,7 @@ bool Reader::skip_value() {
                 break;
             }
             case '"':
-                if (!parse_string(nullptr, &ignored)) return false;
+                if (!parse_string(nullptr, &ignored, true)) return false;
                 break;
             case 't':
                 if (!parse_literal("rue")) return false;
@@ -738,7 +823,7 @@ bool Reader::skip_value() {
         // A value is complete: close containers until one expects another item.
         for (;;) {
             if (open.empty()) return true;
-            const Step step = open.top() ? object_next() : list_next();
+            const Step step = open.top() ? after_member(true) : after_element(true);
             if (step == Step::Fail) return false;
             if (step == Step::Item) {
                 if (open.top() && !skip_key()) return false;

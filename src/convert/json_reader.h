@@ -5,6 +5,11 @@
 // (whitespace, punctuation, strings, numbers, skipping unknown values, the
 // depth counter and error positions). There is no intermediate document.
 //
+// Every read step returns false on failure, having recorded the error. While
+// the failure unwinds, each record and list level prepends its own path
+// segment (a field's external key, a list index), so the location of a
+// failure is built only when there is one.
+//
 // Every failure is a message plus a byte position p. Syntax errors point at
 // the byte that cannot stand where it is (p = its 1-based offset, capped at
 // the text length); data errors point at the end of the key or value just
@@ -61,9 +66,10 @@ public:
         }
         return -1;
     }
-    // Depth counter for records, lists and enumeration objects.
-    bool enter();
-    void leave() noexcept { ++depth_; }
+    // The containers of records, lists and enumeration objects count their
+    // nesting: the first step of each (object_first, list_first, the object
+    // form of variant_begin) takes one level from `depth_left_`, and the step
+    // that consumes its closing bracket or brace gives it back.
 
     // Cursor at '{' (already checked by peek): consumes it and reports
     // whether a member or the closing brace follows.
@@ -110,27 +116,48 @@ public:
     // "invalid length {index}, expected {length_text}".
     bool fail_invalid_length(std::size_t index, std::string_view length_text);
 
-    // The recorded message with " at line L column C".
-    std::string error_text() const;
+    // While a failure unwinds: the failed read was the value of the field
+    // with external key `key`, or the element at `index` of a list. Both
+    // return false, so a caller can `return r.within_key(...)`.
+    bool within_key(std::string_view key);
+    bool within_index(std::size_t index);
+
+    // The recorded message with " at line L column C", and the note
+    // "at <path> (line L, column C)" (empty when the failure has no path).
+    ReadError error() const;
 
 private:
     bool fail_at_cursor(const char* message);
     bool fail_at_index(const char* message, std::size_t index);
     bool parse_literal(const char* rest);
     bool parse_number(Number& out, bool evaluate);
-    bool parse_string(std::string* sink, std::string_view* view);
-    bool parse_escape(std::string& sink);
+    // `skipped`: the text of a skipped value, whose escapes are checked for
+    // grammar only.
+    bool parse_string(std::string* sink, std::string_view* view, bool skipped = false);
+    bool parse_escape(std::string& sink, bool skipped);
     bool parse_hex4(std::uint32_t& out);
     bool scan_unescaped();
     bool describe_found(std::string& found);
+    // The container steps without the depth count. `skipped` selects the
+    // grammar-only rules of a skipped value for a comma before the end.
+    // Inline: they are small, used only by json_reader.cpp, and on the path
+    // of every member and element.
+    inline Step open_object();
+    inline Step open_list();
+    inline Step after_member(bool skipped);
+    inline Step after_element(bool skipped);
+    inline bool take_level();
+    inline Step end_step(Step step);
 
     const unsigned char* s_;
     std::size_t n_;
     std::size_t pos_ = 0;
-    int depth_ = 128;
+    int depth_left_ = 128;
     std::string scratch_;
     std::string message_;
     std::size_t error_pos_ = 0;
+    // Where the failure happened, outermost segment first: ".key" or "[i]".
+    std::string path_;
 };
 
 template <class M>
@@ -166,16 +193,13 @@ bool read_value(Reader& r, M& out) {
         return read_value(r, out.emplace());
     } else if constexpr (is_vector_v<M>) {
         if (r.peek() != '[') return r.fail_invalid_type("a sequence");
-        if (!r.enter()) return false;
         out.clear();
         Step step = r.list_first();
         while (step == Step::Item) {
-            if (!read_value(r, out.emplace_back())) return false;
+            if (!read_value(r, out.emplace_back())) return r.within_index(out.size() - 1);
             step = r.list_next();
         }
-        if (step == Step::Fail) return false;
-        r.leave();
-        return true;
+        return step == Step::End;
     } else if constexpr (EnumType<M>) {
         return read_enum(r, out);
     } else if constexpr (TextFormType<M>) {
@@ -203,21 +227,23 @@ bool read_record_object(Reader& r, T& out) {
         std::string_view key;
         if (!r.read_string_view(key)) return false;
         const int index = find_field<T>(key);
-        if (index >= 0 && (seen >> index & 1u)) return r.fail_consumed(duplicate_field_message(key));
+        if (index >= 0 && (seen >> index & 1u)) {
+            r.fail_consumed(duplicate_field_message(key));
+            return r.within_key(key);
+        }
         if (!r.object_colon()) return false;
         if (index < 0) {
             if (!r.skip_value()) return false;
         } else {
             seen |= std::uint64_t{1} << index;
             const bool ok = visit_field<T, bool>(static_cast<std::size_t>(index), [&](const auto& fld, auto) {
-                return read_value(r, out.*(fld.member));
+                return read_value(r, out.*(fld.member)) || r.within_key(fld.key);
             });
             if (!ok) return false;
         }
         step = r.object_next();
     }
     if (step == Step::Fail) return false;
-    r.leave();
     const int missing = first_missing_required<T>(seen);
     if (missing >= 0) return r.fail_consumed(missing_field_message(field_key<T>(static_cast<std::size_t>(missing))));
     return true;
@@ -239,38 +265,34 @@ bool read_record_array(Reader& r, T& out) {
                 return;
             }
             if (step == Step::Item) {
-                ok = read_value(r, out.*(fld.member));
+                ok = read_value(r, out.*(fld.member)) || r.within_key(fld.key);
                 return;
             }
             ended = true;
-            r.leave();
         }
         if (!fld.has_default()) ok = r.fail_invalid_length(decltype(i)::value, length_text<T>());
     });
     if (!ok) return false;
-    if (ended) return true;
-    if (!r.record_array_end()) return false;
-    r.leave();
-    return true;
+    return ended || r.record_array_end();
 }
 
 template <RecordType T>
 bool read_record(Reader& r, T& out) {
     const int c = r.peek();
     if (c != '{' && c != '[') return r.fail_invalid_type(expecting_text<T>());
-    if (!r.enter()) return false;
     return c == '{' ? read_record_object(r, out) : read_record_array(r, out);
 }
 
 }  // namespace json
 
 // Reads one record from the whole text. The error's message ends in
-// " at line L column C".
+// " at line L column C"; its note names the field and list indices where the
+// read stopped.
 template <RecordType T>
 Expected<T, ReadError> read_json(std::string_view utf8) {
     json::Reader reader(utf8);
     T value{};
-    if (!json::read_record(reader, value) || !reader.finish()) return Unexpected{ReadError{reader.error_text(), {}}};
+    if (!json::read_record(reader, value) || !reader.finish()) return Unexpected{reader.error()};
     return value;
 }
 

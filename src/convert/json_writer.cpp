@@ -6,61 +6,12 @@
 #include <cmath>
 #include <cstring>
 
+#include "util/digits.h"
+#include "util/swar.h"
+
 namespace morvanta::convert {
 
 namespace {
-
-// "00" "01" ... "99": two digits per division halves the divisions, which
-// matters because every money amount of a result is an integer.
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
-constexpr std::uint64_t kPow10u[20] = {1u,
-                                       10u,
-                                       100u,
-                                       1000u,
-                                       10000u,
-                                       100000u,
-                                       1000000u,
-                                       10000000u,
-                                       100000000u,
-                                       1000000000u,
-                                       10000000000u,
-                                       100000000000u,
-                                       1000000000000u,
-                                       10000000000000u,
-                                       100000000000000u,
-                                       1000000000000000u,
-                                       10000000000000000u,
-                                       100000000000000000u,
-                                       1000000000000000000u,
-                                       10000000000000000000u};
-
-// Number of decimal digits, 1 for zero: the bit width scaled by
-// log10(2) ~ 1233/4096 is the count or one less, and one table compare
-// settles it. (v | 1 has the same digit count as v and is never 0.)
-int digit_count(std::uint64_t v) {
-    const std::uint64_t x = v | 1;
-    const int t = (std::bit_width(x) * 1233) >> 12;
-    return t + (x >= kPow10u[t]);
-}
-
-// Writes v's `len` digits at p, last pair first.
-void put_digits(std::uint64_t v, char* p, int len) {
-    char* q = p + len;
-    while (v >= 100) {
-        const std::size_t pair = static_cast<std::size_t>(v % 100) * 2;
-        v /= 100;
-        q -= 2;
-        std::memcpy(q, kDigitPairs + pair, 2);
-    }
-    if (v >= 10)
-        std::memcpy(q - 2, kDigitPairs + v * 2, 2);
-    else
-        q[-1] = static_cast<char>('0' + v);
-}
 
 // Escape letter per byte: 0 copies the byte, 'u' writes \u00XX.
 constexpr auto kEscape = [] {
@@ -79,12 +30,8 @@ constexpr auto kEscape = [] {
 // A high bit set in each of the eight bytes that is below 0x20, '"' or
 // '\\'. May also flag bytes after a real hit, never one before it, so the
 // lowest flag is exact.
-constexpr std::uint64_t kOnes = 0x0101010101010101u;
-constexpr std::uint64_t kHighs = 0x8080808080808080u;
 inline std::uint64_t escape_mask(std::uint64_t x) {
-    const std::uint64_t q = x ^ (kOnes * '"');
-    const std::uint64_t b = x ^ (kOnes * '\\');
-    return (((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs;
+    return swar::bytes_below(x, 0x20) | swar::bytes_equal(x, '"') | swar::bytes_equal(x, '\\');
 }
 
 // Writes the JSON form of v into buf (40 bytes is enough: sign, "0.0000",
@@ -148,8 +95,8 @@ std::size_t format_float(double v, char* buf) {
         buf[n++] = 'e';
         buf[n++] = e < 0 ? '-' : '+';
         const std::uint64_t magnitude = static_cast<std::uint64_t>(e < 0 ? -e : e);
-        const int len = digit_count(magnitude);
-        put_digits(magnitude, buf + n, len);
+        const int len = digits::count(magnitude);
+        digits::put(magnitude, buf + n, len);
         n += static_cast<std::size_t>(len);
     }
     return n;
@@ -172,8 +119,8 @@ void Out::grow(std::size_t n) {
 }
 
 void write_uint(std::uint64_t v, Out& out) {
-    const int len = digit_count(v);
-    put_digits(v, out.cursor(), len);
+    const int len = digits::count(v);
+    digits::put(v, out.cursor(), len);
     out.cursor() += len;
 }
 
@@ -201,10 +148,8 @@ void write_string(std::string_view text, Out& out) {
     const char* run = p;  // start of the bytes not yet copied
     while (p < end) {
         while (end - p >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p, 8);
-            if (const std::uint64_t mask = escape_mask(word)) {
-                if constexpr (std::endian::native == std::endian::little) p += std::countr_zero(mask) >> 3;
+            if (const std::uint64_t mask = escape_mask(swar::load8(p))) {
+                if constexpr (swar::kHasFirstFlagged) p += swar::first_flagged(mask);
                 break;
             }
             p += 8;

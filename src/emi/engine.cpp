@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace morvanta::emi {
 
@@ -11,21 +13,45 @@ namespace {
 constexpr double kTwoPow63 = 9223372036854775808.0;
 constexpr double kTwoPow64 = 18446744073709551616.0;
 
-// Sums of payments saturate at the 64-bit limits instead of wrapping, so a
-// total of positive payments can never come out negative.
-std::int64_t sat_add(std::int64_t a, std::int64_t b) {
-    std::int64_t r;
-    if (__builtin_add_overflow(a, b, &r))
-        return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-    return r;
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+
+MorvantaError out_of_range() {
+    return MorvantaError::invalid_input("amounts exceed the supported range of whole units");
 }
 
-std::int64_t sat_sub(std::int64_t a, std::int64_t b) {
-    std::int64_t r;
-    if (__builtin_sub_overflow(a, b, &r))
-        return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-    return r;
-}
+// The schedule's whole-unit amounts. A rounded value outside the signed
+// 64-bit range (NaN included), or a sum that would leave it, marks the
+// schedule as failed: the result is refused rather than clamped or wrapped.
+class WholeUnits {
+public:
+    std::int64_t of(double x) {
+        // The negated test also catches NaN.
+        if (!(x >= -kTwoPow63 && x < kTwoPow63)) {
+            failed_ = true;
+            return 0;
+        }
+        return static_cast<std::int64_t>(x);
+    }
+    std::int64_t add(std::int64_t a, std::int64_t b) {
+        if ((b > 0 && a > kMax - b) || (b < 0 && a < kMin - b)) {
+            failed_ = true;
+            return 0;
+        }
+        return a + b;
+    }
+    std::int64_t sub(std::int64_t a, std::int64_t b) {
+        if ((b < 0 && a > kMax + b) || (b > 0 && a < kMin + b)) {
+            failed_ = true;
+            return 0;
+        }
+        return a - b;
+    }
+    bool failed() const { return failed_; }
+
+private:
+    bool failed_ = false;
+};
 
 // (1 + r)^n by square-and-multiply; the bits of n decide the multiplications,
 // so results agree to the last bit with every other implementation of it.
@@ -77,20 +103,66 @@ struct Solved {
     std::uint32_t months;
 };
 
-EmiResult build_schedule(const EmiRequest& request, const Solved& s, double rate);
+using Solution = Expected<Solved, MorvantaError>;
+
+// Where 1 + r rounds to 1 the annuity factor q - 1 is 0 although r is not:
+// the rate is too small to matter, and the zero-rate formula stands in.
+Solution solve_emi(const EmiRequest& request, double rate) {
+    if (auto e = check_amount(request.loanAmount, "loanAmount", EmiMode::Emi)) return Unexpected{std::move(*e)};
+    if (auto e = check_months(request.months, EmiMode::Emi)) return Unexpected{std::move(*e)};
+    Solved s{*request.loanAmount, 0.0, *request.months};
+    const double q = rate == 0.0 ? 1.0 : int_pow(1.0 + rate, s.months);
+    if (q - 1.0 == 0.0)
+        s.emi = s.loan / static_cast<double>(s.months);
+    else
+        s.emi = ((rate * s.loan) * q) / (q - 1.0);
+    if (!std::isfinite(s.emi))
+        return Unexpected{
+            MorvantaError::invalid_input("could not derive a valid emi from the supplied loan amount and months")};
+    return s;
+}
+
+Solution solve_tenure(const EmiRequest& request, double rate) {
+    if (auto e = check_amount(request.loanAmount, "loanAmount", EmiMode::Tenure)) return Unexpected{std::move(*e)};
+    if (auto e = check_amount(request.emi, "emi", EmiMode::Tenure)) return Unexpected{std::move(*e)};
+    Solved s{*request.loanAmount, *request.emi, 0};
+    auto n = months_for(s.loan, s.emi, rate);
+    if (!n) return Unexpected{std::move(n).error()};
+    s.months = *n;
+    return s;
+}
+
+Solution solve_loan_amount(const EmiRequest& request, double rate) {
+    if (auto e = check_amount(request.emi, "emi", EmiMode::LoanAmount)) return Unexpected{std::move(*e)};
+    if (auto e = check_months(request.months, EmiMode::LoanAmount)) return Unexpected{std::move(*e)};
+    Solved s{0.0, *request.emi, *request.months};
+    const double q = rate == 0.0 ? 1.0 : int_pow(1.0 + rate, s.months);
+    if (q - 1.0 == 0.0)
+        s.loan = static_cast<double>(s.months) * s.emi;
+    else
+        s.loan = ((q - 1.0) * s.emi) / (rate * q);
+    if (!std::isfinite(s.loan))
+        return Unexpected{
+            MorvantaError::invalid_input("could not derive a valid loan amount from the supplied emi and months")};
+    return s;
+}
+
+Solution solve(const EmiRequest& request, double rate) {
+    switch (request.mode) {
+        case EmiMode::Emi: return solve_emi(request, rate);
+        case EmiMode::Tenure: return solve_tenure(request, rate);
+        case EmiMode::LoanAmount: break;
+    }
+    return solve_loan_amount(request, rate);
+}
+
+Expected<EmiResult, MorvantaError> build_schedule(const EmiRequest& request, const Solved& s, double rate);
 
 }  // namespace
 
 double rnd(double x) {
     const double f = std::floor(x + 0.5);
     return x < f - 0.5 ? f - 1.0 : f;
-}
-
-std::int64_t to_int(double x) {
-    if (std::isnan(x)) return 0;
-    if (x >= kTwoPow63) return std::numeric_limits<std::int64_t>::max();
-    if (x <= -kTwoPow63) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(x);
 }
 
 Expected<std::uint32_t, MorvantaError> months_for(double loan, double emi, double rate) {
@@ -100,8 +172,9 @@ Expected<std::uint32_t, MorvantaError> months_for(double loan, double emi, doubl
         const double interest = loan * rate;
         if (interest >= emi) return Unexpected{MorvantaError::payment_below_interest(emi, interest)};
         const double remaining = emi - interest;
-        const double growth = rate + 1.0;
-        x = std::log(emi / remaining) / std::log(growth);
+        const double growth = std::log(rate + 1.0);
+        // A rate so small that 1 + r rounds to 1 repays like no rate at all.
+        x = growth == 0.0 ? loan / emi : std::log(emi / remaining) / growth;
     } else {
         x = loan / emi;
     }
@@ -123,59 +196,20 @@ Expected<EmiResult, MorvantaError> compute(const EmiRequest& request) {
     if (!valid_rate(request.inflationRate))
         return Unexpected{MorvantaError::invalid_input("inflationRate must be zero or greater")};
     const double rate = request.interestRate / 100.0 / 12.0;
-    const EmiMode mode = request.mode;
-
-    Solved s{};
-    switch (mode) {
-        case EmiMode::Emi: {
-            if (auto e = check_amount(request.loanAmount, "loanAmount", mode)) return Unexpected{std::move(*e)};
-            if (auto e = check_months(request.months, mode)) return Unexpected{std::move(*e)};
-            s.loan = *request.loanAmount;
-            s.months = *request.months;
-            if (rate == 0.0) {
-                s.emi = s.loan / static_cast<double>(s.months);
-            } else {
-                const double q = int_pow(1.0 + rate, s.months);
-                s.emi = ((rate * s.loan) * q) / (q - 1.0);
-            }
-            break;
-        }
-        case EmiMode::Tenure: {
-            if (auto e = check_amount(request.loanAmount, "loanAmount", mode)) return Unexpected{std::move(*e)};
-            if (auto e = check_amount(request.emi, "emi", mode)) return Unexpected{std::move(*e)};
-            s.loan = *request.loanAmount;
-            s.emi = *request.emi;
-            auto n = months_for(s.loan, s.emi, rate);
-            if (!n) return Unexpected{std::move(n).error()};
-            s.months = *n;
-            break;
-        }
-        case EmiMode::LoanAmount: {
-            if (auto e = check_amount(request.emi, "emi", mode)) return Unexpected{std::move(*e)};
-            if (auto e = check_months(request.months, mode)) return Unexpected{std::move(*e)};
-            s.emi = *request.emi;
-            s.months = *request.months;
-            if (rate == 0.0) {
-                s.loan = static_cast<double>(s.months) * s.emi;
-            } else {
-                const double q = int_pow(1.0 + rate, s.months);
-                s.loan = ((q - 1.0) * s.emi) / (rate * q);
-            }
-            break;
-        }
-    }
-    return build_schedule(request, s, rate);
+    Solution solved = solve(request, rate);
+    if (!solved) return Unexpected{std::move(solved).error()};
+    return build_schedule(request, *solved, rate);
 }
 
 namespace {
 
-EmiResult build_schedule(const EmiRequest& request, const Solved& s, double rate) {
-    EmiResult result;
+// The month loop: rows with their amounts, real values and index; the sums
+// still to come, the calendar months and the year groups come later.
+void run_months(const EmiRequest& request, const Solved& s, double rate, WholeUnits& units,
+                std::vector<EmiMonth>& rows) {
     const double emi = rnd(s.emi);
     // The exponent is the double nearest 1/12.
     const double growth = std::pow(request.inflationRate / 100.0 + 1.0, 0.08333333333333333);
-
-    auto& rows = result.schedule;
     rows.reserve(s.months);
     double balance = s.loan;
     double deflator = 1.0;
@@ -199,68 +233,86 @@ EmiResult build_schedule(const EmiRequest& request, const Solved& s, double rate
         const double real_interest = rnd(interest / deflator);
         EmiMonth& row = rows.emplace_back();
         row.index = k;
-        row.emi = to_int(paid);
-        row.principal = to_int(principal);
-        row.interest = to_int(interest);
-        row.outstanding = to_int(next);
-        row.realEmi = to_int(real_principal + real_interest);
-        row.realPrincipal = to_int(real_principal);
-        row.realInterest = to_int(real_interest);
-        if (next == 0.0) break;
+        row.emi = units.of(paid);
+        row.principal = units.of(principal);
+        row.interest = units.of(interest);
+        row.outstanding = units.of(next);
+        row.realEmi = units.of(real_principal + real_interest);
+        row.realPrincipal = units.of(real_principal);
+        row.realInterest = units.of(real_interest);
+        if (units.failed() || next == 0.0) return;
         deflator = deflator * growth;
         balance = next;
     }
+}
 
+// Each row's sums of the payments after it, walking from the last row.
+void fill_remaining(std::vector<EmiMonth>& rows, WholeUnits& units) {
     std::int64_t remaining = 0;
     std::int64_t real_remaining = 0;
     for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
         it->remainingEmi = remaining;
         it->realRemainingEmi = real_remaining;
-        remaining = sat_add(remaining, it->emi);
-        real_remaining = sat_add(real_remaining, it->realEmi);
+        remaining = units.add(remaining, it->emi);
+        real_remaining = units.add(real_remaining, it->realEmi);
     }
+}
 
-    if (request.start) {
-        const YearMonth start = *request.start;
-        for (auto& row : rows) {
-            const std::uint32_t t = row.index + start.month - 1;
-            // Years past the 32-bit range wrap around in two's complement.
-            const std::uint32_t year = static_cast<std::uint32_t>(start.year) + t / 12;
-            row.year = static_cast<std::int32_t>(year);
-            row.month = t % 12 + 1;
-        }
+void fill_calendar(std::vector<EmiMonth>& rows, YearMonth start) {
+    for (auto& row : rows) {
+        const std::uint32_t t = row.index + start.month - 1;
+        // Years past the 32-bit range wrap around in two's complement.
+        const std::uint32_t year = static_cast<std::uint32_t>(start.year) + t / 12;
+        row.year = static_cast<std::int32_t>(year);
+        row.month = t % 12 + 1;
     }
+}
 
-    const std::int64_t loan = to_int(rnd(s.loan));
-    EmiTotals& totals = result.totals;
+EmiTotals totals_of(const std::vector<EmiMonth>& rows, std::int64_t loan, WholeUnits& units) {
+    EmiTotals totals;
     for (const auto& row : rows) {
-        totals.nominalPaid = sat_add(totals.nominalPaid, row.emi);
-        totals.realPaid = sat_add(totals.realPaid, row.realEmi);
+        totals.nominalPaid = units.add(totals.nominalPaid, row.emi);
+        totals.realPaid = units.add(totals.realPaid, row.realEmi);
     }
     totals.nominalPrincipal = loan;
-    totals.nominalInterest = sat_sub(totals.nominalPaid, loan);
+    totals.nominalInterest = units.sub(totals.nominalPaid, loan);
     totals.realPrincipal = loan;
-    totals.realInterest = sat_sub(totals.realPaid, loan);
+    totals.realInterest = units.sub(totals.realPaid, loan);
+    return totals;
+}
 
-    if (request.start) {
-        for (const auto& row : rows) {
-            if (result.years.empty() || result.years.back().year != *row.year) {
-                EmiYear& group = result.years.emplace_back();
-                group.year = *row.year;
-                group.months.resize(12);
-            }
-            EmiYear& group = result.years.back();
-            group.months[*row.month - 1] = EmiYearMonth{row.emi, row.realEmi};
-            group.nominalTotal = sat_add(group.nominalTotal, row.emi);
-            group.realTotal = sat_add(group.realTotal, row.realEmi);
-            group.closingOutstanding = row.outstanding;
+// One group per calendar year of rows that carry their calendar month.
+std::vector<EmiYear> years_of(const std::vector<EmiMonth>& rows, WholeUnits& units) {
+    std::vector<EmiYear> years;
+    for (const auto& row : rows) {
+        if (years.empty() || years.back().year != *row.year) {
+            EmiYear& group = years.emplace_back();
+            group.year = *row.year;
+            group.months.resize(12);
         }
+        EmiYear& group = years.back();
+        group.months[*row.month - 1] = EmiYearMonth{row.emi, row.realEmi};
+        group.nominalTotal = units.add(group.nominalTotal, row.emi);
+        group.realTotal = units.add(group.realTotal, row.realEmi);
+        group.closingOutstanding = row.outstanding;
     }
+    return years;
+}
 
+Expected<EmiResult, MorvantaError> build_schedule(const EmiRequest& request, const Solved& s, double rate) {
+    WholeUnits units;
+    EmiResult result;
     result.mode = request.mode;
-    result.loanAmount = loan;
-    result.emi = to_int(emi);
-    result.months = static_cast<std::uint32_t>(rows.size());
+    result.loanAmount = units.of(rnd(s.loan));
+    result.emi = units.of(rnd(s.emi));
+    if (units.failed()) return Unexpected{out_of_range()};
+    run_months(request, s, rate, units, result.schedule);
+    fill_remaining(result.schedule, units);
+    if (request.start) fill_calendar(result.schedule, *request.start);
+    result.totals = totals_of(result.schedule, result.loanAmount, units);
+    if (request.start) result.years = years_of(result.schedule, units);
+    if (units.failed()) return Unexpected{out_of_range()};
+    result.months = static_cast<std::uint32_t>(result.schedule.size());
     result.interestRate = request.interestRate;
     result.inflationRate = request.inflationRate;
     result.start = request.start;

@@ -20,7 +20,4 @@ Expected<std::uint32_t, MorvantaError> months_for(double loan, double emi, doubl
 // Whole-unit rounding: halves toward +infinity, NaN stays NaN.
 double rnd(double x);
 
-// Truncating, saturating conversion of a rounded float: NaN gives 0.
-std::int64_t to_int(double x);
-
 }  // namespace morvanta::emi

@@ -1,8 +1,7 @@
 #include "emi/model.h"
 
-#include <charconv>
-
 #include "unicode/unicode.h"
+#include "util/digits.h"
 
 namespace morvanta::emi {
 
@@ -59,19 +58,16 @@ Expected<emi::YearMonth, std::string> TextForm<emi::YearMonth>::parse(std::strin
 
 // Year padded to four characters (a minus sign counts in the width), month to two.
 void TextForm<emi::YearMonth>::format(const emi::YearMonth& value, std::string& out) {
-    char digits[16];
     const bool negative = value.year < 0;
     const std::uint32_t magnitude =
         negative ? 0u - static_cast<std::uint32_t>(value.year) : static_cast<std::uint32_t>(value.year);
-    auto end = std::to_chars(digits, digits + sizeof digits, magnitude).ptr;
-    const std::size_t len = static_cast<std::size_t>(end - digits) + (negative ? 1 : 0);
+    const std::size_t len = static_cast<std::size_t>(digits::count(magnitude)) + (negative ? 1 : 0);
     if (negative) out += '-';
     if (len < 4) out.append(4 - len, '0');
-    out.append(digits, end);
+    digits::append(magnitude, out);
     out += '-';
     if (value.month < 10) out += '0';
-    end = std::to_chars(digits, digits + sizeof digits, value.month).ptr;
-    out.append(digits, end);
+    digits::append(value.month, out);
 }
 
 }  // namespace morvanta::convert

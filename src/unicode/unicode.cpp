@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "unicode/tables.h"
+#include "unicode/utf8.h"
+#include "util/swar.h"
 
 namespace morvanta::unicode {
 namespace {
@@ -90,41 +92,13 @@ bool is_final_sigma(std::string_view text, std::size_t start, std::size_t end) {
     return true;
 }
 
-inline char* encode(char32_t cp, char* dst) {
-    if (cp < 0x80) {
-        *dst++ = static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        *dst++ = static_cast<char>(0xC0 | (cp >> 6));
-        *dst++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        *dst++ = static_cast<char>(0xE0 | (cp >> 12));
-        *dst++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *dst++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        *dst++ = static_cast<char>(0xF0 | (cp >> 18));
-        *dst++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        *dst++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *dst++ = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    return dst;
-}
-
-constexpr std::uint64_t kOnes = 0x0101010101010101u;
-constexpr std::uint64_t kHighBits = kOnes * 0x80;
-
-inline std::uint64_t load8(const unsigned char* p) {
-    std::uint64_t x;
-    std::memcpy(&x, p, 8);
-    return x;
-}
-
 // Lower-cases eight ASCII bytes at once. With every byte below 0x80 the
 // additions cannot carry into the next byte, so bit 7 of each byte tells
 // whether that byte is >= 'A' and whether it is > 'Z'; 0x80 >> 2 is 0x20.
 inline std::uint64_t lower8(std::uint64_t x) {
-    const std::uint64_t ge_a = x + kOnes * (0x80 - 'A');
-    const std::uint64_t gt_z = x + kOnes * (0x80 - 'Z' - 1);
-    return x | (((ge_a & ~gt_z) & kHighBits) >> 2);
+    const std::uint64_t ge_a = x + swar::kOnes * (0x80 - 'A');
+    const std::uint64_t gt_z = x + swar::kOnes * (0x80 - 'Z' - 1);
+    return x | (((ge_a & ~gt_z) & swar::kHighs) >> 2);
 }
 
 inline char lower_ascii(unsigned char b) {
@@ -135,8 +109,8 @@ inline char lower_ascii(unsigned char b) {
 // non-ASCII byte or the end. Returns the new i; dst advances alike.
 inline std::size_t lower_ascii_run(const unsigned char* s, std::size_t i, std::size_t n, char*& dst) {
     while (n - i >= 8) {
-        const std::uint64_t x = load8(s + i);
-        if (x & kHighBits) break;
+        const std::uint64_t x = swar::load8(s + i);
+        if (x & swar::kHighs) break;
         const std::uint64_t y = lower8(x);
         std::memcpy(dst, &y, 8);
         dst += 8;
@@ -185,7 +159,7 @@ void append_lower(std::string_view text, std::string& out) {
         const Record& r = lookup(d.cp);
         if (r.flags & tables::kMultiLower) [[unlikely]] {
             const tables::MultiLower& m = tables::kMultiLowerMap[r.delta];
-            for (std::uint8_t k = 0; k < m.length; ++k) dst = encode(m.mapping[k], dst);
+            for (std::uint8_t k = 0; k < m.length; ++k) dst = encode_utf8(m.mapping[k], dst);
         } else if (r.delta == 0) {
             // Unchanged characters are copied, not re-encoded (measured ~10%
             // faster on non-Latin text). A broken byte decodes as U+FFFD,
@@ -195,7 +169,7 @@ void append_lower(std::string_view text, std::string& out) {
         } else {
             char32_t lowered = static_cast<char32_t>(static_cast<std::int32_t>(d.cp) + r.delta);
             if (d.cp == kCapitalSigma && is_final_sigma(text, i, i + d.len)) lowered = kFinalSigma;
-            dst = encode(lowered, dst);
+            dst = encode_utf8(lowered, dst);
         }
         i += d.len;
     }

@@ -1,10 +1,15 @@
 """Type information for the morvanta extension module.
 
 The request and result shapes below (``EmiRequest``, ``EmiResult``,
-``CategorizeRequest`` ...) and ``PanicException`` exist for type checkers
-only: the module itself holds just ``__version__`` and the six functions.
+``CategorizeRequest`` ...) exist for type checkers only: the module itself
+holds just ``__version__`` and the six functions.
 Import them under ``typing.TYPE_CHECKING`` and use them in annotations that
 are not evaluated at run time (``from __future__ import annotations``).
+
+An internal fault of the module (a bug, never bad input) raises an exception
+whose type is not a module attribute, so the stub does not name it: its
+qualified name is "pyo3_runtime.PanicException", and it derives from
+BaseException, not Exception.
 """
 import sys
 from typing import Any, Dict, List, Optional, Sequence, Union
@@ -159,17 +164,6 @@ class DeriveRulesResponse(TypedDict):
     """At most one rule per (category, merchant), sorted by category, then merchant."""
 
     rules: List[CategoryRule]
-
-# ---------------------------------------------------------------- errors
-
-class PanicException(BaseException):
-    """Raised when the module meets an internal fault (a bug, never bad input).
-
-    It derives from BaseException, like SystemExit, so ``except Exception``
-    does not catch it. The type is not an attribute of the module at run
-    time; this name is for annotations and type narrowing only. To catch it,
-    catch BaseException and check ``type(exc).__name__ == "PanicException"``.
-    """
 
 # ---------------------------------------------------------------- functions
 

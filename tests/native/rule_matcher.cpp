@@ -8,15 +8,26 @@
 // "automaton", "single", "sparse", "full") with the first matching rule index
 // of every narration, or "-" where none matched, then "choice direct" or
 // "choice automaton": the method the automatic choice took.
+//
+// With the argument "probes" it checks the token table of rule derivation
+// against hash flooding instead (see table_probes below).
 #include <algorithm>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <iostream>
 #include <limits>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "categorizer/engine.h"
+#include "categorizer/flat_index.h"
 #include "categorizer/matcher.h"
+#include "unicode/unicode.h"
+#include "util/hash.h"
 
 using morvanta::categorizer::CategoryRule;
 using morvanta::categorizer::MatchMethod;
@@ -54,9 +65,93 @@ void run(const char* name, RuleMatcher&& matcher, const std::vector<std::string>
     std::cout << '\n';
 }
 
+// The unseeded hash the token table used before it was keyed (for texts of
+// 8 bytes): every process placed a text in the same slot, so colliding
+// texts could be searched for once, offline.
+std::uint64_t unseeded_hash8(std::string_view s) {
+    constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
+    std::uint64_t w;
+    std::memcpy(&w, s.data(), 8);
+    std::uint64_t h = (std::rotl(std::uint64_t{8} * k, 5) ^ w) * k;
+    h ^= h >> 32;
+    h *= 0xD6E8FEB86659FD93ull;
+    h ^= h >> 32;
+    return h;
+}
+
+struct UnseededTraits {
+    static std::uint64_t hash(const morvanta::util::HashKey&, std::string_view s) { return unseeded_hash8(s); }
+    static bool equal(std::string_view a, std::string_view b) { return a == b; }
+};
+
+struct KeyedTraits {
+    static std::uint64_t hash(const morvanta::util::HashKey& key, std::string_view s) {
+        return morvanta::util::hash_bytes(key, s);
+    }
+    static bool equal(std::string_view a, std::string_view b) { return a == b; }
+};
+
+constexpr char alnum[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+
+// The eight-byte token numbered n, in base 36.
+std::string token_of(std::uint64_t n) {
+    std::string t(8, '0');
+    for (std::size_t i = 0; i < 8; ++i, n /= 36) t[i] = alnum[n % 36];
+    return t;
+}
+
+template <class Traits>
+void print_probes(const char* name, const std::vector<std::string>& tokens, const morvanta::util::HashKey& key) {
+    morvanta::categorizer::FlatIndex<std::string_view, Traits> table(key);
+    for (const std::string& t : tokens) table.insert(t);
+    const auto stats = table.probe_stats();
+    std::cout << name << ' ' << tokens.size() << ' ' << stats.total << ' ' << stats.longest << '\n';
+}
+
+// stdin: the number of tokens. stdout: lines "<set> <tokens> <total probes>
+// <longest probe run>" for the colliding set under the unseeded hash, then
+// for the colliding set and for random tokens under several keys; then, for
+// two keys, "rules <key>" and the rules derived from narrations made of the
+// colliding tokens, one "pattern category merchant" line each.
+int table_probes() {
+    std::size_t count = 0;
+    std::cin >> count;
+    // The attacker's search: tokens whose unseeded hash has 16 low bits 0.
+    std::vector<std::string> colliding;
+    for (std::uint64_t n = 0; colliding.size() < count; ++n) {
+        std::string t = token_of(n * 0x9E3779B1ull);
+        if ((unseeded_hash8(t) & 0xffff) == 0) colliding.push_back(std::move(t));
+    }
+    std::mt19937_64 rng(2024);
+    std::vector<std::string> random_tokens;
+    for (std::size_t i = 0; i < count; ++i) random_tokens.push_back(token_of(rng()));
+
+    print_probes<UnseededTraits>("unseeded", colliding, {0, 0});
+    for (int round = 0; round < 4; ++round) {
+        const morvanta::util::HashKey key =
+            round == 0 ? morvanta::util::process_hash_key() : morvanta::util::HashKey{rng(), rng()};
+        print_probes<KeyedTraits>("colliding", colliding, key);
+        print_probes<KeyedTraits>("random", random_tokens, key);
+    }
+
+    // Many groups, many tokens of equal score: the pattern of each group is
+    // decided by first appearance, whatever the key.
+    morvanta::categorizer::DeriveRulesRequest request;
+    for (std::size_t i = 0; i + 1 < colliding.size(); i += 2)
+        request.data.push_back({colliding[i] + ' ' + colliding[i + 1], "c" + std::to_string(i % 13),
+                                "m" + std::to_string(i % 5)});
+    for (const morvanta::util::HashKey key : {morvanta::util::HashKey{1, 2}, morvanta::util::HashKey{rng(), rng()}}) {
+        std::cout << "rules " << key.k0 << '\n';
+        for (const auto& rule : morvanta::categorizer::derive_rules_with_key(request, key)->rules)
+            std::cout << rule.pattern << ' ' << rule.category << ' ' << rule.merchant << '\n';
+    }
+    return 0;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1 && std::string_view(argv[1]) == "probes") return table_probes();
     std::size_t rule_count = 0, text_count = 0;
     while (std::cin >> rule_count >> text_count) {
         std::vector<CategoryRule> rules(rule_count);

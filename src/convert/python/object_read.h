@@ -1,22 +1,50 @@
 // Object mode reading: a Python mapping into a record, generic over the
 // record's field declaration. Every function returns false with `err` set on
-// the first failure; nothing is read after it.
+// the first failure; nothing is read after it. An exception that passes
+// through (see take_error_text) is left pending instead, with `err` empty.
+//
+// The error's note says where the read failed ("at data[300].narration"). It
+// is built only on failure: each level puts its key or index in front while
+// the failure returns, so a successful read spends nothing on it.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "convert/python/pyerror.h"
+#include "convert/read_error.h"
 #include "convert/record.h"
 
 namespace morvanta::py {
 
 template <class T>
-bool read_value(PyObject* obj, T& out, std::string& err);
+bool read_value(PyObject* obj, T& out, convert::ReadError& err);
 
 namespace detail {
+
+inline void note_key(convert::ReadError& err, std::string_view key) {
+    err.note.insert(0, key);
+    err.note.insert(0, 1, '.');
+}
+
+inline void note_index(convert::ReadError& err, Py_ssize_t index) {
+    err.note.insert(0, "[" + std::to_string(index) + "]");
+}
+
+// How many elements to reserve for a sequence whose len() said `n`. __len__
+// may lie, so reserve no more than a list or tuple really holds, and only a
+// modest start for any other sequence; the vector grows from there.
+inline std::size_t reserve_hint(PyObject* obj, Py_ssize_t n) {
+    constexpr Py_ssize_t kOtherSequences = 1024;
+    const unsigned long flags = PyType_GetFlags(Py_TYPE(obj));
+    Py_ssize_t bound = kOtherSequences;
+    if (flags & Py_TPFLAGS_LIST_SUBCLASS) bound = PyList_Size(obj);
+    else if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) bound = PyTuple_Size(obj);
+    return static_cast<std::size_t>(std::max<Py_ssize_t>(0, std::min(n, bound)));
+}
 
 inline bool read_f64(PyObject* obj, double& out, std::string& err) {
     const double v = PyFloat_AsDouble(obj);
@@ -96,18 +124,18 @@ bool read_enum(PyObject* obj, E& out, std::string& err) {
 }
 
 template <class T>
-bool read_list(PyObject* obj, std::vector<T>& out, std::string& err) {
+bool read_list(PyObject* obj, std::vector<T>& out, convert::ReadError& err) {
     if (!is_sequence(obj)) {
-        err = unexpected_type(obj, "Sequence");
+        if (!PyErr_Occurred()) err.message = unexpected_type(obj, "Sequence");
         return false;
     }
     const Py_ssize_t n = PyObject_Size(obj);
     if (n < 0) {
-        err = take_error_text();
+        err.message = take_error_text();
         return false;
     }
     out.clear();
-    out.reserve(static_cast<std::size_t>(n));
+    out.reserve(reserve_hint(obj, n));
     const bool exact_list = PyList_CheckExact(obj);
     for (Py_ssize_t i = 0; i < n; ++i) {
         // A strong reference, since reading the element may run Python code
@@ -115,10 +143,12 @@ bool read_list(PyObject* obj, std::vector<T>& out, std::string& err) {
         Ref item = exact_list && i < PyList_Size(obj) ? Ref::borrow(PyList_GetItem(obj, i))
                                                        : Ref(PySequence_GetItem(obj, i));
         if (!item) {
-            err = take_error_text();
-            return false;
+            err.message = take_error_text();
+        } else if (read_value(item.get(), out.emplace_back(), err)) {
+            continue;
         }
-        if (!read_value(item.get(), out.emplace_back(), err)) return false;
+        note_index(err, i);
+        return false;
     }
     return true;
 }
@@ -138,12 +168,16 @@ const std::array<PyObject*, convert::field_count<T>>& key_table() {
     return table;
 }
 
-// Reads one mapping entry into the record; `seen` tracks fields already read.
+constexpr int kKeyFailed = -2;
+
+// Matches one mapping key against the record's external keys and the fields
+// already read (`seen`): the field's index, -1 for a key that names no field,
+// or kKeyFailed.
 template <convert::RecordType T>
-bool read_member(PyObject* key, PyObject* value, T& out, std::uint64_t& seen, std::string& err) {
+int match_key(PyObject* key, std::uint64_t seen, convert::ReadError& err) {
     if (!is_str(key)) {
-        err = "dict keys must have type str";
-        return false;
+        err.message = "dict keys must have type str";
+        return kKeyFailed;
     }
     // Keys written as literals in Python code are interned, so they are
     // usually the very objects of the key table; compare text otherwise.
@@ -153,88 +187,101 @@ bool read_member(PyObject* key, PyObject* value, T& out, std::uint64_t& seen, st
         if (table[i] == key) index = static_cast<int>(i);
     if (index < 0) {
         Utf8 text;
-        if (!text.load(key, err)) return false;
+        if (!text.load(key, err.message)) return kKeyFailed;
         index = convert::find_field<T>(text.view());
-        if (index < 0) return true;  // unknown keys are skipped, values unseen
+        if (index < 0) return -1;  // unknown keys are skipped, values unseen
     }
-    const std::uint64_t bit = std::uint64_t{1} << index;
-    if (seen & bit) {
-        err = convert::duplicate_field_message(convert::field_key<T>(static_cast<std::size_t>(index)));
-        return false;
+    if (seen & (std::uint64_t{1} << index)) {
+        err.message = convert::duplicate_field_message(convert::field_key<T>(static_cast<std::size_t>(index)));
+        return kKeyFailed;
     }
-    seen |= bit;
+    return index;
+}
+
+// Reads the value of field `index` (from match_key) into the record.
+template <convert::RecordType T>
+bool read_field(int index, PyObject* value, T& out, std::uint64_t& seen, convert::ReadError& err) {
+    seen |= std::uint64_t{1} << index;
     bool ok = true;
     convert::for_each_field<T>([&](const auto& fld, auto i) {
         if (decltype(i)::value == static_cast<std::size_t>(index)) ok = read_value(value, out.*(fld.member), err);
     });
+    if (!ok) note_key(err, convert::field_key<T>(static_cast<std::size_t>(index)));
     return ok;
 }
 
 template <convert::RecordType T>
-bool read_record(PyObject* obj, T& out, std::string& err) {
+bool read_record(PyObject* obj, T& out, convert::ReadError& err) {
     if (!is_mapping(obj)) {
-        err = unexpected_type(obj, "Mapping");
+        if (!PyErr_Occurred()) err.message = unexpected_type(obj, "Mapping");
         return false;
     }
     std::uint64_t seen = 0;
     if (PyDict_CheckExact(obj)) {
         // Snapshot the entries first, as a key and value list would: reading a
         // value may run Python code that changes the dict.
+        struct Entry {
+            Ref key, value;
+        };
         constexpr Py_ssize_t kInline = 16;
-        std::array<PyObject*, 2 * kInline> inline_refs;
-        std::vector<PyObject*> heap_refs;
+        std::array<Entry, kInline> inline_entries;
+        std::vector<Entry> heap_entries;
         const Py_ssize_t size = PyDict_Size(obj);
-        PyObject** refs = inline_refs.data();
+        Entry* entries = inline_entries.data();
         if (size > kInline) {
-            heap_refs.resize(static_cast<std::size_t>(2 * size));
-            refs = heap_refs.data();
+            heap_entries.resize(static_cast<std::size_t>(size));
+            entries = heap_entries.data();
         }
         Py_ssize_t pos = 0, count = 0;
         PyObject *k, *v;
         while (count < size && PyDict_Next(obj, &pos, &k, &v)) {
-            Py_INCREF(k);
-            Py_INCREF(v);
-            refs[2 * count] = k;
-            refs[2 * count + 1] = v;
+            entries[count].key = Ref::borrow(k);
+            entries[count].value = Ref::borrow(v);
             ++count;
         }
-        bool ok = true;
-        for (Py_ssize_t i = 0; i < count && ok; ++i) ok = read_member(refs[2 * i], refs[2 * i + 1], out, seen, err);
-        for (Py_ssize_t i = 0; i < 2 * count; ++i) Py_DECREF(refs[i]);
-        if (!ok) return false;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            const int index = match_key<T>(entries[i].key.get(), seen, err);
+            if (index == kKeyFailed) return false;
+            if (index >= 0 && !read_field(index, entries[i].value.get(), out, seen, err)) return false;
+        }
     } else {
         Ref keys(PyMapping_Keys(obj));
         if (!keys) {
-            err = take_error_text();
+            err.message = take_error_text();
             return false;
         }
         Ref values(PyMapping_Values(obj));
         if (!values) {
-            err = take_error_text();
+            err.message = take_error_text();
             return false;
         }
         const Py_ssize_t size = PyMapping_Size(obj);
         if (size < 0) {
-            err = take_error_text();
+            err.message = take_error_text();
             return false;
         }
+        // At each position the key is fetched and checked (type, name,
+        // duplicate) before the value at that position is fetched.
         for (Py_ssize_t i = 0; i < size; ++i) {
             Ref key(PySequence_GetItem(keys.get(), i));
             if (!key) {
-                err = take_error_text();
+                err.message = take_error_text();
                 return false;
             }
+            const int index = match_key<T>(key.get(), seen, err);
+            if (index == kKeyFailed) return false;
             Ref value(PySequence_GetItem(values.get(), i));
             if (!value) {
-                err = take_error_text();
+                err.message = take_error_text();
+                if (index >= 0) note_key(err, convert::field_key<T>(static_cast<std::size_t>(index)));
                 return false;
             }
-            if (!read_member(key.get(), value.get(), out, seen, err)) return false;
+            if (index >= 0 && !read_field(index, value.get(), out, seen, err)) return false;
         }
     }
     const int missing = convert::first_missing_required<T>(seen);
     if (missing >= 0) {
-        err = convert::missing_field_message(convert::field_key<T>(static_cast<std::size_t>(missing)));
+        err.message = convert::missing_field_message(convert::field_key<T>(static_cast<std::size_t>(missing)));
         return false;
     }
     return true;
@@ -243,13 +290,13 @@ bool read_record(PyObject* obj, T& out, std::string& err) {
 }  // namespace detail
 
 template <class T>
-bool read_value(PyObject* obj, T& out, std::string& err) {
+bool read_value(PyObject* obj, T& out, convert::ReadError& err) {
     if constexpr (std::is_same_v<T, double>) {
-        return detail::read_f64(obj, out, err);
+        return detail::read_f64(obj, out, err.message);
     } else if constexpr (std::is_same_v<T, std::uint32_t>) {
-        return detail::read_u32(obj, out, err);
+        return detail::read_u32(obj, out, err.message);
     } else if constexpr (std::is_same_v<T, std::string>) {
-        return detail::read_text(obj, out, err);
+        return detail::read_text(obj, out, err.message);
     } else if constexpr (convert::is_optional_v<T>) {
         if (obj == Py_None) {
             out.reset();
@@ -259,13 +306,13 @@ bool read_value(PyObject* obj, T& out, std::string& err) {
     } else if constexpr (convert::is_vector_v<T>) {
         return detail::read_list(obj, out, err);
     } else if constexpr (convert::EnumType<T>) {
-        return detail::read_enum(obj, out, err);
+        return detail::read_enum(obj, out, err.message);
     } else if constexpr (convert::TextFormType<T>) {
         std::string text;
-        if (!detail::read_text(obj, text, err)) return false;
+        if (!detail::read_text(obj, text, err.message)) return false;
         auto parsed = convert::TextForm<T>::parse(text);
         if (!parsed) {
-            err = std::move(parsed).error();
+            err.message = std::move(parsed).error();
             return false;
         }
         out = std::move(*parsed);
@@ -276,6 +323,15 @@ bool read_value(PyObject* obj, T& out, std::string& err) {
         static_assert(sizeof(T) == 0, "no object-mode reader for this member type");
         return false;
     }
+}
+
+// Reads a whole request. On failure `err.note` is "at " and the path to the
+// failing value, or empty for a failure at the top level of the request.
+template <convert::RecordType T>
+bool read_request(PyObject* obj, T& out, convert::ReadError& err) {
+    if (read_value(obj, out, err)) return true;
+    if (!err.note.empty()) err.note.replace(0, 1, "at ");  // the path starts ".key"
+    return false;
 }
 
 }  // namespace morvanta::py

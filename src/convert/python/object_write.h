@@ -12,6 +12,7 @@
 
 #include "convert/python/pyerror.h"
 #include "convert/record.h"
+#include "util/hash.h"
 
 namespace morvanta::py {
 
@@ -47,7 +48,11 @@ private:
         return PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
     }
 
-    std::unordered_map<std::string_view, Ref> cache_;
+    // The texts come from the request: hashed under the process's secret key.
+    struct TextHash {
+        std::size_t operator()(std::string_view s) const { return util::hash_bytes(util::process_hash_key(), s); }
+    };
+    std::unordered_map<std::string_view, Ref, TextHash> cache_;
 };
 
 template <class T>

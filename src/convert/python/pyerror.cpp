@@ -1,7 +1,5 @@
 #include "convert/python/pyerror.h"
 
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <string>
 #include <unordered_map>
@@ -19,19 +17,37 @@ std::string type_qualname(PyTypeObject* type) {
     return "?";
 }
 
+namespace {
+
+bool passes_through(PyObject* type) {
+    return PyErr_GivenExceptionMatches(type, PyExc_MemoryError) || !PyErr_GivenExceptionMatches(type, PyExc_Exception);
+}
+
+}  // namespace
+
+bool error_passes_through() {
+    PyObject* type = PyErr_Occurred();
+    return type && passes_through(type);
+}
+
 std::string take_error_text() {
     PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
     PyErr_Fetch(&type, &value, &trace);
+    if (!type) return "?: <exception str() failed>";
+    if (passes_through(type)) {
+        PyErr_Restore(type, value, trace);
+        return {};
+    }
     PyErr_NormalizeException(&type, &value, &trace);
     Ref t(type), v(value), tb(trace);
-    if (!t) return "?: <exception str() failed>";
     std::string text = type_qualname(reinterpret_cast<PyTypeObject*>(t.get()));
     text += ": ";
     Ref s(v ? PyObject_Str(v.get()) : PyObject_Str(Py_None));
-    std::string err;
     Utf8 utf8;
-    if (s && utf8.load(s.get(), err)) {
+    if (s && utf8.load_raw(s.get())) {
         text += utf8.view();
+    } else if (error_passes_through()) {
+        return {};
     } else {
         PyErr_Clear();
         text += "<exception str() failed>";
@@ -75,8 +91,23 @@ void init_runtime_features() {
     // Py_GetVersion() starts "3.X.Y ..."; it is in the 3.8 stable ABI.
     const char* version = Py_GetVersion();
     int major = 0, minor = 0;
-    if (std::sscanf(version, "%d.%d", &major, &minor) == 2 && (major > 3 || (major == 3 && minor >= 10)))
-        g_as_utf8_and_size = reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+    if (std::sscanf(version, "%d.%d", &major, &minor) != 2 || (major == 3 && minor < 10)) return;
+    // The interpreter hands out the address of its own export through ctypes
+    // (ctypes.pythonapi is the running interpreter on every platform), so the
+    // binary links no dynamic loader and names no symbol beyond the 3.8 ABI.
+    // Without ctypes the module keeps the 3.8 route.
+    Ref ctypes(PyImport_ImportModule("ctypes"));
+    Ref api(ctypes ? PyObject_GetAttrString(ctypes.get(), "pythonapi") : nullptr);
+    Ref fn(api ? PyObject_GetAttrString(api.get(), "PyUnicode_AsUTF8AndSize") : nullptr);
+    Ref void_p(fn ? PyObject_GetAttrString(ctypes.get(), "c_void_p") : nullptr);
+    Ref address(void_p ? PyObject_CallMethod(ctypes.get(), "cast", "OO", fn.get(), void_p.get()) : nullptr);
+    Ref value(address ? PyObject_GetAttrString(address.get(), "value") : nullptr);
+    void* pointer = value && PyLong_Check(value.get()) ? PyLong_AsVoidPtr(value.get()) : nullptr;
+    if (!pointer) {
+        PyErr_Clear();
+        return;
+    }
+    g_as_utf8_and_size = reinterpret_cast<AsUtf8AndSize>(pointer);
 }
 
 bool Utf8::load_raw(PyObject* str, bool transient) {
@@ -114,6 +145,7 @@ bool isinstance_abc(PyObject* obj, PyObject*& cache, const char* name) {
     if (!cache) cache = abc_class(name);
     int r = cache ? PyObject_IsInstance(obj, cache) : -1;
     if (r < 0) {
+        if (error_passes_through()) return false;
         PyErr_WriteUnraisable(obj);
         return false;
     }

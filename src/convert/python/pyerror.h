@@ -12,8 +12,16 @@ namespace morvanta::py {
 // The `__qualname__` of a type, "?" if it cannot be read.
 std::string type_qualname(PyTypeObject* type);
 
+// True if the pending exception must reach the caller unchanged rather than
+// become a conversion error: MemoryError, and anything that is not an
+// Exception (KeyboardInterrupt, SystemExit, GeneratorExit ...).
+bool error_passes_through();
+
 // Takes the pending Python exception and returns "{qualname}: {str}", with
-// "<exception str() failed>" when str() itself raises. Clears the indicator.
+// "<exception str() failed>" when str() itself raises. Clears the indicator,
+// except for an exception that passes through (see above, also one raised by
+// str()): that one stays pending and the text is empty. Every caller fails
+// at once, and the call path raises whatever is pending as it is.
 std::string take_error_text();
 
 // "unexpected type: '{qualname}' object cannot be converted to '{target}'"
@@ -44,7 +52,8 @@ void init_runtime_features();
 inline bool is_str(PyObject* obj) { return PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_UNICODE_SUBCLASS; }
 
 // dict (or subclass), else isinstance(obj, collections.abc.Mapping). A failing
-// isinstance check is written as unraisable and counts as "not a mapping".
+// isinstance check is written as unraisable and counts as "not a mapping",
+// unless its exception passes through: that one is left pending.
 bool is_mapping(PyObject* obj);
 // list or tuple (or subclass), else isinstance(obj, collections.abc.Sequence).
 bool is_sequence(PyObject* obj);

@@ -1,0 +1,158 @@
+"""Seeded generators of bank-statement data for the benchmark.
+
+Narrations look like the lines of an Indian or European bank statement: a
+channel prefix (UPI/, POS , NEFT-, ACH D-), reference numbers, a merchant or a
+person, and sometimes a city or a UPI handle. They are 20 to 80 UTF-8 bytes
+long, and about 5 % hold non-ASCII letters. Rule patterns are merchant-like
+words of 4 to 14 bytes, about 10 % of them two words and a few non-ASCII.
+"""
+import random
+
+SEED = 20261209
+
+_SYLLABLES = ["ka", "ri", "mo", "ta", "zen", "vel", "pur", "shi", "an", "dor", "lu", "mi", "ra", "so", "ne",
+              "bi", "go", "tri", "vo", "sa", "ku", "len", "mar", "jo", "fi", "nu", "ko", "pa", "ve", "dha"]
+_SUFFIXES = ["", "", "", "", "mart", "pay", "hub", "kart", "fresh", "foods", "care", "tech", "go"]
+# Merchant words with letters outside ASCII; each keeps its form through
+# upper- and lower-casing, so a narration that carries it upper-cased matches.
+_ACCENTED = ["café", "crêpe", "müller", "bäcker", "señor", "köln", "délice", "größe", "même", "çiçek"]
+_GREEK = ["ταβέρνα", "γύρος", "φούρνος", "καφενείο", "ψητός", "ζαχαρη"]
+CATEGORIES = ["Food & Drink", "Groceries", "Travel", "Fuel", "Bills", "Shopping", "Health", "Entertainment",
+              "Education", "Rent", "Insurance", "Transfers"]
+_CITIES = ["MUMBAI", "DELHI", "PUNE", "BENGALURU", "CHENNAI", "KOLKATA", "HYDERABAD", "JAIPUR", "BERLIN",
+           "PARIS", "LONDON", "DUBAI", "SINGAPORE"]
+_CITIES_NON_ASCII = ["MÜNCHEN", "ZÜRICH", "KÖLN", "MÁLAGA", "ΑΘΗΝΑ"]
+_BANKS = ["okaxis", "okhdfcbank", "oksbi", "ybl", "paytm", "ibl", "axl", "upi"]
+_GIVEN = ["RAHUL", "PRIYA", "AMIT", "SNEHA", "VIKRAM", "ANITA", "KIRAN", "DEEPAK", "MEERA", "ARJUN", "NEHA",
+          "SURESH", "POOJA", "RAVI", "LAKSHMI"]
+_FAMILY = ["SHARMA", "PATEL", "IYER", "REDDY", "GUPTA", "NAIR", "SINGH", "KUMAR", "RAO", "JOSHI", "MEHTA",
+           "DAS", "KAPOOR", "VERMA", "PILLAI"]
+_PEOPLE_NON_ASCII = ["JOSÉ GARCÍA", "RENÉ DUBOIS", "JÜRGEN WEIß", "ΝΙΚΟΣ", "FRANÇOIS", "ZOË"]
+_NOTES = ["PAYMENT", "SALARY", "RENT", "BILL", "REFUND", "EMI", "TRANSFER", "ORDER", "SUBSCRIPTION", "FEE"]
+
+
+def _ref(rng, digits):
+    return str(rng.randrange(10 ** (digits - 1), 10 ** digits))
+
+
+def _word(rng):
+    """A made-up merchant word of 4 to 14 bytes."""
+    while True:
+        word = "".join(rng.choice(_SYLLABLES) for _ in range(rng.randint(2, 4))) + rng.choice(_SUFFIXES)
+        if 4 <= len(word) <= 14:
+            return word
+
+
+def _pattern(rng):
+    draw = rng.random()
+    if draw < 0.03:
+        if rng.random() < 0.3:
+            return rng.choice(_GREEK)
+        word = rng.choice(_ACCENTED) + rng.choice(["", rng.choice(_SYLLABLES), rng.choice(_SUFFIXES)])
+        return word if len(word.encode()) <= 14 else word[:4] + rng.choice(_SYLLABLES)
+    if draw < 0.13:
+        while True:
+            two = _word(rng)[:6] + " " + _word(rng)[:6]
+            if len(two.encode()) <= 14:
+                return two
+    return _word(rng)
+
+
+def make_rules(rng, count):
+    """`count` rules with distinct patterns, each mixed-case like a user would type it."""
+    seen, rules = set(), []
+    while len(rules) < count:
+        pattern = _pattern(rng)
+        if pattern in seen or not 4 <= len(pattern.encode()) <= 14:
+            continue
+        seen.add(pattern)
+        shown = pattern.title() if rng.random() < 0.5 else pattern
+        merchant = shown.title() + rng.choice(["", "", " Pvt Ltd", " Store", " India"])
+        rules.append({"pattern": shown, "category": rng.choice(CATEGORIES), "merchant": merchant})
+    return rules
+
+
+def _statement_case(text):
+    """Upper-case as a bank prints it; ß keeps its form (its upper case is SS)."""
+    return "".join(c if c == "ß" else c.upper() for c in text)
+
+
+def _person(rng):
+    if rng.random() < 0.08:
+        return rng.choice(_PEOPLE_NON_ASCII)
+    return f"{rng.choice(_GIVEN)} {rng.choice(_FAMILY)}"
+
+
+def _city(rng):
+    return rng.choice(_CITIES_NON_ASCII) if rng.random() < 0.08 else rng.choice(_CITIES)
+
+
+def narration(rng, name):
+    """One statement line naming `name` (a merchant or a person), 20 to 80 bytes."""
+    shown = _statement_case(name)
+    channel = rng.random()
+    if channel < 0.4:
+        handle = name.replace(" ", "").lower() if rng.random() < 0.5 else _ref(rng, 10)
+        parts = ["UPI", _ref(rng, 12), shown]
+        if rng.random() < 0.6:
+            parts.append(f"{handle}@{rng.choice(_BANKS)}")
+        if rng.random() < 0.4:
+            parts.append(rng.choice(_NOTES))
+        text = "/".join(parts)
+    elif channel < 0.7:
+        card = f"{_ref(rng, 4)}XXXXXX{_ref(rng, 4)}"
+        text = f"POS {card} {shown}"
+        if rng.random() < 0.6:
+            text += " " + _city(rng)
+    elif channel < 0.88:
+        text = f"NEFT-{rng.choice(['HDFC', 'ICIC', 'SBIN', 'UTIB'])}N{_ref(rng, 11)}-{shown}"
+        if rng.random() < 0.5:
+            text += "-" + rng.choice(_NOTES)
+    else:
+        text = f"ACH D- {shown}-{_ref(rng, rng.choice([6, 8, 10]))}"
+    if rng.random() < 0.15:
+        text = text.title() if rng.random() < 0.5 else text.lower()
+    while len(text.encode()) > 80:
+        text = text[:-1]
+    if len(text.encode()) < 20:
+        text += " REF " + _ref(rng, 20 - len(text.encode()))
+    return text
+
+
+def _other_name(rng):
+    """A payee that no rule is meant for: a person, or a merchant word of another shape."""
+    if rng.random() < 0.6:
+        return _person(rng)
+    return rng.choice(_GIVEN) + " " + rng.choice(["TRADERS", "STORES", "ENTERPRISES", "AGENCIES", "MEDICALS"])
+
+
+def make_narrations(rng, rules, count, planted=0.6):
+    """`count` transactions; a `planted` share of them names a merchant of `rules`."""
+    data = []
+    for _ in range(count):
+        if rng.random() < planted:
+            name = rng.choice(rules)["pattern"]
+        else:
+            name = _other_name(rng)
+        data.append({"narration": narration(rng, name)})
+    return data
+
+
+def make_labelled(rng, count, pairs):
+    """`count` labelled transactions over `pairs` (category, merchant) labels, in statement shapes."""
+    labels = []
+    for rule in make_rules(rng, pairs):
+        labels.append((rule["pattern"], rule["category"], rule["merchant"]))
+    data = []
+    for _ in range(count):
+        name, category, merchant = rng.choice(labels)
+        data.append({"narration": narration(rng, name), "category": category, "merchant": merchant})
+    return data
+
+
+def non_ascii_share(data):
+    return sum(not item["narration"].isascii() for item in data) / len(data)
+
+
+def rng(salt=0):
+    return random.Random(SEED + salt)
