@@ -60,10 +60,19 @@ void Automaton::assign_byte_classes(std::span<const std::string_view> patterns) 
         // for UTF-8 text, which never holds 0xC0, 0xC1 or 0xF5..0xFF).
         classes_ = 256;
         for (std::size_t b = 0; b < 256; ++b) class_of_[b] = static_cast<std::uint8_t>(b);
+        fold_ascii_case();
         return;
     }
     classes_ = 1;
     for (std::size_t b = 0; b < 256; ++b) class_of_[b] = used[b] ? static_cast<std::uint8_t>(classes_++) : std::uint8_t{0};
+    fold_ascii_case();
+}
+
+// Lowered patterns hold no ASCII capital, so a capital can take its small
+// letter's class: scanning a pure-ASCII text then equals scanning its
+// lowered copy, and the caller need not make one.
+void Automaton::fold_ascii_case() {
+    for (unsigned b = 'A'; b <= 'Z'; ++b) class_of_[b] = class_of_[b + 0x20];
 }
 
 // There is at most one state per pattern byte, plus the root; the first

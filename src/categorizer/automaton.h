@@ -44,7 +44,8 @@ public:
                        std::size_t dense_bytes = default_dense_bytes);
 
     // The lowest number of a pattern that occurs in `text` as a contiguous
-    // run of bytes, or npos.
+    // run of bytes, or npos. ASCII capitals in `text` count as small letters
+    // (patterns are lowered), so a pure-ASCII text may be given as it is.
     std::uint32_t first_match(std::string_view text) const;
 
     // first_match of two texts at once. Each step waits on a memory load
@@ -84,6 +85,7 @@ private:
 
     // The steps of the build, in order.
     void assign_byte_classes(std::span<const std::string_view> patterns);
+    void fold_ascii_case();
     void reserve_states(std::size_t total_bytes, std::size_t dense_bytes);
     void build_trie(std::vector<Entry>& entries);
     std::uint32_t add_children(std::uint32_t lo, std::uint32_t hi, std::uint32_t depth, std::vector<Entry>& entries,
@@ -95,6 +97,7 @@ private:
     // One step from state `s` on byte `b`, following failure links through
     // the sparse states until a child or a dense row answers.
     std::uint32_t step(std::uint32_t s, unsigned char b) const {
+        if (s >= dense_count_) b = static_cast<unsigned>(b - 'A') < 26u ? static_cast<unsigned char>(b | 0x20) : b;
         while (s >= dense_count_) {
             const Node& node = nodes_[s];
             if (node.children == 1) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "unicode/unicode.h"
 
@@ -129,12 +130,40 @@ void RuleMatcher::first_matches(std::span<const std::string_view> narrations, st
         search_direct(hits);
 }
 
-void RuleMatcher::lower_narrations(std::span<const std::string_view> narrations) {
-    texts_.clear();
-    for (std::size_t k = 0; k < narrations.size(); ++k) {
-        unicode::append_lower(narrations[k], texts_);
-        text_ends_[k + 1] = texts_.size();
+namespace {
+
+bool is_ascii(std::string_view text) {
+    const unsigned char* p = bytes(text);
+    std::size_t n = text.size();
+    std::uint64_t high = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        high |= w;
     }
+    for (; n > 0; ++p, --n) high |= *p;
+    return (high & 0x8080808080808080u) == 0;
+}
+
+}  // namespace
+
+void RuleMatcher::lower_narrations(std::span<const std::string_view> narrations) {
+    // The automaton reads ASCII capitals as small letters, so it takes a
+    // pure-ASCII narration (most of them) as it is; the others are lowered
+    // back to back, and their views taken once the buffer stops growing.
+    texts_.clear();
+    std::array<std::size_t, batch_max + 1> ends;
+    std::uint64_t as_is = 0;
+    ends[0] = 0;
+    for (std::size_t k = 0; k < narrations.size(); ++k) {
+        if (automaton_ && is_ascii(narrations[k]))
+            as_is |= std::uint64_t{1} << k;
+        else
+            unicode::append_lower(narrations[k], texts_);
+        ends[k + 1] = texts_.size();
+    }
+    for (std::size_t k = 0; k < narrations.size(); ++k)
+        views_[k] = (as_is >> k) & 1 ? narrations[k] : std::string_view(texts_).substr(ends[k], ends[k + 1] - ends[k]);
 }
 
 void RuleMatcher::search_automaton(std::span<std::size_t> hits) const {
@@ -154,7 +183,7 @@ void RuleMatcher::index_grams(std::size_t count) {
     // byte of the longest narration keep a slot holding a given narration's
     // bit to about 1 in 5, and a pattern probes two slots.
     std::size_t longest = 0;
-    for (std::size_t k = 0; k < count; ++k) longest = std::max(longest, text_ends_[k + 1] - text_ends_[k]);
+    for (std::size_t k = 0; k < count; ++k) longest = std::max(longest, lowered(k).size());
     const std::size_t slots = std::bit_ceil(std::max<std::size_t>(64, longest * 16));
     gram_shift_ = 32u - static_cast<unsigned>(std::countr_zero(slots));
     grams_.assign(slots, 0);

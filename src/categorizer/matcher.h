@@ -53,9 +53,7 @@ public:
 
 private:
     void lower_narrations(std::span<const std::string_view> narrations);
-    std::string_view lowered(std::size_t k) const {
-        return std::string_view(texts_).substr(text_ends_[k], text_ends_[k + 1] - text_ends_[k]);
-    }
+    std::string_view lowered(std::size_t k) const { return views_[k]; }
     // Slot of a run's key in grams_ (multiplicative hashing, top bits).
     std::size_t slot(std::uint32_t key) const { return (key * 0x9E3779B1u) >> gram_shift_; }
     void index_grams(std::size_t count);
@@ -76,10 +74,11 @@ private:
     std::vector<std::string_view> patterns_;  // lowered pattern of rule i, for i < floor_
     std::optional<Automaton> automaton_;
 
-    // Per batch: the lowered narrations back to back, and for the direct
-    // search a set of the 1-, 2- and 3-byte runs each one holds.
+    // Per batch: the lowered narrations back to back and a view of each
+    // (for the automaton, the narration itself when it is pure ASCII), and
+    // for the direct search a set of the 1-, 2- and 3-byte runs each holds.
     std::string texts_;
-    std::array<std::size_t, batch_max + 1> text_ends_{};
+    std::array<std::string_view, batch_max> views_{};
     std::vector<std::uint64_t> grams_;  // hashed run -> mask of narrations holding it
     unsigned gram_shift_ = 0;
     std::string pattern_;               // one lowered pattern, in the direct search
