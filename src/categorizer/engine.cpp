@@ -51,7 +51,7 @@ namespace {
 
 struct TokenTraits {
     static std::uint64_t hash(const util::HashKey& key, std::string_view s) { return util::hash_bytes(key, s); }
-    static bool equal(std::string_view a, std::string_view b) { return a == b; }
+    static bool equal(std::string_view a, std::string_view b) { return util::same_bytes(a, b); }
 };
 
 using LabelPair = std::pair<std::string_view, std::string_view>;  // (category, merchant)
@@ -60,7 +60,40 @@ struct LabelTraits {
     static std::uint64_t hash(const util::HashKey& key, const LabelPair& p) {
         return util::hash_pair(key, p.first, p.second);
     }
-    static bool equal(const LabelPair& a, const LabelPair& b) { return a == b; }
+    static bool equal(const LabelPair& a, const LabelPair& b) {
+        return util::same_bytes(a.first, b.first) && util::same_bytes(a.second, b.second);
+    }
+};
+
+// The group of each label pair. Items of one label usually view the very
+// same texts (one Python str repeated over the request), so a small cache
+// keyed by where the texts lie answers most lookups without hashing them;
+// texts at the same place with the same lengths are the same texts.
+using GroupIndex = FlatIndex<LabelPair, LabelTraits>;
+
+class GroupLookup {
+public:
+    explicit GroupLookup(GroupIndex& groups) : groups_(groups) {}
+
+    std::uint32_t operator()(const LabelPair& pair) {
+        const std::uint64_t a = reinterpret_cast<std::uintptr_t>(pair.first.data());
+        const std::uint64_t b = reinterpret_cast<std::uintptr_t>(pair.second.data());
+        Entry& e = cache_[(a * 0x9E3779B97F4A7C15ull + b * 0xC2B2AE3D27D4EB4Full) >> 58];
+        if (e.group != GroupIndex::none && e.pair.first.data() == pair.first.data() &&
+            e.pair.second.data() == pair.second.data() && e.pair.first.size() == pair.first.size() &&
+            e.pair.second.size() == pair.second.size())
+            return e.group;
+        e = Entry{pair, groups_.insert(pair).first};
+        return e.group;
+    }
+
+private:
+    struct Entry {
+        LabelPair pair;
+        std::uint32_t group = GroupIndex::none;
+    };
+    GroupIndex& groups_;
+    std::array<Entry, 64> cache_{};
 };
 
 constexpr std::uint32_t to_u32(std::size_t n) {
@@ -79,120 +112,163 @@ std::uint64_t token_score(std::uint64_t group_count, std::size_t length) {
 
 using TokenIndex = FlatIndex<std::string_view, TokenTraits>;
 
-// Every item's label pair and distinct tokens, numbered in order of first
-// appearance, with each token's overall count.
-struct IndexedItems {
-    // Per token, side by side so one cache line serves both. Counts fit in
-    // 32 bits because the item count does.
-    struct TokenCount {
-        std::uint32_t overall;    // items whose narration holds the token
-        std::uint32_t last_item;  // the last item that counted it
-    };
+// Per distinct token. A share of at least 0.8 is a strict majority of the
+// token's items, so only one group can be its candidate: the first pass
+// counts the items whose narration holds the token and finds that group by a
+// majority vote over their groups (a strict majority is what the vote ends
+// on); the second pass counts the token in that group alone, in the two
+// fields the first pass no longer needs. Counts fit in 32 bits because the
+// item count does.
+struct TokenStats {
+    std::uint32_t overall;    // items whose narration holds the token
+    std::uint32_t candidate;  // the group the vote stands on
+    // First pass: the last item that counted the token. Second pass: the
+    // first item of `candidate` that holds it.
+    std::uint32_t item;
+    // First pass: the vote's margin for `candidate`. Second pass: the items
+    // of `candidate` that hold the token.
+    std::uint32_t count;
+};
 
+// Every item's group and distinct tokens, numbered in order of first
+// appearance, with each token's counts.
+struct IndexedItems {
     IndexedItems(const util::HashKey& key, std::uint32_t items)
         : groups(key), tokens(key, items), group_of(items), tokens_end(items) {
         item_tokens.reserve(std::size_t{items} * 4);
+        stats.reserve(items);
     }
 
-    FlatIndex<LabelPair, LabelTraits> groups;
+    GroupIndex groups;
     TokenIndex tokens;
-    TextArena arena;                      // the lowered narrations the token views point into
+    TextArena arena;                      // the distinct tokens the index's keys view
     std::vector<std::uint32_t> group_of;  // item -> group
     std::vector<std::size_t> tokens_end;  // item i's tokens: item_tokens[tokens_end[i-1], tokens_end[i])
     std::vector<std::uint32_t> item_tokens;
-    std::vector<TokenCount> counts;  // per token
-
-    std::size_t tokens_begin(std::uint32_t i) const { return i == 0 ? 0 : tokens_end[i - 1]; }
+    std::vector<TokenStats> stats;  // per token
 };
+
+// One narration lowered and cut into tokens, each with its hash tag, waiting
+// for its turn in the index.
+struct PendingItem {
+    std::string lowered;
+    std::vector<std::pair<std::string_view, std::uint32_t>> tokens;  // views into `lowered`
+};
+
+// Narrations lowered, tokenized and hashed ahead of their insertion: their
+// slots lie scattered over a table far larger than the cache, and fetching
+// them this early lets the misses of several narrations overlap.
+constexpr std::size_t lookahead = 4;
+
+void prepare(std::string_view narration, const TokenIndex& index, PendingItem& out) {
+    out.lowered.clear();
+    unicode::append_lower(narration, out.lowered);
+    out.tokens.clear();
+    for_each_token(out.lowered, [&](std::string_view token) {
+        const std::uint32_t tag = index.tag_of(token);
+        index.prefetch(tag);
+        out.tokens.emplace_back(token, tag);
+    });
+}
+
+// Item i's tokens into the index and its counts; the token set holds a
+// token repeated within the narration once.
+void add_item(std::uint32_t i, std::uint32_t group, const PendingItem& item, IndexedItems& ix) {
+    // A new token is kept in the arena: `item.lowered` is reused.
+    const auto keep = [&](std::string_view token) { return ix.arena.add(token); };
+    for (const auto& [token, tag] : item.tokens) {
+        const auto [id, added] = ix.tokens.insert(token, tag, keep);
+        if (added) {
+            ix.stats.push_back(TokenStats{1, group, i, 1});
+        } else {
+            TokenStats& s = ix.stats[id];
+            if (s.item == i) continue;
+            s.item = i;
+            ++s.overall;
+            if (s.count == 0) {
+                s.candidate = group;
+                s.count = 1;
+            } else if (s.candidate == group) {
+                ++s.count;
+            } else {
+                --s.count;
+            }
+        }
+        ix.item_tokens.push_back(id);
+    }
+    ix.tokens_end[i] = ix.item_tokens.size();
+}
 
 // One pass over the items: group each by its label pair, lower and tokenize
 // its narration once, and keep its distinct tokens for the selection.
 void index_items(const std::vector<DeriveInput>& data, IndexedItems& ix) {
-    std::string lowered;
-    std::vector<std::pair<std::string_view, std::uint32_t>> found;  // one narration's tokens and tags
-    for (std::uint32_t i = 0; i < ix.group_of.size(); ++i) {
-        const DeriveInput& item = data[i];
-        ix.group_of[i] = ix.groups.insert(LabelPair{item.category, item.merchant}).first;
-        lowered.clear();
-        unicode::append_lower(item.narration, lowered);
-        // Hash and prefetch all tokens first: their slots are scattered over
-        // a table far larger than the cache, and the misses then overlap.
-        found.clear();
-        for_each_token(ix.arena.add(lowered), [&](std::string_view token) {
-            const std::uint32_t tag = ix.tokens.tag_of(token);
-            ix.tokens.prefetch(tag);
-            found.emplace_back(token, tag);
-        });
-        for (const auto& [token, tag] : found) {
-            const auto [id, added] = ix.tokens.insert(token, tag);
-            if (added) {
-                ix.counts.push_back(IndexedItems::TokenCount{1, i});
-            } else {
-                IndexedItems::TokenCount& c = ix.counts[id];
-                if (c.last_item == i) continue;  // repeated within this narration: the token set holds it once
-                c.last_item = i;
-                ++c.overall;
-            }
-            ix.item_tokens.push_back(id);
-        }
-        ix.tokens_end[i] = ix.item_tokens.size();
-    }
-}
-
-// The token lists laid out group by group, each group's items in request
-// order, so the counting reads one sequential array: group g's tokens are
-// tokens[begin[g], begin[g + 1]).
-struct GroupedTokens {
-    std::vector<std::size_t> begin;
-    std::vector<std::uint32_t> tokens;
-};
-
-GroupedTokens lay_out_by_group(const IndexedItems& ix) {
-    const std::size_t group_count = ix.groups.size();
     const auto items = static_cast<std::uint32_t>(ix.group_of.size());
-    GroupedTokens out;
-    out.begin.assign(group_count + 1, 0);
-    for (std::uint32_t i = 0; i < items; ++i) out.begin[ix.group_of[i] + 1] += ix.tokens_end[i] - ix.tokens_begin(i);
-    for (std::size_t g = 0; g < group_count; ++g) out.begin[g + 1] += out.begin[g];
-    out.tokens.resize(ix.item_tokens.size());
-    std::vector<std::size_t> fill(out.begin.begin(), out.begin.end() - 1);
-    for (std::uint32_t i = 0; i < items; ++i) {
-        const auto first = ix.item_tokens.begin() + static_cast<std::ptrdiff_t>(ix.tokens_begin(i));
-        const auto last = ix.item_tokens.begin() + static_cast<std::ptrdiff_t>(ix.tokens_end[i]);
-        std::size_t& at = fill[ix.group_of[i]];
-        std::copy(first, last, out.tokens.begin() + static_cast<std::ptrdiff_t>(at));
-        at += static_cast<std::size_t>(last - first);
-    }
-    return out;
-}
-
-// The best token of one group, or TokenIndex::none. `in_group` is all zero
-// on entry and on return; `touched` is scratch. The counts are reset through
-// the list of tokens the group touched, which is also the order of the
-// candidate walk: first appearance reading the group's narrations in request
-// order, so among tokens of equal best score the earliest one wins, every
-// time and under every hash key.
-std::uint32_t best_token(const IndexedItems& ix, const GroupedTokens& grouped, std::size_t g,
-                         std::vector<std::uint32_t>& in_group, std::vector<std::uint32_t>& touched) {
-    touched.clear();
-    for (std::size_t t = grouped.begin[g]; t < grouped.begin[g + 1]; ++t) {
-        const std::uint32_t id = grouped.tokens[t];
-        if (in_group[id]++ == 0) touched.push_back(id);
-    }
-    std::uint32_t best = TokenIndex::none;
-    std::uint64_t best_score = 0;
-    for (std::uint32_t id : touched) {
-        const std::uint32_t count = in_group[id];
-        in_group[id] = 0;
-        const double share = static_cast<double>(count) / static_cast<double>(ix.counts[id].overall);
-        if (share < 0.8) continue;
-        const std::uint64_t score = token_score(count, ix.tokens.key(id).size());
-        if (score > best_score) {
-            best_score = score;
-            best = id;
+    std::array<PendingItem, lookahead> ring;
+    GroupLookup group_of(ix.groups);
+    for (std::uint32_t i = 0; i < items + lookahead; ++i) {
+        PendingItem& slot = ring[i % lookahead];
+        if (i >= lookahead) {
+            const std::uint32_t j = i - static_cast<std::uint32_t>(lookahead);
+            add_item(j, ix.group_of[j], slot, ix);
+        }
+        if (i < items) {
+            const DeriveInput& item = data[i];
+            ix.group_of[i] = group_of(LabelPair{item.category, item.merchant});
+            prepare(item.narration, ix.tokens, slot);
         }
     }
-    return best;
+}
+
+// Counts each token in its candidate group, and notes the first item there
+// that holds it.
+void count_in_candidates(IndexedItems& ix) {
+    for (TokenStats& s : ix.stats) s.count = 0;
+    std::size_t at = 0;
+    for (std::uint32_t i = 0; i < ix.group_of.size(); ++i) {
+        const std::uint32_t group = ix.group_of[i];
+        for (const std::size_t end = ix.tokens_end[i]; at < end; ++at) {
+            TokenStats& s = ix.stats[ix.item_tokens[at]];
+            if (s.candidate != group) continue;
+            if (s.count++ == 0) s.item = i;
+        }
+    }
+}
+
+// Whether token a comes before token b in item i's tokens (both are there).
+bool earlier_in_item(const IndexedItems& ix, std::uint32_t i, std::uint32_t a, std::uint32_t b) {
+    const std::size_t begin = i == 0 ? 0 : ix.tokens_end[i - 1];
+    for (std::size_t at = begin; at < ix.tokens_end[i]; ++at) {
+        if (ix.item_tokens[at] == a) return true;
+        if (ix.item_tokens[at] == b) return false;
+    }
+    return false;
+}
+
+// The best token of each group, or TokenIndex::none. Among tokens of equal
+// best score the one met first reading the group's narrations in request
+// order wins, every time and under every hash key.
+std::vector<std::uint32_t> best_tokens(const IndexedItems& ix) {
+    struct Best {
+        std::uint64_t score = 0;
+        std::uint32_t token = TokenIndex::none;
+    };
+    std::vector<Best> best(ix.groups.size());
+    for (std::uint32_t id = 0; id < ix.stats.size(); ++id) {
+        const TokenStats& s = ix.stats[id];
+        const double share = static_cast<double>(s.count) / static_cast<double>(s.overall);
+        if (share < 0.8) continue;
+        const std::uint64_t score = token_score(s.count, ix.tokens.key(id).size());
+        Best& b = best[s.candidate];
+        if (score < b.score) continue;
+        if (score == b.score) {
+            const std::uint32_t first = ix.stats[b.token].item;
+            if (s.item > first || (s.item == first && !earlier_in_item(ix, s.item, id, b.token))) continue;
+        }
+        b = Best{score, id};
+    }
+    std::vector<std::uint32_t> out(best.size());
+    std::transform(best.begin(), best.end(), out.begin(), [](const Best& b) { return b.token; });
+    return out;
 }
 
 }  // namespace
@@ -205,21 +281,17 @@ Expected<DeriveRulesResponse, MorvantaError> derive_rules_with_key(const DeriveR
                                                                    const util::HashKey& hash_key) {
     IndexedItems ix(hash_key, to_u32(request.data.size()));
     index_items(request.data, ix);
-    const GroupedTokens grouped = lay_out_by_group(ix);
-    ix.item_tokens = {};
+    count_in_candidates(ix);
+    const std::vector<std::uint32_t> best = best_tokens(ix);
 
     DeriveRulesResponse response;
-    const std::size_t group_count = ix.groups.size();
-    response.rules.reserve(group_count);
-    std::vector<std::uint32_t> in_group(ix.tokens.size(), 0);
-    std::vector<std::uint32_t> touched;
-    for (std::size_t g = 0; g < group_count; ++g) {
-        const std::uint32_t best = best_token(ix, grouped, g, in_group, touched);
-        if (best == TokenIndex::none) continue;
-        const auto& [category, merchant] = ix.groups.key(static_cast<std::uint32_t>(g));
-        // The label pair views the request; the token is kept apart from
-        // the lowered narrations, which go when this call returns.
-        response.rules.push_back(CategoryRule{response.tokens.add(ix.tokens.key(best)), category, merchant});
+    response.rules.reserve(best.size());
+    for (std::uint32_t g = 0; g < best.size(); ++g) {
+        if (best[g] == TokenIndex::none) continue;
+        const auto& [category, merchant] = ix.groups.key(g);
+        // The label pair views the request; the token is copied out of the
+        // call's arena, which goes when this call returns.
+        response.rules.push_back(CategoryRule{response.tokens.add(ix.tokens.key(best[g])), category, merchant});
     }
 
     // string_view compares bytes as unsigned char, which is code point order.

@@ -50,6 +50,13 @@ public:
     }
 
     std::pair<std::uint32_t, bool> insert(const Key& key, std::uint32_t tag) {
+        return insert(key, tag, [](const Key& k) -> const Key& { return k; });
+    }
+
+    // As insert, but a key it adds is kept as store(key), a key equal to it:
+    // a copy that outlives the storage `key` views, for one.
+    template <class Store>
+    std::pair<std::uint32_t, bool> insert(const Key& key, std::uint32_t tag, Store&& store) {
         const std::size_t mask = slots_.size() - 1;
         std::size_t i = tag & mask;
         std::size_t probes = 1;
@@ -60,8 +67,8 @@ public:
         }
         if (keys_.size() >= none - 1) throw std::length_error("too many distinct keys");
         const auto id = static_cast<std::uint32_t>(keys_.size());
+        keys_.push_back(store(key));
         slots_[i] = Slot{tag, id};
-        keys_.push_back(key);
         // Load factor at most 1/2 keeps probe runs short.
         if (keys_.size() * 2 > slots_.size() || (probes > probe_cap && sparse_enough_to_grow())) grow();
         return {id, true};

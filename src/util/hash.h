@@ -101,6 +101,24 @@ inline std::uint64_t sip_finish(SipState st) {
 
 }  // namespace detail
 
+// Whether two texts hold the same bytes, compared with fixed-size loads:
+// keys are short, and a memcmp of variable length is a call.
+inline bool same_bytes(std::string_view a, std::string_view b) {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(a.data());
+    const auto* q = reinterpret_cast<const unsigned char*>(b.data());
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8)
+            if (detail::load64(p + i) != detail::load64(q + i)) return false;
+        return detail::load64(p + n - 8) == detail::load64(q + n - 8);
+    }
+    if (n >= 4) return detail::load32(p) == detail::load32(q) && detail::load32(p + n - 4) == detail::load32(q + n - 4);
+    for (std::size_t i = 0; i < n; ++i)
+        if (p[i] != q[i]) return false;
+    return true;
+}
+
 // SipHash-1-3 of `s` under `key`: one compression round per 8-byte word,
 // three finalization rounds.
 inline std::uint64_t hash_bytes(const HashKey& key, std::string_view s) {
