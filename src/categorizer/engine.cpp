@@ -110,8 +110,6 @@ std::uint64_t token_score(std::uint64_t group_count, std::size_t length) {
     return len > max - scaled ? max : scaled + len;
 }
 
-using TokenIndex = FlatIndex<std::string_view, TokenTraits>;
-
 // Per distinct token. A share of at least 0.8 is a strict majority of the
 // token's items, so only one group can be its candidate: the first pass
 // counts the items whose narration holds the token and finds that group by a
@@ -130,13 +128,14 @@ struct TokenStats {
     std::uint32_t count;
 };
 
+using TokenIndex = FlatIndex<std::string_view, TokenTraits, TokenStats>;
+
 // Every item's group and distinct tokens, numbered in order of first
 // appearance, with each token's counts.
 struct IndexedItems {
     IndexedItems(const util::HashKey& key, std::uint32_t items)
         : groups(key), tokens(key, items), group_of(items), tokens_end(items) {
         item_tokens.reserve(std::size_t{items} * 4);
-        stats.reserve(items);
     }
 
     GroupIndex groups;
@@ -145,7 +144,6 @@ struct IndexedItems {
     std::vector<std::uint32_t> group_of;  // item -> group
     std::vector<std::size_t> tokens_end;  // item i's tokens: item_tokens[tokens_end[i-1], tokens_end[i])
     std::vector<std::uint32_t> item_tokens;
-    std::vector<TokenStats> stats;  // per token
 };
 
 // One narration lowered and cut into tokens, each with its hash tag, waiting
@@ -178,10 +176,10 @@ void add_item(std::uint32_t i, std::uint32_t group, const PendingItem& item, Ind
     const auto keep = [&](std::string_view token) { return ix.arena.add(token); };
     for (const auto& [token, tag] : item.tokens) {
         const auto [id, added] = ix.tokens.insert(token, tag, keep);
+        TokenStats& s = ix.tokens.value(id);
         if (added) {
-            ix.stats.push_back(TokenStats{1, group, i, 1});
+            s = TokenStats{1, group, i, 1};
         } else {
-            TokenStats& s = ix.stats[id];
             if (s.item == i) continue;
             s.item = i;
             ++s.overall;
@@ -222,12 +220,12 @@ void index_items(const std::vector<DeriveInput>& data, IndexedItems& ix) {
 // Counts each token in its candidate group, and notes the first item there
 // that holds it.
 void count_in_candidates(IndexedItems& ix) {
-    for (TokenStats& s : ix.stats) s.count = 0;
+    for (std::uint32_t id = 0; id < ix.tokens.size(); ++id) ix.tokens.value(id).count = 0;
     std::size_t at = 0;
     for (std::uint32_t i = 0; i < ix.group_of.size(); ++i) {
         const std::uint32_t group = ix.group_of[i];
         for (const std::size_t end = ix.tokens_end[i]; at < end; ++at) {
-            TokenStats& s = ix.stats[ix.item_tokens[at]];
+            TokenStats& s = ix.tokens.value(ix.item_tokens[at]);
             if (s.candidate != group) continue;
             if (s.count++ == 0) s.item = i;
         }
@@ -253,15 +251,15 @@ std::vector<std::uint32_t> best_tokens(const IndexedItems& ix) {
         std::uint32_t token = TokenIndex::none;
     };
     std::vector<Best> best(ix.groups.size());
-    for (std::uint32_t id = 0; id < ix.stats.size(); ++id) {
-        const TokenStats& s = ix.stats[id];
+    for (std::uint32_t id = 0; id < ix.tokens.size(); ++id) {
+        const TokenStats& s = ix.tokens.value(id);
         const double share = static_cast<double>(s.count) / static_cast<double>(s.overall);
         if (share < 0.8) continue;
         const std::uint64_t score = token_score(s.count, ix.tokens.key(id).size());
         Best& b = best[s.candidate];
         if (score < b.score) continue;
         if (score == b.score) {
-            const std::uint32_t first = ix.stats[b.token].item;
+            const std::uint32_t first = ix.tokens.value(b.token).item;
             if (s.item > first || (s.item == first && !earlier_in_item(ix, s.item, id, b.token))) continue;
         }
         b = Best{score, id};

@@ -19,8 +19,11 @@
 namespace morvanta::categorizer {
 
 // Traits::hash(hash_key, key) gives the key's 64-bit hash, Traits::equal
-// compares two keys.
-template <class Key, class Traits>
+// compares two keys. Each key may carry a Value, kept beside it so that one
+// memory access reaches both; a key's value starts as Value{}.
+struct NoValue {};
+
+template <class Key, class Traits, class Value = NoValue>
 class FlatIndex {
 public:
     static constexpr std::uint32_t none = UINT32_MAX;
@@ -34,7 +37,7 @@ public:
         std::size_t capacity = 16;
         while (capacity < expected + expected / 2) capacity *= 2;
         slots_.assign(capacity, Slot{0, none});
-        keys_.reserve(expected);
+        entries_.reserve(expected);
     }
 
     // The number of `key`, and whether this call added it.
@@ -63,19 +66,21 @@ public:
         for (;; i = (i + 1) & mask, ++probes) {
             const Slot slot = slots_[i];
             if (slot.id == none) break;
-            if (slot.tag == tag && Traits::equal(keys_[slot.id], key)) return {slot.id, false};
+            if (slot.tag == tag && Traits::equal(entries_[slot.id].key, key)) return {slot.id, false};
         }
-        if (keys_.size() >= none - 1) throw std::length_error("too many distinct keys");
-        const auto id = static_cast<std::uint32_t>(keys_.size());
-        keys_.push_back(store(key));
+        if (entries_.size() >= none - 1) throw std::length_error("too many distinct keys");
+        const auto id = static_cast<std::uint32_t>(entries_.size());
+        entries_.push_back(Entry{store(key), Value{}});
         slots_[i] = Slot{tag, id};
         // Load factor at most 1/2 keeps probe runs short.
-        if (keys_.size() * 2 > slots_.size() || (probes > probe_cap && sparse_enough_to_grow())) grow();
+        if (entries_.size() * 2 > slots_.size() || (probes > probe_cap && sparse_enough_to_grow())) grow();
         return {id, true};
     }
 
-    const Key& key(std::uint32_t id) const { return keys_[id]; }
-    std::size_t size() const { return keys_.size(); }
+    const Key& key(std::uint32_t id) const { return entries_[id].key; }
+    Value& value(std::uint32_t id) { return entries_[id].value; }
+    const Value& value(std::uint32_t id) const { return entries_[id].value; }
+    std::size_t size() const { return entries_.size(); }
 
     // Probes that finding each key present takes: summed over the keys, and
     // the most for one key.
@@ -106,7 +111,7 @@ private:
 
     // Growing cannot separate keys whose whole tags are equal, so a long run
     // makes the table grow only while it is at least 1/16 full.
-    bool sparse_enough_to_grow() const { return keys_.size() * 16 > slots_.size(); }
+    bool sparse_enough_to_grow() const { return entries_.size() * 16 > slots_.size(); }
 
     void grow() {
         for (;;) {
@@ -126,9 +131,14 @@ private:
         }
     }
 
+    struct Entry {
+        Key key;
+        [[no_unique_address]] Value value;
+    };
+
     util::HashKey hash_key_;
     std::vector<Slot> slots_;
-    std::vector<Key> keys_;
+    std::vector<Entry> entries_;
 };
 
 }  // namespace morvanta::categorizer

@@ -4,9 +4,11 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "unicode/unicode.h"
+#include "util/swar.h"
 
 namespace morvanta::categorizer {
 
@@ -27,6 +29,31 @@ inline constexpr std::array<unsigned char, 256> byte_class = [] {
     return table;
 }();
 
+// The high bit of each byte of `w` that is an ASCII letter or digit, exact
+// for every byte: the sums below stay within their byte.
+constexpr std::uint64_t ascii_alnum_bytes(std::uint64_t w) {
+    const std::uint64_t low = w & ~swar::kHighs;                // each byte below 0x80
+    const std::uint64_t at_least_0 = low + swar::kOnes * (0x80 - '0');
+    const std::uint64_t above_9 = low + swar::kOnes * (0x7f - '9');
+    const std::uint64_t folded = low | swar::kOnes * 0x20;     // capitals onto small letters
+    const std::uint64_t at_least_a = folded + swar::kOnes * (0x80 - 'a');
+    const std::uint64_t above_z = folded + swar::kOnes * (0x7f - 'z');
+    return ((at_least_0 & ~above_9) | (at_least_a & ~above_z)) & ~w & swar::kHighs;
+}
+
+// The end of the run of ASCII letters and digits at data[i], eight bytes at
+// a time while eight remain.
+inline std::size_t skip_ascii_alnum(const unsigned char* data, std::size_t i, std::size_t n) {
+    if constexpr (swar::kHasFirstFlagged) {
+        for (; n - i >= 8; i += 8) {
+            const std::uint64_t stop = ~ascii_alnum_bytes(swar::load8(data + i)) & swar::kHighs;
+            if (stop != 0) return i + swar::first_flagged(stop);
+        }
+    }
+    while (i < n && byte_class[data[i]] == ascii_alnum) ++i;
+    return i;
+}
+
 }  // namespace detail
 
 // Calls emit(token) for every token of `text`, left to right, repeats included.
@@ -38,7 +65,7 @@ void for_each_token(std::string_view text, Emit&& emit) {
     std::size_t i = 0;
     while (i < n) {
         // The common case, a run of ASCII letters and digits, in a tight loop.
-        while (i < n && detail::byte_class[data[i]] == detail::ascii_alnum) ++i;
+        i = detail::skip_ascii_alnum(data, i, n);
         if (i == n) break;
         std::size_t next = i + 1;
         bool alphanumeric = false;
