@@ -49,9 +49,21 @@ Expected<CategorizeResponse, MorvantaError> categorize_transactions(const Catego
 
 namespace {
 
+// A token of a pure-ASCII narration, read where it lies without lowering
+// the narration: its lower-case form is each byte OR 0x20, which lowers a
+// capital and leaves a small letter or a digit as it is.
+struct AsciiToken {
+    std::string_view raw;
+};
+constexpr unsigned char ascii_fold = 0x20;
+
 struct TokenTraits {
     static std::uint64_t hash(const util::HashKey& key, std::string_view s) { return util::hash_bytes(key, s); }
+    static std::uint64_t hash(const util::HashKey& key, AsciiToken t) {
+        return util::hash_bytes(key, t.raw, ascii_fold);
+    }
     static bool equal(std::string_view a, std::string_view b) { return util::same_bytes(a, b); }
+    static bool equal(std::string_view a, AsciiToken b) { return util::same_bytes(a, b.raw, ascii_fold); }
 };
 
 using LabelPair = std::pair<std::string_view, std::string_view>;  // (category, merchant)
@@ -136,21 +148,28 @@ struct IndexedItems {
     IndexedItems(const util::HashKey& key, std::uint32_t items)
         : groups(key), tokens(key, items), group_of(items), tokens_end(items) {
         item_tokens.reserve(std::size_t{items} * 4);
+        // Statement narrations bring about one new token each (a reference
+        // number, a card or a handle); pages reserved and never used cost
+        // nothing, while growing copies every key.
+        tokens.reserve(std::size_t{items} * 2);
     }
 
     GroupIndex groups;
     TokenIndex tokens;
     TextArena arena;                      // the distinct tokens the index's keys view
+    std::string lowering;                 // scratch for a token lowered into the arena
     std::vector<std::uint32_t> group_of;  // item -> group
     std::vector<std::size_t> tokens_end;  // item i's tokens: item_tokens[tokens_end[i-1], tokens_end[i])
     std::vector<std::uint32_t> item_tokens;
 };
 
-// One narration lowered and cut into tokens, each with its hash tag, waiting
-// for its turn in the index.
+// One narration cut into tokens, each with its hash tag, waiting for its
+// turn in the index. A pure-ASCII narration is cut where it lies and its
+// tokens are AsciiTokens; any other is lowered first.
 struct PendingItem {
+    bool ascii = false;
     std::string lowered;
-    std::vector<std::pair<std::string_view, std::uint32_t>> tokens;  // views into `lowered`
+    std::vector<std::pair<std::string_view, std::uint32_t>> tokens;  // views into the narration or `lowered`
 };
 
 // Narrations lowered, tokenized and hashed ahead of their insertion: their
@@ -159,23 +178,35 @@ struct PendingItem {
 constexpr std::size_t lookahead = 4;
 
 void prepare(std::string_view narration, const TokenIndex& index, PendingItem& out) {
-    out.lowered.clear();
-    unicode::append_lower(narration, out.lowered);
     out.tokens.clear();
-    for_each_token(out.lowered, [&](std::string_view token) {
-        const std::uint32_t tag = index.tag_of(token);
+    out.ascii = is_ascii(narration);
+    std::string_view text = narration;
+    if (!out.ascii) {
+        out.lowered.clear();
+        unicode::append_lower(narration, out.lowered);
+        text = out.lowered;
+    }
+    for_each_token(text, [&](std::string_view token) {
+        const std::uint32_t tag = out.ascii ? index.tag_of(AsciiToken{token}) : index.tag_of(token);
         index.prefetch(tag);
         out.tokens.emplace_back(token, tag);
     });
 }
 
+// A new token, lowered, in the arena: the narration's views do not last.
+std::string_view keep(IndexedItems& ix, std::string_view token) { return ix.arena.add(token); }
+std::string_view keep(IndexedItems& ix, AsciiToken token) {
+    ix.lowering.assign(token.raw);
+    for (char& c : ix.lowering) c = static_cast<char>(c | ascii_fold);
+    return ix.arena.add(ix.lowering);
+}
+
 // Item i's tokens into the index and its counts; the token set holds a
 // token repeated within the narration once.
-void add_item(std::uint32_t i, std::uint32_t group, const PendingItem& item, IndexedItems& ix) {
-    // A new token is kept in the arena: `item.lowered` is reused.
-    const auto keep = [&](std::string_view token) { return ix.arena.add(token); };
+template <class Probe>
+void add_tokens(std::uint32_t i, std::uint32_t group, const PendingItem& item, IndexedItems& ix) {
     for (const auto& [token, tag] : item.tokens) {
-        const auto [id, added] = ix.tokens.insert(token, tag, keep);
+        const auto [id, added] = ix.tokens.insert(Probe{token}, tag, [&](const Probe& p) { return keep(ix, p); });
         TokenStats& s = ix.tokens.value(id);
         if (added) {
             s = TokenStats{1, group, i, 1};
@@ -195,6 +226,11 @@ void add_item(std::uint32_t i, std::uint32_t group, const PendingItem& item, Ind
         ix.item_tokens.push_back(id);
     }
     ix.tokens_end[i] = ix.item_tokens.size();
+}
+
+void add_item(std::uint32_t i, std::uint32_t group, const PendingItem& item, IndexedItems& ix) {
+    if (item.ascii) add_tokens<AsciiToken>(i, group, item, ix);
+    else add_tokens<std::string_view>(i, group, item, ix);
 }
 
 // One pass over the items: group each by its label pair, lower and tokenize

@@ -44,8 +44,13 @@ public:
     std::pair<std::uint32_t, bool> insert(const Key& key) { return insert(key, tag_of(key)); }
 
     // The same in two steps, so that a caller holding several keys can
-    // prefetch all their slots before the first lookup waits on memory.
-    std::uint32_t tag_of(const Key& key) const { return static_cast<std::uint32_t>(Traits::hash(hash_key_, key)); }
+    // prefetch all their slots before the first lookup waits on memory. A
+    // probe is a key or another form of one that Traits hashes and compares
+    // with keys.
+    template <class Probe>
+    std::uint32_t tag_of(const Probe& key) const {
+        return static_cast<std::uint32_t>(Traits::hash(hash_key_, key));
+    }
     void prefetch([[maybe_unused]] std::uint32_t tag) const {
 #if defined(__GNUC__) || defined(__clang__)
         __builtin_prefetch(&slots_[tag & (slots_.size() - 1)]);
@@ -56,10 +61,10 @@ public:
         return insert(key, tag, [](const Key& k) -> const Key& { return k; });
     }
 
-    // As insert, but a key it adds is kept as store(key), a key equal to it:
-    // a copy that outlives the storage `key` views, for one.
-    template <class Store>
-    std::pair<std::uint32_t, bool> insert(const Key& key, std::uint32_t tag, Store&& store) {
+    // As insert, but a key it adds is kept as store(key), the Key equal to
+    // the probe: a copy that outlives the storage `key` views, for one.
+    template <class Probe, class Store>
+    std::pair<std::uint32_t, bool> insert(const Probe& key, std::uint32_t tag, Store&& store) {
         const std::size_t mask = slots_.size() - 1;
         std::size_t i = tag & mask;
         std::size_t probes = 1;
@@ -76,6 +81,9 @@ public:
         if (entries_.size() * 2 > slots_.size() || (probes > probe_cap && sparse_enough_to_grow())) grow();
         return {id, true};
     }
+
+    // Room for `keys` keys without moving them (the slots grow as before).
+    void reserve(std::size_t keys) { entries_.reserve(keys); }
 
     const Key& key(std::uint32_t id) const { return entries_[id].key; }
     Value& value(std::uint32_t id) { return entries_[id].value; }

@@ -82,13 +82,17 @@ inline SipState sip_init(const HashKey& key) {
                     key.k1 ^ 0x7465646279746573ull};
 }
 
-// The words of a text, then its last bytes with its length in the top byte.
-inline void sip_absorb_text(SipState& st, std::string_view s) {
+// The words of a text, then its last bytes with its length in the top byte;
+// every byte OR'ed with `fold` first.
+inline void sip_absorb_text(SipState& st, std::string_view s, unsigned char fold = 0) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const std::size_t n = s.size();
     const std::size_t words = n / 8;
-    for (std::size_t i = 0; i < words; ++i) st.absorb(load64(p + 8 * i));
-    st.absorb((std::uint64_t{n} << 56) | tail_word(p, n));
+    const std::uint64_t folds = 0x0101010101010101ull * fold;
+    for (std::size_t i = 0; i < words; ++i) st.absorb(load64(p + 8 * i) | folds);
+    const std::size_t t = n & 7;
+    const std::uint64_t tail_folds = t == 0 ? 0 : folds >> (8 * (8 - t));
+    st.absorb((std::uint64_t{n} << 56) | tail_word(p, n) | tail_folds);
 }
 
 inline std::uint64_t sip_finish(SipState st) {
@@ -101,29 +105,36 @@ inline std::uint64_t sip_finish(SipState st) {
 
 }  // namespace detail
 
-// Whether two texts hold the same bytes, compared with fixed-size loads:
-// keys are short, and a memcmp of variable length is a call.
-inline bool same_bytes(std::string_view a, std::string_view b) {
+// Whether `a` holds the bytes of `b`, each OR'ed with `fold`, compared with
+// fixed-size loads: keys are short, and a memcmp of variable length is a call.
+inline bool same_bytes(std::string_view a, std::string_view b, unsigned char fold = 0) {
     const std::size_t n = a.size();
     if (n != b.size()) return false;
     const auto* p = reinterpret_cast<const unsigned char*>(a.data());
     const auto* q = reinterpret_cast<const unsigned char*>(b.data());
+    const std::uint64_t folds = 0x0101010101010101ull * fold;
     if (n >= 8) {
         for (std::size_t i = 0; i + 8 < n; i += 8)
-            if (detail::load64(p + i) != detail::load64(q + i)) return false;
-        return detail::load64(p + n - 8) == detail::load64(q + n - 8);
+            if (detail::load64(p + i) != (detail::load64(q + i) | folds)) return false;
+        return detail::load64(p + n - 8) == (detail::load64(q + n - 8) | folds);
     }
-    if (n >= 4) return detail::load32(p) == detail::load32(q) && detail::load32(p + n - 4) == detail::load32(q + n - 4);
+    if (n >= 4) {
+        const std::uint64_t fold4 = folds & 0xffffffffu;
+        return detail::load32(p) == (detail::load32(q) | fold4) &&
+               detail::load32(p + n - 4) == (detail::load32(q + n - 4) | fold4);
+    }
     for (std::size_t i = 0; i < n; ++i)
-        if (p[i] != q[i]) return false;
+        if (p[i] != (q[i] | fold)) return false;
     return true;
 }
 
 // SipHash-1-3 of `s` under `key`: one compression round per 8-byte word,
 // three finalization rounds.
-inline std::uint64_t hash_bytes(const HashKey& key, std::string_view s) {
+// With `fold`, the hash of the text whose bytes are those of `s` each OR'ed
+// with it, computed without making that text.
+inline std::uint64_t hash_bytes(const HashKey& key, std::string_view s, unsigned char fold = 0) {
     detail::SipState st = detail::sip_init(key);
-    detail::sip_absorb_text(st, s);
+    detail::sip_absorb_text(st, s, fold);
     return detail::sip_finish(st);
 }
 
