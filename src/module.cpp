@@ -138,12 +138,13 @@ PyObject* bind_one(const char* function, const char* param, PyObject* args, PyOb
                 slot = value;
                 continue;
             }
+            // A name that cannot be encoded (a lone surrogate) is shown with
+            // the offending code points escaped rather than lost.
             Ref name(PyObject_Str(key));
-            std::string err;
-            py::Utf8 text;
-            if (!name || !text.load(name.get(), err)) return nullptr;
-            return raise(PyExc_TypeError,
-                         full + " got an unexpected keyword argument '" + std::string(text.view()) + "'");
+            Ref bytes(name ? PyUnicode_AsEncodedString(name.get(), "utf-8", "backslashreplace") : nullptr);
+            if (!bytes) return nullptr;
+            const std::string text(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
+            return raise(PyExc_TypeError, full + " got an unexpected keyword argument '" + text + "'");
         }
     }
     if (!slot) return raise(PyExc_TypeError, full + " missing 1 required positional argument: '" + param + "'");
