@@ -76,7 +76,21 @@ CASES = [
     pytest.param([("ABC XYZ", "A", "a")], [("abc", "A", "a")], id="tie-first-token"),
     pytest.param([("XYZ ABC", "A", "a")], [("xyz", "A", "a")], id="tie-first-token-reversed"),
     pytest.param([("XYZ", "A", "a"), ("ABC XYZ", "A", "a"), ("ABC", "A", "a")], [("xyz", "A", "a")], id="tie-first-narration"),
+    # abc is met before xyz over the whole request, but not in group B.
+    pytest.param([("ABC", "A", "a")] + [("XYZ ABC", "B", "b")] * 4, [("xyz", "B", "b")], id="tie-first-in-group-not-overall"),
+    # The vote over the groups of a token's items lands on Housing only at the end.
+    pytest.param([("RENT", "Income", "Landlord")] + [("RENT", "Housing", "Landlord")] * 4,
+                 [("rent", "Housing", "Landlord")], id="share-0.8-majority-last"),
 ]
+# A token of ASCII narrations, in capitals or mixed case, is one token in all
+# of them (it beats www) and the same token as in a narration that holds
+# other characters (group B's one narration does not make it B's).
+for _length in (3, 4, 7, 8, 9, 12, 15, 16, 17, 25):
+    for _case, _token in (("upper", "AB1CD2EF3GH4IJ5KL6MN7OP8QR9"), ("mixed", "aB1cD2eF3gH4iJ5kL6mN7oP8qR9")):
+        _token = _token[:_length]
+        CASES.append(pytest.param([(f"{_token} www", "A", "a")] * 3 + [(_token, "A", "a"), (f"{_token} ÑU", "B", "b")],
+                                  [(_token.lower(), "A", "a"), ("ñu", "B", "b")],
+                                  id=f"ascii-and-lowered-tokens-meet-{_case}-{_length}"))
 
 
 @pytest.mark.parametrize("items,expected", CASES)
