@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -142,6 +143,39 @@ struct TokenStats {
 
 using TokenIndex = FlatIndex<std::string_view, TokenTraits, TokenStats>;
 
+// Recently met tokens, found by their first bytes without hashing them under
+// the key or probing the index: most occurrences are of a few hundred words
+// (channels, payees, cities). The table is direct-mapped and of fixed size,
+// so tokens that share a line only push each other out: no choice of tokens
+// makes a lookup cost more than one comparison.
+class RecentTokens {
+public:
+    // The number of the token `probe`, whose first bytes in lower case are
+    // `head`, or TokenIndex::none if it is not here.
+    template <class Probe>
+    std::uint32_t find(const TokenIndex& index, const Probe& probe, std::size_t size, std::uint64_t head) const {
+        const Line& line = lines_[line_of(head, size)];
+        if (line.id == TokenIndex::none || line.head != head || line.size != size) return TokenIndex::none;
+        // The head holds a token of up to 8 bytes whole.
+        if (size > 8 && !TokenTraits::equal(index.key(line.id), probe)) return TokenIndex::none;
+        return line.id;
+    }
+
+    void remember(std::uint64_t head, std::size_t size, std::uint32_t id) { lines_[line_of(head, size)] = Line{head, size, id}; }
+
+private:
+    struct Line {
+        std::uint64_t head = 0;
+        std::size_t size = 0;
+        std::uint32_t id = TokenIndex::none;
+    };
+    static constexpr int line_bits = 10;
+    static std::size_t line_of(std::uint64_t head, std::size_t size) {
+        return static_cast<std::size_t>(((head ^ size) * 0x9E3779B97F4A7C15ull) >> (64 - line_bits));
+    }
+    std::array<Line, std::size_t{1} << line_bits> lines_{};
+};
+
 // Every item's group and distinct tokens, numbered in order of first
 // appearance, with each token's counts.
 struct IndexedItems {
@@ -161,15 +195,23 @@ struct IndexedItems {
     std::vector<std::uint32_t> group_of;  // item -> group
     std::vector<std::size_t> tokens_end;  // item i's tokens: item_tokens[tokens_end[i-1], tokens_end[i])
     std::vector<std::uint32_t> item_tokens;
+    RecentTokens recent;
 };
 
 // One narration cut into tokens, each with its hash tag, waiting for its
 // turn in the index. A pure-ASCII narration is cut where it lies and its
 // tokens are AsciiTokens; any other is lowered first.
+struct PendingToken {
+    std::string_view text;  // a view into the narration or `lowered`
+    std::uint64_t head;     // its first bytes in lower case
+    std::uint32_t id;       // its number if RecentTokens knew it, else TokenIndex::none
+    std::uint32_t tag;      // else its hash tag
+};
+
 struct PendingItem {
     bool ascii = false;
     std::string lowered;
-    std::vector<std::pair<std::string_view, std::uint32_t>> tokens;  // views into the narration or `lowered`
+    std::vector<PendingToken> tokens;
 };
 
 // Narrations lowered, tokenized and hashed ahead of their insertion: their
@@ -177,7 +219,19 @@ struct PendingItem {
 // them this early lets the misses of several narrations overlap.
 constexpr std::size_t lookahead = 4;
 
-void prepare(std::string_view narration, const TokenIndex& index, PendingItem& out) {
+template <class Probe>
+PendingToken pending_token(const IndexedItems& ix, std::string_view token, unsigned char fold) {
+    const Probe probe{token};
+    const std::uint64_t head = util::head_word(token, fold);
+    PendingToken t{token, head, ix.recent.find(ix.tokens, probe, token.size(), head), 0};
+    if (t.id == TokenIndex::none) {
+        t.tag = ix.tokens.tag_of(probe);
+        ix.tokens.prefetch(t.tag);
+    }
+    return t;
+}
+
+void prepare(std::string_view narration, const IndexedItems& ix, PendingItem& out) {
     out.tokens.clear();
     out.ascii = is_ascii(narration);
     std::string_view text = narration;
@@ -187,9 +241,8 @@ void prepare(std::string_view narration, const TokenIndex& index, PendingItem& o
         text = out.lowered;
     }
     for_each_token(text, [&](std::string_view token) {
-        const std::uint32_t tag = out.ascii ? index.tag_of(AsciiToken{token}) : index.tag_of(token);
-        index.prefetch(tag);
-        out.tokens.emplace_back(token, tag);
+        out.tokens.push_back(out.ascii ? pending_token<AsciiToken>(ix, token, ascii_fold)
+                                       : pending_token<std::string_view>(ix, token, 0));
     });
 }
 
@@ -205,8 +258,13 @@ std::string_view keep(IndexedItems& ix, AsciiToken token) {
 // token repeated within the narration once.
 template <class Probe>
 void add_tokens(std::uint32_t i, std::uint32_t group, const PendingItem& item, IndexedItems& ix) {
-    for (const auto& [token, tag] : item.tokens) {
-        const auto [id, added] = ix.tokens.insert(Probe{token}, tag, [&](const Probe& p) { return keep(ix, p); });
+    for (const PendingToken& t : item.tokens) {
+        std::uint32_t id = t.id;
+        bool added = false;
+        if (id == TokenIndex::none) {
+            std::tie(id, added) = ix.tokens.insert(Probe{t.text}, t.tag, [&](const Probe& p) { return keep(ix, p); });
+            ix.recent.remember(t.head, t.text.size(), id);
+        }
         TokenStats& s = ix.tokens.value(id);
         if (added) {
             s = TokenStats{1, group, i, 1};
@@ -248,7 +306,7 @@ void index_items(const std::vector<DeriveInput>& data, IndexedItems& ix) {
         if (i < items) {
             const DeriveInput& item = data[i];
             ix.group_of[i] = group_of(LabelPair{item.category, item.merchant});
-            prepare(item.narration, ix.tokens, slot);
+            prepare(item.narration, ix, slot);
         }
     }
 }

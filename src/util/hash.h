@@ -128,6 +128,16 @@ inline bool same_bytes(std::string_view a, std::string_view b, unsigned char fol
     return true;
 }
 
+// The first (up to 8) bytes of `s`, each OR'ed with `fold`, little-endian in
+// the low bytes of a word; the bytes past a shorter text are 0.
+inline std::uint64_t head_word(std::string_view s, unsigned char fold = 0) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    const std::uint64_t folds = 0x0101010101010101ull * fold;
+    if (n >= 8) return detail::load64(p) | folds;
+    return n == 0 ? 0 : detail::tail_word(p, n) | (folds >> (8 * (8 - n)));
+}
+
 // SipHash-1-3 of `s` under `key`: one compression round per 8-byte word,
 // three finalization rounds.
 // With `fold`, the hash of the text whose bytes are those of `s` each OR'ed
