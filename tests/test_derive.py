@@ -78,6 +78,10 @@ CASES = [
     pytest.param([("XYZ", "A", "a"), ("ABC XYZ", "A", "a"), ("ABC", "A", "a")], [("xyz", "A", "a")], id="tie-first-narration"),
     # abc is met before xyz over the whole request, but not in group B.
     pytest.param([("ABC", "A", "a")] + [("XYZ ABC", "B", "b")] * 4, [("xyz", "B", "b")], id="tie-first-in-group-not-overall"),
+    # Tokens of one length that share their first eight bytes are still two
+    # tokens, also when the second comes well after the first.
+    pytest.param([("ABCDEFGH12", "A", "a")] + [("", "C", "c")] * 8 + [("abcdefgh34 ü", "B", "b")],
+                 [("abcdefgh12", "A", "a"), ("abcdefgh34", "B", "b")], id="same-first-8-bytes"),
     # The vote over the groups of a token's items lands on Housing only at the end.
     pytest.param([("RENT", "Income", "Landlord")] + [("RENT", "Housing", "Landlord")] * 4,
                  [("rent", "Housing", "Landlord")], id="share-0.8-majority-last"),
