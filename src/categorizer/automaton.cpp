@@ -80,7 +80,8 @@ void Automaton::fold_ascii_case() {
 void Automaton::reserve_states(std::size_t total_bytes, std::size_t dense_bytes) {
     const std::size_t capacity = total_bytes + 1;
     const std::size_t row_bytes = std::size_t{classes_} * sizeof(std::uint32_t);
-    dense_count_ = static_cast<std::uint32_t>(std::clamp<std::size_t>(dense_bytes / row_bytes, 1, capacity));
+    dense_count_ = static_cast<std::uint32_t>(
+        std::clamp<std::size_t>(std::min(dense_bytes, max_cells * sizeof(std::uint32_t)) / row_bytes, 1, capacity));
     nodes_ = std::make_unique_for_overwrite<Node[]>(capacity);
     labels_ = std::make_unique_for_overwrite<unsigned char[]>(capacity);
     dense_.reserve(std::size_t{dense_count_} * classes_);
@@ -114,7 +115,16 @@ void Automaton::build_trie(std::vector<Entry>& entries) {
         finish_state(s, first_child, own);
     }
     dense_count_ = std::min(dense_count_, state_count_);
+    code_dense_cells();
 }
+
+// Every state's output is known only once the trie is complete; then the
+// dense cells turn from states into their codes.
+void Automaton::code_dense_cells() {
+    dense_cells_ = dense_count_ * classes_;
+    for (std::uint32_t& cell : dense_) cell = code(cell);
+}
+
 
 // Creates the children of the state whose entries are [lo, hi) at `depth`;
 // returns the lowest number of a pattern ending at that state, or npos.
@@ -174,19 +184,19 @@ void Automaton::finish_state(std::uint32_t s, std::uint32_t first_child, std::ui
     for (std::uint32_t t = first_child; t < state_count_; ++t) nodes_[t].fail = s == 0 ? 0 : step(node.fail, labels_[t]);
 }
 
-std::uint32_t Automaton::finish(std::uint32_t s, const unsigned char* p, const unsigned char* end,
+std::uint32_t Automaton::finish(std::uint32_t c, const unsigned char* p, const unsigned char* end,
                                 std::uint32_t best) const {
     // Pattern 0 is the lowest possible answer: once found, stop.
     for (; p != end && best != 0; ++p) {
-        s = step(s, *p);
-        collect(s, best);
+        c = scan_step(c, *p);
+        collect(c, best);
     }
     return best;
 }
 
 std::uint32_t Automaton::first_match(std::string_view text) const {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    return finish(0, p, p + text.size(), nodes_[0].out);
+    return finish(code(0), p, p + text.size(), nodes_[0].out);
 }
 
 void Automaton::first_match_pair(std::string_view a, std::string_view b, std::uint32_t& match_a,
@@ -194,13 +204,13 @@ void Automaton::first_match_pair(std::string_view a, std::string_view b, std::ui
     const auto* pa = reinterpret_cast<const unsigned char*>(a.data());
     const auto* pb = reinterpret_cast<const unsigned char*>(b.data());
     const std::size_t common = std::min(a.size(), b.size());
-    std::uint32_t sa = 0, sb = 0;
+    std::uint32_t sa = code(0), sb = sa;
     std::uint32_t best_a = nodes_[0].out, best_b = best_a;
     // Lockstep over the common length; a walk that has found pattern 0
     // rides along to the end of it, which costs less than a branch per step.
     for (std::size_t i = 0; i < common; ++i) {
-        sa = step(sa, pa[i]);
-        sb = step(sb, pb[i]);
+        sa = scan_step(sa, pa[i]);
+        sb = scan_step(sb, pb[i]);
         collect(sa, best_a);
         collect(sb, best_b);
     }
