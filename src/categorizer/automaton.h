@@ -62,7 +62,7 @@ public:
                           std::uint32_t& match_b) const;
 
     std::size_t state_count() const { return state_count_; }
-    std::size_t dense_state_count() const { return dense_count_; }
+    std::size_t dense_state_count() const { return std::min(dense_count_, state_count_); }
     std::size_t memory_bytes() const;
 
     // A pattern while the trie is built: its bytes and its number, kept
@@ -84,7 +84,7 @@ private:
         std::uint32_t out;          // lowest pattern number ending here or on the fail chain
         std::uint16_t children;
         unsigned char first_label;  // label of the first child, when there is one
-        unsigned char unused;
+        unsigned char ends;         // whether a pattern ends here
     };
 
     bool has_out(std::uint32_t s) const { return (has_out_[s / 64] >> (s % 64)) & 1; }
@@ -96,7 +96,9 @@ private:
     }
     std::uint32_t state_of(std::uint32_t code) const {
         const std::uint32_t key = code >> 1;
-        return key < dense_cells_ ? key / classes_ : key - dense_cells_ + dense_count_;
+        // A row offset is an exact multiple of classes_: divided by its
+        // power of two, times the inverse of its odd part (modulo 2^32).
+        return key < dense_cells_ ? (key >> class_shift_) * class_inverse_ : key - dense_cells_ + dense_count_;
     }
 
     // Adds the outputs of the state coded `c` to `best`.
@@ -115,7 +117,7 @@ private:
         if (climb(s, b)) return (dense_cells_ + (s - dense_count_)) << 1 | std::uint32_t{has_out(s)};
         return dense_[std::size_t{s} * classes_ + class_of_[b]];
     }
-    void code_dense_cells();
+
 
     // The steps of the build, in order.
     void assign_byte_classes(std::span<const std::string_view> patterns);
@@ -151,17 +153,17 @@ private:
 
     // One step from state `s` on byte `b`, while the trie is built.
     std::uint32_t step(std::uint32_t s, unsigned char b) const {
-        return climb(s, b) ? s : dense_[std::size_t{s} * classes_ + class_of_[b]];
+        return climb(s, b) ? s : state_of(dense_[std::size_t{s} * classes_ + class_of_[b]]);
     }
 
     std::array<std::uint8_t, 256> class_of_{};  // 0 for bytes that occur in no pattern
     std::uint32_t classes_ = 1;
-    std::uint32_t dense_count_ = 1;            // states [0, dense_count_) have a row
+    std::uint32_t dense_count_ = 1;            // states below it have a row (if there are as many)
     std::uint32_t dense_cells_ = 0;            // dense_count_ * classes_
+    unsigned class_shift_ = 0;                 // classes_ = odd << class_shift_
+    std::uint32_t class_inverse_ = 1;          // odd * class_inverse_ = 1 modulo 2^32
     std::uint32_t state_count_ = 1;
-    // dense_count_ rows of classes_ cells: the next state while the trie is
-    // built, its code once it is done.
-    std::vector<std::uint32_t> dense_;
+    std::vector<std::uint32_t> dense_;         // dense_count_ rows of classes_ cells, codes
     // Sized for the worst case (one state per pattern byte) and filled
     // without bounds checks; pages past the last state are never touched.
     std::unique_ptr<Node[]> nodes_;            // one per state
