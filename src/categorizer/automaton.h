@@ -118,7 +118,6 @@ private:
         return dense_[std::size_t{s} * classes_ + class_of_[b]];
     }
 
-
     // The steps of the build, in order.
     void assign_byte_classes(std::span<const std::string_view> patterns);
     void fold_ascii_case();
@@ -169,8 +168,8 @@ private:
     std::unique_ptr<Node[]> nodes_;            // one per state
     std::unique_ptr<unsigned char[]> labels_;  // byte leading into each state
     // One bit per state: does any pattern end here or on the fail chain?
-    // Few states have one, and this fits in L1 where nodes_ does not, so the
-    // scan touches nodes_ only on a hit.
+    // It becomes the low bit of the state's code, so a scan touches nodes_
+    // only on a hit (and in sparse states).
     std::vector<std::uint64_t> has_out_;
 };
 
