@@ -1,6 +1,7 @@
 #include "categorizer/automaton.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 
@@ -80,11 +81,19 @@ void Automaton::fold_ascii_case() {
 void Automaton::reserve_states(std::size_t total_bytes, std::size_t dense_bytes) {
     const std::size_t capacity = total_bytes + 1;
     const std::size_t row_bytes = std::size_t{classes_} * sizeof(std::uint32_t);
-    dense_count_ = static_cast<std::uint32_t>(std::clamp<std::size_t>(dense_bytes / row_bytes, 1, capacity));
+    dense_count_ = static_cast<std::uint32_t>(
+        std::clamp<std::size_t>(std::min(dense_bytes, max_cells * sizeof(std::uint32_t)) / row_bytes, 1, capacity));
     nodes_ = std::make_unique_for_overwrite<Node[]>(capacity);
     labels_ = std::make_unique_for_overwrite<unsigned char[]>(capacity);
-    dense_.reserve(std::size_t{dense_count_} * classes_);
-    has_out_.reserve(capacity / 64 + 1);
+    // Codes number the sparse states after every row the budget allows,
+    // whether or not the trie turns out to fill them.
+    dense_cells_ = dense_count_ * classes_;
+    class_shift_ = static_cast<unsigned>(std::countr_zero(classes_));
+    const std::uint32_t odd = classes_ >> class_shift_;
+    class_inverse_ = odd;  // right to 3 bits; each step doubles that
+    for (int k = 0; k < 4; ++k) class_inverse_ *= 2 - odd * class_inverse_;
+    dense_.reserve(dense_cells_);
+    has_out_.assign(capacity / 64 + 1, 0);
 }
 
 // The trie is built breadth first, the way a byte-wise radix sort of the
@@ -113,15 +122,14 @@ void Automaton::build_trie(std::vector<Entry>& entries) {
         const std::uint32_t own = add_children(nodes_[s].first_child, nodes_[s].out, depth, entries, scratch);
         finish_state(s, first_child, own);
     }
-    dense_count_ = std::min(dense_count_, state_count_);
 }
 
 // Creates the children of the state whose entries are [lo, hi) at `depth`;
 // returns the lowest number of a pattern ending at that state, or npos.
 std::uint32_t Automaton::add_children(std::uint32_t lo, std::uint32_t hi, std::uint32_t depth,
                                       std::vector<Entry>& entries, std::vector<Entry>& scratch) {
-    const auto add_state = [&](std::uint32_t from, std::uint32_t to, unsigned char label) {
-        nodes_[state_count_] = Node{from, 0, to, 0, 0, 0};
+    const auto add_state = [&](std::uint32_t from, std::uint32_t to, unsigned char label, bool ends) {
+        nodes_[state_count_] = Node{from, 0, to, 0, 0, ends};
         labels_[state_count_] = label;
         ++state_count_;
     };
@@ -130,7 +138,7 @@ std::uint32_t Automaton::add_children(std::uint32_t lo, std::uint32_t hi, std::u
         // One pattern through here (most deep states): a chain.
         const Entry& e = entries[lo];
         if (e.size == depth) return e.id;
-        add_state(lo, hi, e.data[depth]);
+        add_state(lo, hi, e.data[depth], e.size == depth + 1);
         return npos;
     }
     // Patterns that end here move to the front; the rest split by their
@@ -144,49 +152,54 @@ std::uint32_t Automaton::add_children(std::uint32_t lo, std::uint32_t hi, std::u
     sort_by_byte(entries.data() + lo, entries.data() + hi, depth, scratch);
     while (lo < hi) {
         const unsigned char b = entries[lo].data[depth];
-        std::uint32_t run = lo + 1;
-        while (run < hi && entries[run].data[depth] == b) ++run;
-        add_state(lo, run, b);
+        std::uint32_t run = lo;
+        bool ends = false;
+        for (; run < hi && entries[run].data[depth] == b; ++run) ends |= entries[run].size == depth + 1;
+        add_state(lo, run, b, ends);
         lo = run;
     }
     return own;
 }
 
 // Fills in state `s` once its children [first_child, state_count_) exist:
-// their range, its output, its dense row, and the children's failure links.
+// their range, its output, the children's failure links and output bits,
+// and its dense row.
 void Automaton::finish_state(std::uint32_t s, std::uint32_t first_child, std::uint32_t own) {
     Node& node = nodes_[s];
     node.first_child = first_child;
     node.children = static_cast<std::uint16_t>(state_count_ - first_child);  // at most 256
     node.first_label = state_count_ > first_child ? labels_[first_child] : 0;
     node.out = s == 0 ? own : std::min(own, nodes_[node.fail].out);
-    if (s % 64 == 0) has_out_.push_back(0);
-    has_out_.back() |= std::uint64_t{node.out != npos} << (s % 64);
+    // step() only visits states shallower than the children, whose output
+    // bits are set: a pattern ends at a child or on its failure chain.
+    for (std::uint32_t t = first_child; t < state_count_; ++t) {
+        const std::uint32_t fail = s == 0 ? 0 : step(node.fail, labels_[t]);
+        nodes_[t].fail = fail;
+        if (nodes_[t].ends || has_out(fail)) has_out_[t / 64] |= std::uint64_t{1} << (t % 64);
+    }
     if (s < dense_count_) {
         // A dense row is the failure state's row with this state's own
         // children written over it.
         dense_.resize(dense_.size() + classes_, 0);
         std::uint32_t* row = dense_.data() + std::size_t{s} * classes_;
         if (s != 0) std::memcpy(row, dense_.data() + std::size_t{node.fail} * classes_, classes_ * sizeof(std::uint32_t));
-        for (std::uint32_t t = first_child; t < state_count_; ++t) row[class_of_[labels_[t]]] = t;
+        for (std::uint32_t t = first_child; t < state_count_; ++t) row[class_of_[labels_[t]]] = code(t);
     }
-    // step() only visits states below s, which are finished.
-    for (std::uint32_t t = first_child; t < state_count_; ++t) nodes_[t].fail = s == 0 ? 0 : step(node.fail, labels_[t]);
 }
 
-std::uint32_t Automaton::finish(std::uint32_t s, const unsigned char* p, const unsigned char* end,
+std::uint32_t Automaton::finish(std::uint32_t c, const unsigned char* p, const unsigned char* end,
                                 std::uint32_t best) const {
     // Pattern 0 is the lowest possible answer: once found, stop.
     for (; p != end && best != 0; ++p) {
-        s = step(s, *p);
-        collect(s, best);
+        c = scan_step(c, *p);
+        collect(c, best);
     }
     return best;
 }
 
 std::uint32_t Automaton::first_match(std::string_view text) const {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    return finish(0, p, p + text.size(), nodes_[0].out);
+    return finish(code(0), p, p + text.size(), nodes_[0].out);
 }
 
 void Automaton::first_match_pair(std::string_view a, std::string_view b, std::uint32_t& match_a,
@@ -194,13 +207,13 @@ void Automaton::first_match_pair(std::string_view a, std::string_view b, std::ui
     const auto* pa = reinterpret_cast<const unsigned char*>(a.data());
     const auto* pb = reinterpret_cast<const unsigned char*>(b.data());
     const std::size_t common = std::min(a.size(), b.size());
-    std::uint32_t sa = 0, sb = 0;
+    std::uint32_t sa = code(0), sb = sa;
     std::uint32_t best_a = nodes_[0].out, best_b = best_a;
     // Lockstep over the common length; a walk that has found pattern 0
     // rides along to the end of it, which costs less than a branch per step.
     for (std::size_t i = 0; i < common; ++i) {
-        sa = step(sa, pa[i]);
-        sb = step(sb, pb[i]);
+        sa = scan_step(sa, pa[i]);
+        sb = scan_step(sb, pb[i]);
         collect(sa, best_a);
         collect(sb, best_b);
     }

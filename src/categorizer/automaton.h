@@ -9,6 +9,12 @@
 // in the total pattern length however many distinct bytes the patterns use.
 // Each state stores the lowest pattern number ending there or at any state on
 // its failure chain, so a scan is a running minimum over visited states.
+//
+// A scan carries a state as its code: the offset of its dense row (or, for
+// a sparse state, a number past the last row) shifted left by one, with the
+// low bit set when a pattern ends there or on its failure chain. A dense
+// step is then one load at the code plus the byte's class, and a state
+// without output costs no further look-up.
 #pragma once
 
 #include <algorithm>
@@ -33,9 +39,10 @@ public:
     static constexpr std::size_t default_dense_bytes = std::size_t{512} << 10;
 
     // Number of patterns and total pattern bytes the automaton can hold:
-    // state and pattern numbers are 32-bit.
+    // pattern numbers are 32-bit, and the codes of the dense cells and of
+    // the states (at most max_cells each) share 31 bits.
     static bool fits(std::size_t pattern_count, std::size_t total_bytes) {
-        return pattern_count < npos && total_bytes < npos - 1;
+        return pattern_count < npos && total_bytes < max_cells;
     }
 
     // patterns[i] is pattern number i. Every pattern must be non-empty and
@@ -55,7 +62,7 @@ public:
                           std::uint32_t& match_b) const;
 
     std::size_t state_count() const { return state_count_; }
-    std::size_t dense_state_count() const { return dense_count_; }
+    std::size_t dense_state_count() const { return std::min(dense_count_, state_count_); }
     std::size_t memory_bytes() const;
 
     // A pattern while the trie is built: its bytes and its number, kept
@@ -67,6 +74,8 @@ public:
     };
 
 private:
+    static constexpr std::size_t max_cells = std::size_t{1} << 30;
+
     // 16 bytes, so a sparse step reads one cache line; a state with one
     // child (most deep states) needs nothing else.
     struct Node {
@@ -75,12 +84,38 @@ private:
         std::uint32_t out;          // lowest pattern number ending here or on the fail chain
         std::uint16_t children;
         unsigned char first_label;  // label of the first child, when there is one
-        unsigned char unused;
+        unsigned char ends;         // whether a pattern ends here
     };
 
-    // Adds the outputs of state `s` to `best`.
-    void collect(std::uint32_t s, std::uint32_t& best) const {
-        if ((has_out_[s / 64] >> (s % 64)) & 1) best = std::min(best, nodes_[s].out);
+    bool has_out(std::uint32_t s) const { return (has_out_[s / 64] >> (s % 64)) & 1; }
+
+    // The code of state `s`, and the state of a code.
+    std::uint32_t code(std::uint32_t s) const {
+        const std::uint32_t key = s < dense_count_ ? s * classes_ : dense_cells_ + (s - dense_count_);
+        return key << 1 | std::uint32_t{has_out(s)};
+    }
+    std::uint32_t state_of(std::uint32_t code) const {
+        const std::uint32_t key = code >> 1;
+        // A row offset is an exact multiple of classes_: divided by its
+        // power of two, times the inverse of its odd part (modulo 2^32).
+        return key < dense_cells_ ? (key >> class_shift_) * class_inverse_ : key - dense_cells_ + dense_count_;
+    }
+
+    // Adds the outputs of the state coded `c` to `best`.
+    void collect(std::uint32_t c, std::uint32_t& best) const {
+        if (c & 1) best = std::min(best, nodes_[state_of(c)].out);
+    }
+
+    // One step of a scan, from and to a code.
+    std::uint32_t scan_step(std::uint32_t c, unsigned char b) const {
+        const std::uint32_t key = c >> 1;
+        if (key < dense_cells_) return dense_[key + class_of_[b]];
+        return sparse_step(key - dense_cells_ + dense_count_, b);
+    }
+    std::uint32_t sparse_step(std::uint32_t s, unsigned char b) const {
+        // The child of a sparse state comes later in the order: sparse too.
+        if (climb(s, b)) return (dense_cells_ + (s - dense_count_)) << 1 | std::uint32_t{has_out(s)};
+        return dense_[std::size_t{s} * classes_ + class_of_[b]];
     }
 
     // The steps of the build, in order.
@@ -92,40 +127,49 @@ private:
                                std::vector<Entry>& scratch);
     void finish_state(std::uint32_t s, std::uint32_t first_child, std::uint32_t own);
 
-    std::uint32_t finish(std::uint32_t s, const unsigned char* p, const unsigned char* end, std::uint32_t best) const;
+    std::uint32_t finish(std::uint32_t c, const unsigned char* p, const unsigned char* end, std::uint32_t best) const;
 
-    // One step from state `s` on byte `b`, following failure links through
-    // the sparse states until a child or a dense row answers.
-    std::uint32_t step(std::uint32_t s, unsigned char b) const {
+    // From state `s`, follows failure links through the sparse states until
+    // one has a child by byte `b` (true, `s` the child) or a dense state is
+    // reached (false, `s` that state).
+    bool climb(std::uint32_t& s, unsigned char b) const {
         if (s >= dense_count_) b = static_cast<unsigned>(b - 'A') < 26u ? static_cast<unsigned char>(b | 0x20) : b;
         while (s >= dense_count_) {
             const Node& node = nodes_[s];
             if (node.children == 1) {
-                if (node.first_label == b) return node.first_child;
+                if (node.first_label == b) return s = node.first_child, true;
             } else {
                 const std::uint32_t end = node.first_child + node.children;
                 for (std::uint32_t k = node.first_child; k < end; ++k) {
-                    if (labels_[k] == b) return k;
+                    if (labels_[k] == b) return s = k, true;
                     if (labels_[k] > b) break;  // children are sorted by byte
                 }
             }
             s = node.fail;
         }
-        return dense_[std::size_t{s} * classes_ + class_of_[b]];
+        return false;
+    }
+
+    // One step from state `s` on byte `b`, while the trie is built.
+    std::uint32_t step(std::uint32_t s, unsigned char b) const {
+        return climb(s, b) ? s : state_of(dense_[std::size_t{s} * classes_ + class_of_[b]]);
     }
 
     std::array<std::uint8_t, 256> class_of_{};  // 0 for bytes that occur in no pattern
     std::uint32_t classes_ = 1;
-    std::uint32_t dense_count_ = 1;            // states [0, dense_count_) have a row
+    std::uint32_t dense_count_ = 1;            // states below it have a row (if there are as many)
+    std::uint32_t dense_cells_ = 0;            // dense_count_ * classes_
+    unsigned class_shift_ = 0;                 // classes_ = odd << class_shift_
+    std::uint32_t class_inverse_ = 1;          // odd * class_inverse_ = 1 modulo 2^32
     std::uint32_t state_count_ = 1;
-    std::vector<std::uint32_t> dense_;         // dense_count_ rows of classes_ cells
+    std::vector<std::uint32_t> dense_;         // dense_count_ rows of classes_ cells, codes
     // Sized for the worst case (one state per pattern byte) and filled
     // without bounds checks; pages past the last state are never touched.
     std::unique_ptr<Node[]> nodes_;            // one per state
     std::unique_ptr<unsigned char[]> labels_;  // byte leading into each state
     // One bit per state: does any pattern end here or on the fail chain?
-    // Few states have one, and this fits in L1 where nodes_ does not, so the
-    // scan touches nodes_ only on a hit.
+    // It becomes the low bit of the state's code, so a scan touches nodes_
+    // only on a hit (and in sparse states).
     std::vector<std::uint64_t> has_out_;
 };
 
