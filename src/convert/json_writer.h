@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "convert/record.h"
+#include "util/digits.h"
 
 namespace morvanta::convert {
 
@@ -89,22 +90,29 @@ private:
 };
 
 // Unsigned and signed integers with at most 20 digits plus a sign: callers
-// reserve kMaxInt bytes first.
-inline constexpr std::size_t kMaxInt = 21;
-void write_uint(std::uint64_t v, Out& out);
-void write_int(std::int64_t v, Out& out);
+// reserve kMaxInt bytes first (the digit writer stores whole words into
+// that room, past the digits it keeps).
+inline constexpr std::size_t kMaxInt = 1 + digits::kWriteRoom;
+inline void write_uint(std::uint64_t v, Out& out) { out.cursor() = digits::write(v, out.cursor()); }
+inline void write_int(std::int64_t v, Out& out) {
+    // The magnitude in unsigned arithmetic, so INT64_MIN needs no special case.
+    std::uint64_t magnitude = static_cast<std::uint64_t>(v);
+    if (v < 0) {
+        out.raw('-');
+        magnitude = 0 - magnitude;
+    }
+    write_uint(magnitude, out);
+}
 void write_float(double v, Out& out);
+// Bytes written by write_float(v).
+std::size_t float_size(double v);
 // A JSON string: '"' and '\\' backslashed, control bytes escaped, every other
 // byte (non-ASCII and 0x7F included) copied as it is.
 void write_string(std::string_view text, Out& out);
 // Bytes written by write_string(text), quotes included.
 std::size_t string_size(std::string_view text);
-// Bytes written by write_uint / write_int, or one more: the bit width
-// scaled by log10(2) ~ 1233/4096 counts the digits or one less, and a bound
-// needs no table lookup.
-inline std::size_t uint_size(std::uint64_t v) {
-    return static_cast<std::size_t>((std::bit_width(v | 1) * 1233) >> 12) + 1;
-}
+// Bytes written by write_uint / write_int.
+inline std::size_t uint_size(std::uint64_t v) { return static_cast<std::size_t>(digits::count(v)); }
 inline std::size_t int_size(std::int64_t v) {
     const std::uint64_t magnitude = static_cast<std::uint64_t>(v);
     return (v < 0) + uint_size(v < 0 ? 0 - magnitude : magnitude);
@@ -245,8 +253,8 @@ void write_value(const M& value, Out& out) {
 }
 
 // ---------------------------------------------------------------------------
-// Measuring: the bytes write_value will write, exact for texts and
-// structure, a bound for numbers. Renders the tables of `Rows` values into `out`.
+// Measuring: the bytes write_value will write, exactly. Renders the tables
+// of `Rows` values into `out`.
 
 template <class M>
 std::size_t measure_value(const M& value, Out& out);
@@ -270,7 +278,7 @@ std::size_t measure_record(const T& value, Out& out) {
 template <class M>
 std::size_t measure_value(const M& value, Out& out) {
     if constexpr (std::is_same_v<M, double>) {
-        return kMaxFloat;
+        return float_size(value);
     } else if constexpr (std::is_same_v<M, std::uint32_t>) {
         return uint_size(value);
     } else if constexpr (is_signed_output_v<M>) {
@@ -322,13 +330,17 @@ constexpr bool writes_views() {
 
 }  // namespace json
 
-// Bytes that write_json(value) writes at most (floats counted at their
-// longest, plus room for the writer's checks ahead of its stores); renders
-// the tables of `Rows` values into `out`, so that the write needs none of
-// the texts they view.
+// Bytes that write_json(value) writes, plus room for the writer's checks
+// ahead of its stores (a number's room is reserved before its digits are
+// known); renders the tables of `Rows` values into `out`, so that the write
+// needs none of the texts they view.
+namespace json {
+inline constexpr std::size_t kWriteSlack = kMaxInt + kMaxFloat;
+}
+
 template <RecordType T>
 std::size_t measure_json(const T& value, json::Out& out) {
-    return json::measure_record(value, out) + json::kMaxInt + json::kMaxFloat;
+    return json::measure_record(value, out) + json::kWriteSlack;
 }
 
 template <RecordType T>
