@@ -93,16 +93,18 @@ private:
 // reserve kMaxInt bytes first (the digit writer stores whole words into
 // that room, past the digits it keeps).
 inline constexpr std::size_t kMaxInt = 1 + digits::kWriteRoom;
-inline void write_uint(std::uint64_t v, Out& out) { out.cursor() = digits::write(v, out.cursor()); }
-inline void write_int(std::int64_t v, Out& out) {
+// An integer at p, which has kMaxInt bytes of room; returns the end.
+inline char* put_int(std::int64_t v, char* p) {
     // The magnitude in unsigned arithmetic, so INT64_MIN needs no special case.
     std::uint64_t magnitude = static_cast<std::uint64_t>(v);
     if (v < 0) {
-        out.raw('-');
+        *p++ = '-';
         magnitude = 0 - magnitude;
     }
-    write_uint(magnitude, out);
+    return digits::write(magnitude, p);
 }
+inline void write_uint(std::uint64_t v, Out& out) { out.cursor() = digits::write(v, out.cursor()); }
+inline void write_int(std::int64_t v, Out& out) { out.cursor() = put_int(v, out.cursor()); }
 void write_float(double v, Out& out);
 // Bytes written by write_float(v).
 std::size_t float_size(double v);
@@ -145,6 +147,84 @@ struct MemberPrefix {
 template <class M>
 void write_value(const M& value, Out& out);
 
+// A record whose members are all integers (or optional integers) is
+// "flat": its longest form is known at compile time, so one check makes
+// room for all of it and its members are written through a local pointer,
+// kept in a register rather than reloaded after every store.
+template <class M>
+constexpr bool is_integer_member() {
+    if constexpr (is_optional_v<M>)
+        return is_integer_member<typename M::value_type>();
+    else
+        return std::is_same_v<M, std::uint32_t> || is_signed_output_v<M>;
+}
+
+template <RecordType T>
+constexpr bool is_flat_record() {
+    bool flat = true;
+    for_each_field<T>([&](const auto& fld, auto) {
+        flat = flat && is_integer_member<std::decay_t<decltype(std::declval<const T&>().*(fld.member))>>();
+    });
+    return flat;
+}
+
+template <RecordType T>
+constexpr std::size_t flat_bound() {
+    std::size_t n = 2;  // {}
+    for_each_field<T>([&](const auto&, auto i) { n += MemberPrefix<T, decltype(i)::value>::text.size() + kMaxInt; });
+    return n;
+}
+
+// Bytes past the measured output that a write may ask for ahead of its
+// stores: a number's room, reserved before its digits are known, or the
+// longest form of a flat record. With this much more than the measure,
+// a write never grows its buffer.
+inline constexpr std::size_t kWriteSlack = 512;
+
+template <RecordType T>
+void write_flat_record(const T& value, Out& out) {
+    static_assert(flat_bound<T>() <= kWriteSlack, "a flat record's room stays within the write's slack");
+    out.reserve(flat_bound<T>());
+    char* p = out.cursor();
+    *p++ = '{';
+    bool any = false;
+    for_each_field<T>([&](const auto& fld, auto i) {
+        constexpr std::size_t I = decltype(i)::value;
+        const auto& member = value.*(fld.member);
+        using M = std::decay_t<decltype(member)>;
+        if constexpr (is_optional_v<M>) {
+            if constexpr (std::get<I>(Fields<T>::list).presence == Presence::OmitIfAbsent) {
+                if (!member.has_value()) return;
+            }
+        }
+        constexpr auto& prefix = MemberPrefix<T, I>::text;
+        if (any) {
+            std::memcpy(p, prefix.data(), prefix.size());
+            p += prefix.size();
+        } else {
+            std::memcpy(p, prefix.data() + 1, prefix.size() - 1);  // no ',' before the first member written
+            p += prefix.size() - 1;
+        }
+        any = true;
+        if constexpr (is_optional_v<M>) {
+            if (!member.has_value()) {
+                std::memcpy(p, "null", 4);
+                p += 4;
+            } else if constexpr (std::is_same_v<typename M::value_type, std::uint32_t>) {
+                p = digits::write(*member, p);
+            } else {
+                p = put_int(*member, p);
+            }
+        } else if constexpr (std::is_same_v<M, std::uint32_t>) {
+            p = digits::write(member, p);
+        } else {
+            p = put_int(member, p);
+        }
+    });
+    *p++ = '}';
+    out.cursor() = p;
+}
+
 // Renders every entry of the table that a row names and has not been
 // rendered yet; returns the table.
 template <class T>
@@ -183,32 +263,36 @@ void write_rows(const Rows<T>& value, Out& out) {
 
 template <RecordType T>
 void write_record(const T& value, Out& out) {
-    out.put('{');
-    bool any = false;
-    for_each_field<T>([&](const auto& fld, auto i) {
-        constexpr std::size_t I = decltype(i)::value;
-        using M = std::decay_t<decltype(value.*(fld.member))>;
-        const M& member = value.*(fld.member);
-        if constexpr (std::get<I>(Fields<T>::list).presence == Presence::OmitIfAbsent) {
-            static_assert(is_optional_v<M>, "only an optional can be left out");
-            if (!member.has_value()) return;
-        }
-        constexpr auto& prefix = MemberPrefix<T, I>::text;
-        // Room for the key and, for an integer, its value: one check for both.
-        out.reserve(prefix.size() + kMaxInt);
-        if (any)
-            out.raw(prefix.data(), prefix.size());
-        else
-            out.raw(prefix.data() + 1, prefix.size() - 1);  // no ',' before the first member written
-        any = true;
-        if constexpr (std::is_same_v<M, std::uint32_t>)
-            write_uint(member, out);
-        else if constexpr (is_signed_output_v<M>)
-            write_int(member, out);
-        else
-            write_value(member, out);
-    });
-    out.put('}');
+    if constexpr (is_flat_record<T>()) {
+        write_flat_record(value, out);
+    } else {
+        out.put('{');
+        bool any = false;
+        for_each_field<T>([&](const auto& fld, auto i) {
+            constexpr std::size_t I = decltype(i)::value;
+            using M = std::decay_t<decltype(value.*(fld.member))>;
+            const M& member = value.*(fld.member);
+            if constexpr (std::get<I>(Fields<T>::list).presence == Presence::OmitIfAbsent) {
+                static_assert(is_optional_v<M>, "only an optional can be left out");
+                if (!member.has_value()) return;
+            }
+            constexpr auto& prefix = MemberPrefix<T, I>::text;
+            // Room for the key and, for an integer, its value: one check for both.
+            out.reserve(prefix.size() + kMaxInt);
+            if (any)
+                out.raw(prefix.data(), prefix.size());
+            else
+                out.raw(prefix.data() + 1, prefix.size() - 1);  // no ',' before the first member written
+            any = true;
+            if constexpr (std::is_same_v<M, std::uint32_t>)
+                write_uint(member, out);
+            else if constexpr (is_signed_output_v<M>)
+                write_int(member, out);
+            else
+                write_value(member, out);
+        });
+        out.put('}');
+    }
 }
 
 template <class M>
@@ -334,10 +418,6 @@ constexpr bool writes_views() {
 // ahead of its stores (a number's room is reserved before its digits are
 // known); renders the tables of `Rows` values into `out`, so that the write
 // needs none of the texts they view.
-namespace json {
-inline constexpr std::size_t kWriteSlack = kMaxInt + kMaxFloat;
-}
-
 template <RecordType T>
 std::size_t measure_json(const T& value, json::Out& out) {
     return json::measure_record(value, out) + json::kWriteSlack;
