@@ -83,24 +83,31 @@ inline char* write_eight(std::uint32_t v, char* p) {
     return p + 8;
 }
 
+// v >= 10^8 at p (see write).
+inline char* write_long(std::uint64_t v, char* p) {
+    if (v < 10000000000000000u) {
+        p = write_short(static_cast<std::uint32_t>(v / 100000000u), p);
+        return write_eight(static_cast<std::uint32_t>(v % 100000000u), p);
+    }
+    // 17 to 20 digits: at most four above the last sixteen.
+    p = write_short(static_cast<std::uint32_t>(v / 10000000000000000u), p);
+    const std::uint64_t low = v % 10000000000000000u;
+    p = write_eight(static_cast<std::uint32_t>(low / 100000000u), p);
+    return write_eight(static_cast<std::uint32_t>(low % 100000000u), p);
+}
+
 // Writes v's decimal digits at p, which has kWriteRoom bytes of room, and
-// returns the end of the digits.
+// returns the end of the digits. Values below 10^8 (nearly every amount)
+// take the short path; longer ones are split into eight-digit parts.
 inline char* write(std::uint64_t v, char* p) {
     if constexpr (std::endian::native != std::endian::little) {
         const int len = count(v);
         put(v, p, len);
         return p + len;
     } else {
-        if (v < 100000000u) return write_short(static_cast<std::uint32_t>(v), p);
-        if (v < 10000000000000000u) {
-            p = write_short(static_cast<std::uint32_t>(v / 100000000u), p);
-            return write_eight(static_cast<std::uint32_t>(v % 100000000u), p);
-        }
-        // 17 to 20 digits: at most four above the last sixteen.
-        p = write_short(static_cast<std::uint32_t>(v / 10000000000000000u), p);
-        const std::uint64_t low = v % 10000000000000000u;
-        p = write_eight(static_cast<std::uint32_t>(low / 100000000u), p);
-        return write_eight(static_cast<std::uint32_t>(low % 100000000u), p);
+        if (v < 100000000u) [[likely]]
+            return write_short(static_cast<std::uint32_t>(v), p);
+        return write_long(v, p);
     }
 }
 
