@@ -191,16 +191,16 @@ void release_free_memory() {
 // which smaller outputs keep.
 constexpr std::size_t kJoinedOutputBytes = std::size_t{16} << 20;
 
-// The text of a write whose rows were kept apart: the buffer's literal runs
-// and every row's rendered entry, each entry made a str once (with and
-// without the comma that follows all rows but the last), joined.
-PyObject* joined_text(const convert::json::Out& out) {
+// The pieces of a write whose rows were kept apart, in order: the buffer's
+// literal runs and every row's rendered entry, each entry made a str once
+// (with and without the comma that follows all rows but the last).
+Ref output_pieces(const convert::json::Out& out) {
     const std::string_view text = out.text();
     const auto& marks = out.marks();
     std::size_t count = 1;
     for (const auto& mark : marks) count += 1 + mark.rows->size();
     Ref pieces(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!pieces) return nullptr;
+    if (!pieces) return Ref();
     Py_ssize_t filled = 0;
     const auto add = [&](PyObject* piece) {
         PyList_SetItem(pieces.get(), filled++, Ref::borrow(piece).release());  // steals the new reference
@@ -211,7 +211,7 @@ PyObject* joined_text(const convert::json::Out& out) {
     std::size_t literal = 0;  // start of the literal run before the next mark
     for (const auto& mark : marks) {
         Ref run = make(text.substr(literal, mark.at - literal));
-        if (!run) return nullptr;
+        if (!run) return Ref();
         add(run.get());
         literal = mark.at;
         const convert::json::Out::Table& table = out.table_at(mark.table);
@@ -226,16 +226,15 @@ PyObject* joined_text(const convert::json::Out& out) {
                 std::string bytes(convert::json::rendered_row(table, rows[k]));
                 if (!is_last) bytes += ',';
                 piece = make(bytes);
-                if (!piece) return nullptr;
+                if (!piece) return Ref();
             }
             add(piece.get());
         }
     }
     Ref tail = make(text.substr(literal));
-    if (!tail) return nullptr;
+    if (!tail) return Ref();
     add(tail.get());
-    Ref empty = make({});
-    return empty ? PyUnicode_Join(empty.get(), pieces.get()) : nullptr;
+    return pieces;
 }
 
 template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
@@ -269,7 +268,10 @@ PyObject* call_json(PyObject* arg) {
             release_free_memory();
             out.keep_rows_apart();
             convert::write_json(*result, out);
-            return joined_text(out);
+            Ref pieces = output_pieces(out);
+            *result = Result{};  // the rows are in the pieces now
+            Ref empty(PyUnicode_FromStringAndSize("", 0));
+            return pieces && empty ? PyUnicode_Join(empty.get(), pieces.get()) : nullptr;
         }
     }
     out.reserve(size);
