@@ -210,6 +210,16 @@ def test_two_decimal_rounding_follows_binary_value(value, text):
     assert info.value.args == (BELOW.format(text, "10000.00"),)
 
 
+@pytest.mark.parametrize("amount, whole", [
+    (0.5, 1), (1.5, 2), (2.5, 3), (0.49999999999999994, 0), (2.4999999999999996, 2), (7.500000000000001, 8),
+    (2.0**51 - 0.5, 2**51), (2.0**51 - 1.5, 2**51 - 1), (2.0**51 + 0.5, 2**51 + 1), (2.0**52 - 0.5, 2**52),
+    (2.0**52 + 1, 2**52 + 1), (2.0**53 + 2, 2**53 + 2),
+])
+def test_whole_units_round_halves_up(amount, whole):
+    result = morvanta.compute_emi({"mode": "emi", "loanAmount": amount, "months": 1, "interestRate": 0})
+    assert (result["loanAmount"], result["emi"], result["schedule"][0]["principal"]) == (whole, whole, whole)
+
+
 RANGE = "invalid input: amounts exceed the supported range of whole units"
 
 

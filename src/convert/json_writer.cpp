@@ -145,25 +145,14 @@ std::size_t string_size(std::string_view text) {
     return n;
 }
 
-void write_uint(std::uint64_t v, Out& out) {
-    const int len = digits::count(v);
-    digits::put(v, out.cursor(), len);
-    out.cursor() += len;
-}
-
-void write_int(std::int64_t v, Out& out) {
-    // The magnitude in unsigned arithmetic, so INT64_MIN needs no special case.
-    std::uint64_t magnitude = static_cast<std::uint64_t>(v);
-    if (v < 0) {
-        out.raw('-');
-        magnitude = 0 - magnitude;
-    }
-    write_uint(magnitude, out);
-}
-
 void write_float(double v, Out& out) {
-    out.reserve(40);
+    out.reserve(kMaxFloat);
     out.cursor() += format_float(v, out.cursor());
+}
+
+std::size_t float_size(double v) {
+    char buf[kMaxFloat];
+    return format_float(v, buf);
 }
 
 void write_string(std::string_view text, Out& out) {

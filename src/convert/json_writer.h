@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "convert/record.h"
+#include "util/digits.h"
 
 namespace morvanta::convert {
 
@@ -115,22 +116,31 @@ inline std::string_view rendered_row(const Out::Table& table, std::uint32_t row)
 }
 
 // Unsigned and signed integers with at most 20 digits plus a sign: callers
-// reserve kMaxInt bytes first.
-inline constexpr std::size_t kMaxInt = 21;
-void write_uint(std::uint64_t v, Out& out);
-void write_int(std::int64_t v, Out& out);
+// reserve kMaxInt bytes first (the digit writer stores whole words into
+// that room, past the digits it keeps).
+inline constexpr std::size_t kMaxInt = 1 + digits::kWriteRoom;
+// An integer at p, which has kMaxInt bytes of room; returns the end.
+inline char* put_int(std::int64_t v, char* p) {
+    // The magnitude in unsigned arithmetic, so INT64_MIN needs no special case.
+    std::uint64_t magnitude = static_cast<std::uint64_t>(v);
+    if (v < 0) {
+        *p++ = '-';
+        magnitude = 0 - magnitude;
+    }
+    return digits::write(magnitude, p);
+}
+inline void write_uint(std::uint64_t v, Out& out) { out.cursor() = digits::write(v, out.cursor()); }
+inline void write_int(std::int64_t v, Out& out) { out.cursor() = put_int(v, out.cursor()); }
 void write_float(double v, Out& out);
+// Bytes written by write_float(v).
+std::size_t float_size(double v);
 // A JSON string: '"' and '\\' backslashed, control bytes escaped, every other
 // byte (non-ASCII and 0x7F included) copied as it is.
 void write_string(std::string_view text, Out& out);
 // Bytes written by write_string(text), quotes included.
 std::size_t string_size(std::string_view text);
-// Bytes written by write_uint / write_int, or one more: the bit width
-// scaled by log10(2) ~ 1233/4096 counts the digits or one less, and a bound
-// needs no table lookup.
-inline std::size_t uint_size(std::uint64_t v) {
-    return static_cast<std::size_t>((std::bit_width(v | 1) * 1233) >> 12) + 1;
-}
+// Bytes written by write_uint / write_int.
+inline std::size_t uint_size(std::uint64_t v) { return static_cast<std::size_t>(digits::count(v)); }
 inline std::size_t int_size(std::int64_t v) {
     const std::uint64_t magnitude = static_cast<std::uint64_t>(v);
     return (v < 0) + uint_size(v < 0 ? 0 - magnitude : magnitude);
@@ -162,6 +172,84 @@ struct MemberPrefix {
 
 template <class M>
 void write_value(const M& value, Out& out);
+
+// A record whose members are all integers (or optional integers) is
+// "flat": its longest form is known at compile time, so one check makes
+// room for all of it and its members are written through a local pointer,
+// kept in a register rather than reloaded after every store.
+template <class M>
+constexpr bool is_integer_member() {
+    if constexpr (is_optional_v<M>)
+        return is_integer_member<typename M::value_type>();
+    else
+        return std::is_same_v<M, std::uint32_t> || is_signed_output_v<M>;
+}
+
+template <RecordType T>
+constexpr bool is_flat_record() {
+    bool flat = true;
+    for_each_field<T>([&](const auto& fld, auto) {
+        flat = flat && is_integer_member<std::decay_t<decltype(std::declval<const T&>().*(fld.member))>>();
+    });
+    return flat;
+}
+
+template <RecordType T>
+constexpr std::size_t flat_bound() {
+    std::size_t n = 2;  // {}
+    for_each_field<T>([&](const auto&, auto i) { n += MemberPrefix<T, decltype(i)::value>::text.size() + kMaxInt; });
+    return n;
+}
+
+// Bytes past the measured output that a write may ask for ahead of its
+// stores: a number's room, reserved before its digits are known, or the
+// longest form of a flat record. With this much more than the measure,
+// a write never grows its buffer.
+inline constexpr std::size_t kWriteSlack = 512;
+
+template <RecordType T>
+void write_flat_record(const T& value, Out& out) {
+    static_assert(flat_bound<T>() <= kWriteSlack, "a flat record's room stays within the write's slack");
+    out.reserve(flat_bound<T>());
+    char* p = out.cursor();
+    *p++ = '{';
+    bool any = false;
+    for_each_field<T>([&](const auto& fld, auto i) {
+        constexpr std::size_t I = decltype(i)::value;
+        const auto& member = value.*(fld.member);
+        using M = std::decay_t<decltype(member)>;
+        if constexpr (is_optional_v<M>) {
+            if constexpr (std::get<I>(Fields<T>::list).presence == Presence::OmitIfAbsent) {
+                if (!member.has_value()) return;
+            }
+        }
+        constexpr auto& prefix = MemberPrefix<T, I>::text;
+        if (any) {
+            std::memcpy(p, prefix.data(), prefix.size());
+            p += prefix.size();
+        } else {
+            std::memcpy(p, prefix.data() + 1, prefix.size() - 1);  // no ',' before the first member written
+            p += prefix.size() - 1;
+        }
+        any = true;
+        if constexpr (is_optional_v<M>) {
+            if (!member.has_value()) {
+                std::memcpy(p, "null", 4);
+                p += 4;
+            } else if constexpr (std::is_same_v<typename M::value_type, std::uint32_t>) {
+                p = digits::write(*member, p);
+            } else {
+                p = put_int(*member, p);
+            }
+        } else if constexpr (std::is_same_v<M, std::uint32_t>) {
+            p = digits::write(member, p);
+        } else {
+            p = put_int(member, p);
+        }
+    });
+    *p++ = '}';
+    out.cursor() = p;
+}
 
 // Renders every entry of the table that a row names and has not been
 // rendered yet; returns the table.
@@ -203,32 +291,36 @@ void write_rows(const Rows<T>& value, Out& out) {
 
 template <RecordType T>
 void write_record(const T& value, Out& out) {
-    out.put('{');
-    bool any = false;
-    for_each_field<T>([&](const auto& fld, auto i) {
-        constexpr std::size_t I = decltype(i)::value;
-        using M = std::decay_t<decltype(value.*(fld.member))>;
-        const M& member = value.*(fld.member);
-        if constexpr (std::get<I>(Fields<T>::list).presence == Presence::OmitIfAbsent) {
-            static_assert(is_optional_v<M>, "only an optional can be left out");
-            if (!member.has_value()) return;
-        }
-        constexpr auto& prefix = MemberPrefix<T, I>::text;
-        // Room for the key and, for an integer, its value: one check for both.
-        out.reserve(prefix.size() + kMaxInt);
-        if (any)
-            out.raw(prefix.data(), prefix.size());
-        else
-            out.raw(prefix.data() + 1, prefix.size() - 1);  // no ',' before the first member written
-        any = true;
-        if constexpr (std::is_same_v<M, std::uint32_t>)
-            write_uint(member, out);
-        else if constexpr (is_signed_output_v<M>)
-            write_int(member, out);
-        else
-            write_value(member, out);
-    });
-    out.put('}');
+    if constexpr (is_flat_record<T>()) {
+        write_flat_record(value, out);
+    } else {
+        out.put('{');
+        bool any = false;
+        for_each_field<T>([&](const auto& fld, auto i) {
+            constexpr std::size_t I = decltype(i)::value;
+            using M = std::decay_t<decltype(value.*(fld.member))>;
+            const M& member = value.*(fld.member);
+            if constexpr (std::get<I>(Fields<T>::list).presence == Presence::OmitIfAbsent) {
+                static_assert(is_optional_v<M>, "only an optional can be left out");
+                if (!member.has_value()) return;
+            }
+            constexpr auto& prefix = MemberPrefix<T, I>::text;
+            // Room for the key and, for an integer, its value: one check for both.
+            out.reserve(prefix.size() + kMaxInt);
+            if (any)
+                out.raw(prefix.data(), prefix.size());
+            else
+                out.raw(prefix.data() + 1, prefix.size() - 1);  // no ',' before the first member written
+            any = true;
+            if constexpr (std::is_same_v<M, std::uint32_t>)
+                write_uint(member, out);
+            else if constexpr (is_signed_output_v<M>)
+                write_int(member, out);
+            else
+                write_value(member, out);
+        });
+        out.put('}');
+    }
 }
 
 template <class M>
@@ -273,8 +365,8 @@ void write_value(const M& value, Out& out) {
 }
 
 // ---------------------------------------------------------------------------
-// Measuring: the bytes write_value will write, exact for texts and
-// structure, a bound for numbers. Renders the tables of `Rows` values into `out`.
+// Measuring: the bytes write_value will write, exactly. Renders the tables
+// of `Rows` values into `out`.
 
 template <class M>
 std::size_t measure_value(const M& value, Out& out);
@@ -298,7 +390,7 @@ std::size_t measure_record(const T& value, Out& out) {
 template <class M>
 std::size_t measure_value(const M& value, Out& out) {
     if constexpr (std::is_same_v<M, double>) {
-        return kMaxFloat;
+        return float_size(value);
     } else if constexpr (std::is_same_v<M, std::uint32_t>) {
         return uint_size(value);
     } else if constexpr (is_signed_output_v<M>) {
@@ -368,13 +460,13 @@ constexpr bool has_rows() {
 
 }  // namespace json
 
-// Bytes that write_json(value) writes at most (floats counted at their
-// longest, plus room for the writer's checks ahead of its stores); renders
-// the tables of `Rows` values into `out`, so that the write needs none of
-// the texts they view.
+// Bytes that write_json(value) writes, plus room for the writer's checks
+// ahead of its stores (a number's room is reserved before its digits are
+// known); renders the tables of `Rows` values into `out`, so that the write
+// needs none of the texts they view.
 template <RecordType T>
 std::size_t measure_json(const T& value, json::Out& out) {
-    return json::measure_record(value, out) + json::kMaxInt + json::kMaxFloat;
+    return json::measure_record(value, out) + json::kWriteSlack;
 }
 
 template <RecordType T>

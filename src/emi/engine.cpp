@@ -1,5 +1,6 @@
 #include "emi/engine.h"
 
+#include <cfloat>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -158,12 +159,29 @@ Solution solve(const EmiRequest& request, double rate) {
 
 Expected<EmiResult, MorvantaError> build_schedule(const EmiRequest& request, const Solved& s, double rate);
 
-}  // namespace
-
-double rnd(double x) {
+// Whole-unit rounding as defined: f = floor(x + 0.5), one less when x lies
+// below f - 0.5 (x + 0.5 rounded up in floating point). That is x rounded
+// to the nearest integer with halves toward +infinity, which the month
+// loop computes on its critical path the short way: below 2^51 adding and
+// subtracting 1.5 * 2^52 rounds x to the nearest integer, halves to even,
+// and a half that went down (x - r, exact here, is 0.5) goes up instead.
+// Both give +0.0 for -0.0 and for -0.5 < x < 0.
+inline double round_whole(double x) {
+#if FLT_EVAL_METHOD == 0
+    constexpr double kTwoPow51 = 2251799813685248.0;
+    constexpr double kShift = 6755399441055744.0;  // 1.5 * 2^52
+    if (std::fabs(x) < kTwoPow51) {
+        const double r = (x + kShift) - kShift;
+        return x - r == 0.5 ? r + 1.0 : r;
+    }
+#endif
     const double f = std::floor(x + 0.5);
     return x < f - 0.5 ? f - 1.0 : f;
 }
+
+}  // namespace
+
+double rnd(double x) { return round_whole(x); }
 
 Expected<std::uint32_t, MorvantaError> months_for(double loan, double emi, double rate) {
     if (emi <= 0.0) return Unexpected{MorvantaError::invalid_input("emi must be greater than zero")};
@@ -207,7 +225,7 @@ namespace {
 // still to come, the calendar months and the year groups come later.
 void run_months(const EmiRequest& request, const Solved& s, double rate, WholeUnits& units,
                 std::vector<EmiMonth>& rows) {
-    const double emi = rnd(s.emi);
+    const double emi = round_whole(s.emi);
     // The exponent is the double nearest 1/12.
     const double growth = std::pow(request.inflationRate / 100.0 + 1.0, 0.08333333333333333);
     rows.reserve(s.months);
@@ -217,20 +235,20 @@ void run_months(const EmiRequest& request, const Solved& s, double rate, WholeUn
         const double interest_due = rate * balance;
         double principal, interest, paid, next;
         if (k == s.months - 1 || emi >= balance) {
-            principal = rnd(balance);
-            interest = rnd(interest_due);
+            principal = round_whole(balance);
+            interest = round_whole(interest_due);
             paid = principal + interest;
             next = 0.0;
         } else {
             // The balance is rounded from the unrounded difference, not B - principal.
             const double p = emi - interest_due;
-            principal = rnd(p);
+            principal = round_whole(p);
             interest = emi - principal;
             paid = emi;
-            next = rnd(balance - p);
+            next = round_whole(balance - p);
         }
-        const double real_principal = rnd(principal / deflator);
-        const double real_interest = rnd(interest / deflator);
+        const double real_principal = round_whole(principal / deflator);
+        const double real_interest = round_whole(interest / deflator);
         EmiMonth& row = rows.emplace_back();
         row.index = k;
         row.emi = units.of(paid);
@@ -282,8 +300,11 @@ EmiTotals totals_of(const std::vector<EmiMonth>& rows, std::int64_t loan, WholeU
 }
 
 // One group per calendar year of rows that carry their calendar month.
-std::vector<EmiYear> years_of(const std::vector<EmiMonth>& rows, WholeUnits& units) {
+std::vector<EmiYear> years_of(const std::vector<EmiMonth>& rows, YearMonth start, WholeUnits& units) {
     std::vector<EmiYear> years;
+    // One group per twelve months from January of the start year: reserved
+    // once, so that the groups and their lists are never moved.
+    if (!rows.empty()) years.reserve((rows.back().index + start.month - 1) / 12 + 1);
     for (const auto& row : rows) {
         if (years.empty() || years.back().year != *row.year) {
             EmiYear& group = years.emplace_back();
@@ -303,14 +324,14 @@ Expected<EmiResult, MorvantaError> build_schedule(const EmiRequest& request, con
     WholeUnits units;
     EmiResult result;
     result.mode = request.mode;
-    result.loanAmount = units.of(rnd(s.loan));
-    result.emi = units.of(rnd(s.emi));
+    result.loanAmount = units.of(round_whole(s.loan));
+    result.emi = units.of(round_whole(s.emi));
     if (units.failed()) return Unexpected{out_of_range()};
     run_months(request, s, rate, units, result.schedule);
     fill_remaining(result.schedule, units);
     if (request.start) fill_calendar(result.schedule, *request.start);
     result.totals = totals_of(result.schedule, result.loanAmount, units);
-    if (request.start) result.years = years_of(result.schedule, units);
+    if (request.start) result.years = years_of(result.schedule, *request.start, units);
     if (units.failed()) return Unexpected{out_of_range()};
     result.months = static_cast<std::uint32_t>(result.schedule.size());
     result.interestRate = request.interestRate;

@@ -39,10 +39,18 @@ std::string read_stdin() {
 
 template <class T>
 void print_json(const T& record) {
-    std::string out;
-    out.reserve(128);
+    // As the module writes: measured first, into one buffer that never grows.
+    convert::json::Out out;
+    const std::size_t size = convert::measure_json(record, out);
+    out.reserve(size);
+    const std::size_t room = out.capacity();
     convert::write_json(record, out);
-    std::fwrite(out.data(), 1, out.size(), stdout);
+    const std::string_view text = out.text();
+    if (text.size() + convert::json::kWriteSlack != size || out.capacity() != room) {
+        std::fprintf(stderr, "measured %zu bytes, wrote %zu\n", size - convert::json::kWriteSlack, text.size());
+        std::exit(3);
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
 template <class T>

@@ -32,6 +32,12 @@ inline Ref failed(WriteContext& ctx) {
     return Ref();
 }
 
+// Takes over a new reference, or notes the failure that left it NULL.
+inline Ref made(PyObject* created, WriteContext& ctx) {
+    if (!created) return failed(ctx);
+    return Ref(created);
+}
+
 // Interned key objects of a record, created once per process.
 template <convert::RecordType T>
 PyObject* const* write_keys(WriteContext& ctx) {
@@ -177,15 +183,15 @@ Ref write_rows(const convert::Rows<T>& value, WriteContext& ctx) {
 
 template <class T>
 Ref write_value(const T& value, WriteContext& ctx) {
-    Ref out;
+    // Each new object is handed to its owning handle where it is made.
     if constexpr (std::is_same_v<T, double>) {
-        out = Ref(PyFloat_FromDouble(value));
+        return detail::made(PyFloat_FromDouble(value), ctx);
     } else if constexpr (std::is_same_v<T, std::uint32_t>) {
-        out = Ref(PyLong_FromUnsignedLong(value));
+        return detail::made(PyLong_FromUnsignedLong(value), ctx);
     } else if constexpr (convert::is_signed_output_v<T>) {
-        out = Ref(PyLong_FromLongLong(value));
+        return detail::made(PyLong_FromLongLong(value), ctx);
     } else if constexpr (convert::is_text_v<T>) {
-        out = Ref(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+        return detail::made(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())), ctx);
     } else if constexpr (convert::is_optional_v<T>) {
         if (!value) return Ref::borrow(Py_None);
         return write_value(*value, ctx);
@@ -194,18 +200,18 @@ Ref write_value(const T& value, WriteContext& ctx) {
     } else if constexpr (convert::is_rows_v<T>) {
         return detail::write_rows(value, ctx);
     } else if constexpr (convert::EnumType<T>) {
-        out = Ref::borrow(interned(convert::enum_name(value)));
+        Ref name = Ref::borrow(interned(convert::enum_name(value)));
+        if (!name) return detail::failed(ctx);
+        return name;
     } else if constexpr (convert::TextFormType<T>) {
         std::string text;
         convert::TextForm<T>::format(value, text);
-        out = Ref(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        return detail::made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())), ctx);
     } else if constexpr (convert::RecordType<T>) {
         return detail::write_record(value, ctx);
     } else {
         static_assert(sizeof(T) == 0, "no object-mode writer for this member type");
     }
-    if (!out) return detail::failed(ctx);
-    return out;
 }
 
 }  // namespace morvanta::py
