@@ -207,7 +207,7 @@ bool read_list(PyObject* obj, std::vector<T>& out, convert::ReadError& err, Borr
     if constexpr (convert::RecordType<T>) texts.expect(hint * text_field_count<T>());
     const bool exact_list = PyList_CheckExact(obj);
     bool unchanged = exact_list;  // no Python code has run since len() was taken
-    constexpr Py_ssize_t kAhead = 8;  // elements fetched ahead, while the list stays unchanged
+    constexpr Py_ssize_t kAhead = 16;  // elements fetched ahead, while the list stays unchanged
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (unchanged && i + kAhead < n) prefetch(PyList_GetItem(obj, i + kAhead));
         PyObject* element = exact_list && (unchanged || i < PyList_Size(obj)) ? PyList_GetItem(obj, i) : nullptr;
