@@ -48,6 +48,9 @@ def main():
     out = morvanta.categorize_transactions_json(text)
     after_peak = status_kb("VmHWM")
     out_size = len(out.encode())
+    # The returned str alone (two bytes a character once it holds one beyond
+    # U+00FF) is a floor under the call's peak.
+    str_size = sys.getsizeof(out)
     growth = after_peak - before_rss
     mb = 1e6
     if reset or after_peak > before_peak:
@@ -55,7 +58,8 @@ def main():
               "clear_refs unavailable; the call set a new high-water mark"
         print(f"Peak RSS growth of one categorize_transactions_json call on {size / mb:.0f} MB of text "
               f"(1,000 rules, 20,000 distinct narrations repeated; {how}): {growth / mb:.0f} MB, {growth / size:.2f}x the text "
-              f"(result {out_size / mb:.0f} MB).")
+              f"(result {out_size / mb:.0f} MB of UTF-8, held in a str of {str_size / mb:.0f} MB, "
+              f"{str_size / size:.2f}x the text).")
     else:
         print(f"Peak RSS growth of one categorize_transactions_json call on {size / mb:.0f} MB of text: not measurable "
               f"(clear_refs unavailable and an earlier peak, {before_peak / mb:.0f} MB, was not exceeded); "

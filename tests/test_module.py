@@ -44,6 +44,7 @@ def test_argument_binding_messages(name, param):
         ((), {"requests": 1}, f"{name}() got an unexpected keyword argument 'requests'"),
         ((1,), {param: 1}, f"{name}() got multiple values for argument '{param}'"),
         ((), {param: 1, "zzz": 2}, f"{name}() got an unexpected keyword argument 'zzz'"),
+        ((), {"\ud800x": 1}, f"{name}() got an unexpected keyword argument '\\ud800x'"),
     ]
     for args, kwargs, message in cases:
         with pytest.raises(TypeError) as info:

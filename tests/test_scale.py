@@ -47,3 +47,18 @@ def test_million_levels_inside_an_unknown_member_use_no_stack():
             "print(morvanta.derive_rules_json(sys.stdin.read()))")
     out = subprocess.run([sys.executable, "-c", code], input=text, capture_output=True, text=True, check=True)
     assert out.stdout.strip() == '{"rules":[]}'
+
+
+# Outputs of 16 MB and more are assembled from pieces instead of one buffer:
+# the text must be byte for byte the one a single buffer gives, which is
+# json.dumps of the object-mode answer. The rules' texts need escapes and
+# non-ASCII, and the last row is a match in one case and no match in the other.
+@pytest.mark.parametrize("last", ["Café \"Ω\" 😀 \\\t\x01 DÉPÔT", "no rule here"])
+def test_large_output_assembled_from_pieces(last):
+    rules = [{"pattern": "dépôt", "category": "Dépôt \"A\"\\\t\x01", "merchant": "😀 Ω Ltd/"},
+             {"pattern": "kiosk", "category": "Kiosk", "merchant": "K"}]
+    data = [{"narration": n} for n in ("POS KIOSK 12", "UPI/none", "NEFT DÉPÔT")] * 160_000 + [{"narration": last}]
+    request = {"data": data, "rules": rules}
+    text = morvanta.categorize_transactions_json(json.dumps(request))
+    assert len(text.encode()) >= 16 << 20
+    assert text == json.dumps(morvanta.categorize_transactions(request), ensure_ascii=False, separators=(",", ":"))

@@ -77,42 +77,6 @@ inline std::uint64_t special_mask(std::uint64_t x) {
 
 inline bool plain_ascii(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
 
-// Length of the well-formed UTF-8 sequence at p (lead byte >= 0x80), or 0
-// with `bad` at the first byte that breaks it (`end` when the text stops
-// inside the sequence). Overlong forms, surrogates and values above
-// U+10FFFF are refused, so every stored text is valid UTF-8.
-std::size_t utf8_sequence(const unsigned char* p, const unsigned char* end, const unsigned char*& bad) {
-    const unsigned char c = *p;
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
-    } else {
-        bad = p;
-        return 0;
-    }
-    for (std::size_t k = 1; k < len; ++k) {
-        if (p + k == end) {
-            bad = end;
-            return 0;
-        }
-        const unsigned char t = p[k];
-        const bool ok = k == 1 ? (t >= lo && t <= hi) : (t >= 0x80 && t <= 0xBF);
-        if (!ok) {
-            bad = p + k;
-            return 0;
-        }
-    }
-    return len;
-}
 
 // One bit per open container of a skipped value: set for an object, clear
 // for an array. The first 64 levels need no allocation.
@@ -625,13 +589,15 @@ bool Reader::scan_unescaped() {
         if (!hit || !swar::kHasFirstFlagged)
             while (p < end && plain_ascii(*p)) ++p;
         if (p == end || *p < 0x80) break;  // the end, '"', '\\' or a control byte
-        const unsigned char* bad = nullptr;
-        const std::size_t len = utf8_sequence(p, end, bad);
-        if (len == 0) {
+        // Every stored text is valid UTF-8: an ill-formed sequence is refused
+        // at the first byte that breaks it.
+        const unicode::Utf8Sequence seq = unicode::decode_utf8_sequence(p, end);
+        if (seq.len == 0) {
+            const unsigned char* bad = p + seq.bad;
             pos_ = static_cast<std::size_t>(bad - s_);
             return fail_at_cursor(bad == end ? "EOF while parsing a string" : "invalid unicode code point");
         }
-        p += len;
+        p += seq.len;
     }
     pos_ = static_cast<std::size_t>(p - s_);
     return true;

@@ -77,8 +77,26 @@ public:
             if (t.rows == rows) return t;
         return tables_.emplace_back(Table{rows, {}, {}});
     }
+    const Table& table_at(std::size_t i) const { return tables_[i]; }
     // Forgets the written bytes, keeping the buffer.
     void clear() { p_ = data_; }
+
+    // With rows kept apart, the rows of a `Rows` value are not copied into
+    // the buffer: the write notes where they stand instead, and the caller
+    // assembles the text from the buffer's literal runs and the rendered
+    // entries (so a large output is never held twice).
+    struct RowsMark {
+        std::size_t at;                            // offset in text() where the rows stand
+        std::size_t table;                         // index of their table
+        const std::vector<std::uint32_t>* rows;    // the row list of the value written
+    };
+    void keep_rows_apart() { rows_apart_ = true; }
+    bool rows_apart() const { return rows_apart_; }
+    void mark_rows(const Table& table, const std::vector<std::uint32_t>& rows) {
+        marks_.push_back(RowsMark{static_cast<std::size_t>(p_ - data_), static_cast<std::size_t>(&table - tables_.data()),
+                                  &rows});
+    }
+    const std::vector<RowsMark>& marks() const { return marks_; }
 
 private:
     void grow(std::size_t n);
@@ -86,7 +104,15 @@ private:
     char* p_ = nullptr;
     char* end_ = nullptr;
     std::vector<Table> tables_;
+    bool rows_apart_ = false;
+    std::vector<RowsMark> marks_;
 };
+
+// The entry of row `row` in its rendered table: "null" for no entry.
+inline std::string_view rendered_row(const Out::Table& table, std::uint32_t row) {
+    if (row == no_row) return "null";
+    return std::string_view(table.bytes).substr(table.spans[row].first, table.spans[row].second);
+}
 
 // Unsigned and signed integers with at most 20 digits plus a sign: callers
 // reserve kMaxInt bytes first.
@@ -159,12 +185,14 @@ template <class T>
 void write_rows(const Rows<T>& value, Out& out) {
     const Out::Table& table = render_rows(value, out);
     out.put('[');
+    if (out.rows_apart()) {
+        out.mark_rows(table, value.rows);
+        out.put(']');
+        return;
+    }
     bool first = true;
     for (const std::uint32_t row : value.rows) {
-        const std::string_view bytes = row == Rows<T>::none
-                                           ? std::string_view("null")
-                                           : std::string_view(table.bytes).substr(table.spans[row].first,
-                                                                                  table.spans[row].second);
+        const std::string_view bytes = rendered_row(table, row);
         out.reserve(bytes.size() + 1);
         if (!first) out.raw(',');
         first = false;
@@ -320,6 +348,24 @@ constexpr bool writes_views() {
     }
 }
 
+// Whether a value holds `Rows` anywhere, which a write can keep apart.
+template <class M>
+constexpr bool has_rows() {
+    if constexpr (is_rows_v<M>) {
+        return true;
+    } else if constexpr (is_optional_v<M> || is_vector_v<M>) {
+        return has_rows<typename M::value_type>();
+    } else if constexpr (RecordType<M>) {
+        bool any = false;
+        for_each_field<M>([&](const auto& fld, auto) {
+            any = any || has_rows<std::decay_t<decltype(std::declval<const M&>().*(fld.member))>>();
+        });
+        return any;
+    } else {
+        return false;
+    }
+}
+
 }  // namespace json
 
 // Bytes that write_json(value) writes at most (floats counted at their
@@ -333,6 +379,8 @@ std::size_t measure_json(const T& value, json::Out& out) {
 
 template <RecordType T>
 inline constexpr bool writes_views_v = json::writes_views<T>();
+template <RecordType T>
+inline constexpr bool has_rows_v = json::has_rows<T>();
 
 // Appends the compact JSON form of `value` to `out`.
 template <RecordType T>

@@ -111,10 +111,13 @@ struct IsOptional<std::optional<T>> : std::true_type {};
 // table entry by index, or none (absent). Results whose rows repeat a few
 // values (a categorization row is one of the request's rules) keep 4 bytes a
 // row, and each writer converts every table entry once per call.
+// The row of `Rows` that names no table entry.
+inline constexpr std::uint32_t no_row = 0xFFFFFFFFu;
+
 template <class T>
 struct Rows {
     using value_type = T;
-    static constexpr std::uint32_t none = 0xFFFFFFFFu;
+    static constexpr std::uint32_t none = no_row;
     std::vector<T> table;
     std::vector<std::uint32_t> rows;
 };

@@ -28,26 +28,9 @@ struct Decoded {
 // truncated or malformed sequence must still never read past `end` or yield
 // a code point outside the tables: it decodes as one invalid byte.
 [[gnu::always_inline]] inline Decoded decode(const unsigned char* p, const unsigned char* end) {
-    const unsigned b0 = p[0];
-    if (b0 < 0x80) return {b0, 1, true};
-    const std::size_t avail = static_cast<std::size_t>(end - p);
-    auto cont = [&](std::size_t k) { return k < avail && (p[k] & 0xC0) == 0x80; };
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        if (cont(1)) return {((b0 & 0x1Fu) << 6) | (p[1] & 0x3Fu), 2, true};
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        if (cont(1) && cont(2)) {
-            const char32_t cp = ((b0 & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-            // Overlong forms and surrogates are not characters.
-            if (cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF)) return {cp, 3, true};
-        }
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        if (cont(1) && cont(2) && cont(3)) {
-            const char32_t cp = ((b0 & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) |
-                                ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
-            if (cp >= 0x10000 && cp <= 0x10FFFF) return {cp, 4, true};
-        }
-    }
-    return {kReplacement, 1, false};
+    const Utf8Sequence d = decode_utf8_sequence(p, end);
+    if (d.len == 0) return {kReplacement, 1, false};
+    return {d.cp, d.len, true};
 }
 
 // The record of the character that ends just before text[pos] (pos > 0);
