@@ -92,6 +92,13 @@ def test_one_entry_per_transaction(rules, narrations, expected):
     assert categorize(rules, narrations) == expected
 
 
+def test_rows_of_one_rule_are_separate_dicts():
+    # The caller may change one row; the others keep the rule's labels.
+    first, second, third = categorize([rule("pay")], ["PAY"] * 3)
+    first["category"] = "changed"
+    assert second == third == {"category": "C", "merchant": "M"} and second is not third
+
+
 @pytest.mark.parametrize("filler", [0, 5, 50, 2000])
 def test_rule_count_does_not_change_results(filler):
     # Non-matching rules in front and behind shift the winners' indices but

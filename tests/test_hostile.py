@@ -151,6 +151,75 @@ def test_builtin_subclasses_are_accepted():
     assert morvanta.categorize_transactions(cat) == {"data": [{"category": "F", "merchant": "M"}]}
 
 
+class SameText(str):
+    """A key equal in text to a field name, yet a dict entry of its own."""
+
+    __hash__ = object.__hash__
+    __eq__ = object.__eq__
+
+
+def built(text):
+    """The text as a new, not interned, str."""
+    return "".join(list(text))
+
+
+CAFE = {"category": "F", "merchant": "M"}
+
+
+# Plain dicts are read in place, their keys matched by identity with the
+# field names when interned and by text otherwise.
+@pytest.mark.parametrize("rule, expected", [
+    ({built("pattern"): "cof", built("category"): "F", built("merchant"): "M"}, CAFE),
+    ({S("merchant"): S("M"), S("pattern"): S("cof"), S("category"): S("F")}, CAFE),
+    ({"pattern": "cof", "other": object(), "category": "F", "merchant": "M", "z": None}, CAFE),
+    ({"pattern": "cof", SameText("pattern"): "x", "category": "F", "merchant": "M"},
+     "invalid request: duplicate field `pattern`"),
+    ({SameText("pattern"): "x", "pattern": "cof", "category": "F", "merchant": "M"},
+     "invalid request: duplicate field `pattern`"),
+    ({"pattern": "cof", "category": "F", 7: "M"}, "invalid request: dict keys must have type str"),
+    ({"pattern": "cof", "category": 7, 8: "M"},
+     "invalid request: unexpected type: 'int' object cannot be converted to 'PyString'"),
+    ({"pattern": "cof", "category": "F"}, "invalid request: missing field `merchant`"),
+    ({"pattern": "cof", "category": "\ud800", "merchant": "M"},
+     "invalid request: UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 0: "
+     "surrogates not allowed"),
+])
+def test_plain_dict_key_forms(rule, expected):
+    request = {"data": [{"narration": "COFFEE"}], "rules": [rule]}
+    if isinstance(expected, str):
+        assert invalid(morvanta.categorize_transactions, request) == expected
+    else:
+        assert morvanta.categorize_transactions(request) == {"data": [expected]}
+
+
+class Shrinking(collections.abc.Mapping):
+    """An item whose reading removes the items after it from its list."""
+
+    def __init__(self, owner):
+        self.owner = owner
+
+    def __getitem__(self, key):
+        return {"narration": "COFFEE"}[key]
+
+    def __iter__(self):
+        return iter(["narration"])
+
+    def __len__(self):
+        return 1
+
+    def keys(self):
+        del self.owner[2:]
+        churn()
+        return ["narration"]
+
+
+def test_list_shortened_while_read_after_plain_dicts():
+    items = [{"narration": fresh("COFFEE")} for _ in range(20)]
+    items[1] = Shrinking(items)
+    assert invalid(morvanta.categorize_transactions, {"data": items, "rules": []}) == (
+        "invalid request: IndexError: list index out of range")
+
+
 class Seq(collections.abc.Sequence):
     def __init__(self, items, length=None, fail_at=None, fail_with=None):
         self.items, self.length, self.fail_at, self.fail_with = items, length, fail_at, fail_with

@@ -36,6 +36,9 @@ public:
         return true;
     }
 
+    // Room for `more` texts beyond those already kept.
+    void expect(std::size_t more) { owners_.reserve(owners_.size() + more); }
+
 private:
     std::vector<Ref> owners_;
 };
@@ -44,6 +47,38 @@ template <class T>
 bool read_value(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts);
 
 namespace detail {
+
+// Whether reading a value of type M can run no Python code: a text, an
+// enumeration or a text form is read through the C API alone (its type test,
+// its UTF-8), where a number may call __float__ or __index__ and a list or
+// record calls the methods of a sequence or mapping.
+template <class M>
+constexpr bool read_runs_no_code() {
+    if constexpr (convert::is_optional_v<M>)
+        return read_runs_no_code<typename M::value_type>();
+    else
+        return std::is_same_v<M, std::string_view> || convert::EnumType<M> || convert::TextFormType<M>;
+}
+
+template <convert::RecordType T>
+constexpr bool fields_read_run_no_code() {
+    bool none = true;
+    convert::for_each_field<T>([&](const auto& fld, auto) {
+        none = none && read_runs_no_code<std::decay_t<decltype(std::declval<T&>().*(fld.member))>>();
+    });
+    return none;
+}
+
+// How many texts a record of T keeps alive, at most.
+template <convert::RecordType T>
+constexpr std::size_t text_field_count() {
+    std::size_t n = 0;
+    convert::for_each_field<T>([&](const auto& fld, auto) {
+        using M = std::decay_t<decltype(std::declval<T&>().*(fld.member))>;
+        if constexpr (std::is_same_v<M, std::string_view> || std::is_same_v<M, std::optional<std::string_view>>) ++n;
+    });
+    return n;
+}
 
 inline void note_key(convert::ReadError& err, std::string_view key) {
     err.note.insert(0, key);
@@ -67,6 +102,18 @@ inline std::size_t reserve_hint(PyObject* obj, Py_ssize_t n) {
     if (flags & Py_TPFLAGS_LIST_SUBCLASS) bound = PyList_Size(obj);
     else if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) bound = PyTuple_Size(obj);
     return static_cast<std::size_t>(std::max<Py_ssize_t>(0, std::min(n, bound)));
+}
+
+// Asks the processor to fetch an object's header ahead of its use. The
+// elements of a long list are scattered over memory, and reading each one
+// begins with a wait for its header (its type), unless it was fetched while
+// the elements before it were read. A hint only: a stale pointer is harmless.
+inline void prefetch(const void* p) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
 }
 
 inline bool read_f64(PyObject* obj, double& out, std::string& err) {
@@ -155,16 +202,29 @@ bool read_list(PyObject* obj, std::vector<T>& out, convert::ReadError& err, Borr
         return false;
     }
     out.clear();
-    out.reserve(reserve_hint(obj, n));
+    const std::size_t hint = reserve_hint(obj, n);
+    out.reserve(hint);
+    if constexpr (convert::RecordType<T>) texts.expect(hint * text_field_count<T>());
     const bool exact_list = PyList_CheckExact(obj);
+    bool unchanged = exact_list;  // no Python code has run since len() was taken
+    constexpr Py_ssize_t kAhead = 16;  // elements fetched ahead, while the list stays unchanged
     for (Py_ssize_t i = 0; i < n; ++i) {
-        // A strong reference, since reading the element may run Python code
-        // that changes the list.
-        Ref item = exact_list && i < PyList_Size(obj) ? Ref::borrow(PyList_GetItem(obj, i))
-                                                       : Ref(PySequence_GetItem(obj, i));
-        if (!item) {
+        if (unchanged && i + kAhead < n) prefetch(PyList_GetItem(obj, i + kAhead));
+        PyObject* element = exact_list && (unchanged || i < PyList_Size(obj)) ? PyList_GetItem(obj, i) : nullptr;
+        // A dict of fields that run no code is read with the list's own
+        // reference; any other element is held by a strong one, since
+        // reading it may run Python code that changes the list.
+        Ref item;
+        bool runs_no_code = false;
+        if constexpr (convert::RecordType<T>)
+            runs_no_code = fields_read_run_no_code<T>() && element && PyDict_CheckExact(element);
+        if (!runs_no_code) {
+            element = (item = element ? Ref::borrow(element) : Ref(PySequence_GetItem(obj, i))).get();
+            unchanged = false;
+        }
+        if (!element) {
             err.message = take_error_text();
-        } else if (read_value(item.get(), out.emplace_back(), err, texts)) {
+        } else if (read_value(element, out.emplace_back(), err, texts)) {
             continue;
         }
         note_index(err, i);
@@ -231,20 +291,53 @@ bool read_field(int index, PyObject* value, T& out, std::uint64_t& seen, convert
     return ok;
 }
 
+enum class Step { Unmatched, Read, Failed };
+
+// Reads the field whose key is the very object `key` of the key table (as
+// keys written in Python code are) at once; any other key, and one whose
+// field was read already, is left to match_key.
+template <convert::RecordType T>
+Step read_interned_field(PyObject* key, PyObject* value, T& out, std::uint64_t& seen, convert::ReadError& err,
+                         Borrowed& texts) {
+    const auto& table = key_table<T>();
+    Step step = Step::Unmatched;
+    convert::for_each_field<T>([&](const auto& fld, auto i) {
+        constexpr std::uint64_t bit = std::uint64_t{1} << decltype(i)::value;
+        if (step != Step::Unmatched || key != table[decltype(i)::value] || (seen & bit)) return;
+        seen |= bit;
+        step = read_value(value, out.*(fld.member), err, texts) ? Step::Read : Step::Failed;
+        if (step == Step::Failed) note_key(err, fld.key);
+    });
+    return step;
+}
+
 template <convert::RecordType T>
 bool read_record(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts) {
-    if (!is_mapping(obj)) {
+    if (!PyDict_CheckExact(obj) && !is_mapping(obj)) {
         if (!PyErr_Occurred()) err.message = unexpected_type(obj, "Mapping");
         return false;
     }
     std::uint64_t seen = 0;
-    if (PyDict_CheckExact(obj)) {
+    if (PyDict_CheckExact(obj) && fields_read_run_no_code<T>()) {
+        // Nothing here runs Python code, so the dict cannot change while its
+        // entries are walked: they are read in place.
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        for (Py_ssize_t left = PyDict_Size(obj); left > 0 && PyDict_Next(obj, &pos, &k, &v); --left) {
+            const Step step = read_interned_field(k, v, out, seen, err, texts);
+            if (step == Step::Read) continue;
+            if (step == Step::Failed) return false;
+            const int index = match_key<T>(k, seen, err);
+            if (index == kKeyFailed) return false;
+            if (index >= 0 && !read_field(index, v, out, seen, err, texts)) return false;
+        }
+    } else if (PyDict_CheckExact(obj)) {
         // Snapshot the entries first, as a key and value list would: reading a
         // value may run Python code that changes the dict.
         struct Entry {
             Ref key, value;
         };
-        constexpr Py_ssize_t kInline = 16;
+        constexpr Py_ssize_t kInline = convert::field_count<T>;
         std::array<Entry, kInline> inline_entries;
         std::vector<Entry> heap_entries;
         const Py_ssize_t size = PyDict_Size(obj);

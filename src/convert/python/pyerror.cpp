@@ -70,12 +70,6 @@ std::string unexpected_type(PyObject* obj, std::string_view target) {
 
 namespace {
 
-// PyUnicode_AsUTF8AndSize joined the stable ABI in 3.10. On such an
-// interpreter it returns the str's own UTF-8 buffer (no copy at all for an
-// ASCII str), where the 3.8 route must build a bytes object every time.
-using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
-AsUtf8AndSize g_as_utf8_and_size = nullptr;
-
 bool is_ascii(PyObject* str) {
     Ref result(PyObject_CallMethod(str, "isascii", nullptr));
     if (!result) {
@@ -86,6 +80,11 @@ bool is_ascii(PyObject* str) {
 }
 
 }  // namespace
+
+// PyUnicode_AsUTF8AndSize joined the stable ABI in 3.10. On such an
+// interpreter it returns the str's own UTF-8 buffer, where the 3.8 route
+// must build a bytes object every time.
+detail::AsUtf8AndSize detail::as_utf8_and_size = nullptr;
 
 void init_runtime_features() {
     // Py_GetVersion() starts "3.X.Y ..."; it is in the 3.8 stable ABI.
@@ -107,13 +106,13 @@ void init_runtime_features() {
         PyErr_Clear();
         return;
     }
-    g_as_utf8_and_size = reinterpret_cast<AsUtf8AndSize>(pointer);
+    detail::as_utf8_and_size = reinterpret_cast<detail::AsUtf8AndSize>(pointer);
 }
 
-bool Utf8::load_raw(PyObject* str, bool transient) {
-    if (g_as_utf8_and_size && (!transient || is_ascii(str))) {
+bool Utf8::load_other(PyObject* str, bool transient) {
+    if (detail::as_utf8_and_size && transient && is_ascii(str)) {
         Py_ssize_t size = 0;
-        const char* data = g_as_utf8_and_size(str, &size);
+        const char* data = detail::as_utf8_and_size(str, &size);
         if (!data) return false;
         data_ = data;
         size_ = static_cast<std::size_t>(size);
@@ -124,12 +123,6 @@ bool Utf8::load_raw(PyObject* str, bool transient) {
     data_ = PyBytes_AsString(bytes_.get());
     size_ = static_cast<std::size_t>(PyBytes_Size(bytes_.get()));
     return true;
-}
-
-bool Utf8::load(PyObject* str, std::string& err, bool transient) {
-    if (load_raw(str, transient)) return true;
-    err = take_error_text();
-    return false;
 }
 
 namespace {
@@ -158,7 +151,7 @@ PyObject* g_sequence = nullptr;
 }  // namespace
 
 bool is_mapping(PyObject* obj) {
-    if (PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_DICT_SUBCLASS) return true;
+    if (PyDict_CheckExact(obj) || (PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_DICT_SUBCLASS)) return true;
     return isinstance_abc(obj, g_mapping, "Mapping");
 }
 

@@ -32,17 +32,38 @@ std::string cannot_convert(PyObject* obj, std::string_view target);
 // UTF-8 text of a str. On failure (a lone surrogate) returns false and sets
 // `err` to the exception text. `transient` asks not to leave a cached UTF-8
 // copy inside a non-ASCII str (for large one-off texts such as JSON input).
+namespace detail {
+// PyUnicode_AsUTF8AndSize of the running interpreter (3.10 on), or NULL;
+// set once at module init.
+using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
+extern AsUtf8AndSize as_utf8_and_size;
+}  // namespace detail
+
 class Utf8 {
 public:
-    bool load(PyObject* str, std::string& err, bool transient = false);
-    // As load(), but leaves CPython's exception set on failure.
-    bool load_raw(PyObject* str, bool transient = false);
+    bool load(PyObject* str, std::string& err, bool transient = false) {
+        if (load_raw(str, transient)) return true;
+        err = take_error_text();
+        return false;
+    }
+    // As load(), but leaves CPython's exception set on failure. The str's
+    // own UTF-8 is viewed where the interpreter offers it (no copy at all
+    // for an ASCII str); a transient load does so only for an ASCII str.
+    bool load_raw(PyObject* str, bool transient = false) {
+        if (!detail::as_utf8_and_size || transient) return load_other(str, transient);
+        Py_ssize_t size = 0;
+        data_ = detail::as_utf8_and_size(str, &size);
+        size_ = static_cast<std::size_t>(size);
+        return data_ != nullptr;
+    }
     std::string_view view() const { return {data_, size_}; }
     // The object that owns the bytes of view() once `str` is loaded: the
     // encoded copy, or `str` itself when its own UTF-8 is viewed.
     Ref owner(PyObject* str) { return bytes_ ? std::move(bytes_) : Ref::borrow(str); }
 
 private:
+    bool load_other(PyObject* str, bool transient);
+
     Ref bytes_;
     const char* data_ = nullptr;
     std::size_t size_ = 0;
@@ -52,7 +73,9 @@ private:
 // stable ABI (once, at module init).
 void init_runtime_features();
 
-inline bool is_str(PyObject* obj) { return PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_UNICODE_SUBCLASS; }
+inline bool is_str(PyObject* obj) {
+    return PyUnicode_CheckExact(obj) || (PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_UNICODE_SUBCLASS);
+}
 
 // dict (or subclass), else isinstance(obj, collections.abc.Mapping). A failing
 // isinstance check is written as unraisable and counts as "not a mapping",
