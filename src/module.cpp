@@ -129,9 +129,10 @@ PyObject* raise_read_error(const convert::ReadError& error) {
 PyObject* bind_one(const char* function, const char* param, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
     PyObject* slot = given > 0 ? PyTuple_GetItem(args, 0) : nullptr;
-    const std::string full = std::string(function) + "()";
+    // Built only for an error message: a call that binds costs no allocation.
+    const auto full = [function] { return std::string(function) + "()"; };
     if (given > 1) {
-        return raise(PyExc_TypeError, full + " takes 1 positional arguments but " + std::to_string(given) +
+        return raise(PyExc_TypeError, full() + " takes 1 positional arguments but " + std::to_string(given) +
                                           (given == 1 ? " was" : " were") + " given");
     }
     if (kwargs) {
@@ -139,7 +140,7 @@ PyObject* bind_one(const char* function, const char* param, PyObject* args, PyOb
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (py::is_str(key) && PyUnicode_CompareWithASCIIString(key, param) == 0) {
-                if (slot) return raise(PyExc_TypeError, full + " got multiple values for argument '" + param + "'");
+                if (slot) return raise(PyExc_TypeError, full() + " got multiple values for argument '" + param + "'");
                 slot = value;
                 continue;
             }
@@ -149,10 +150,10 @@ PyObject* bind_one(const char* function, const char* param, PyObject* args, PyOb
             Ref bytes(name ? PyUnicode_AsEncodedString(name.get(), "utf-8", "backslashreplace") : nullptr);
             if (!bytes) return nullptr;
             const std::string text(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
-            return raise(PyExc_TypeError, full + " got an unexpected keyword argument '" + text + "'");
+            return raise(PyExc_TypeError, full() + " got an unexpected keyword argument '" + text + "'");
         }
     }
-    if (!slot) return raise(PyExc_TypeError, full + " missing 1 required positional argument: '" + param + "'");
+    if (!slot) return raise(PyExc_TypeError, full() + " missing 1 required positional argument: '" + param + "'");
     return slot;
 }
 

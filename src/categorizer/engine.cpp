@@ -22,17 +22,27 @@ namespace morvanta::categorizer {
 Expected<CategorizeResponse, MorvantaError> categorize_transactions(const CategorizeRequest& request) {
     RuleMatcher matcher(request.rules, request.data.size());
 
-    // A row is its rule's index in the table, which holds every rule's
-    // category and merchant once.
-    if (request.rules.size() >= convert::Rows<MapOutput>::none) throw std::length_error("too many rules");
+    // A row is an index in the table, which holds the category and merchant
+    // of each rule that some row names, once, in order of first use: a few
+    // narrations against many rules make a table of a few entries.
+    constexpr std::uint32_t none = convert::Rows<MapOutput>::none;
+    if (request.rules.size() >= none) throw std::length_error("too many rules");
     CategorizeResponse response;
     std::vector<MapOutput>& table = response.data.table;
-    table.reserve(request.rules.size());
-    for (const CategoryRule& rule : request.rules) table.push_back(MapOutput{rule.category, rule.merchant});
+    std::vector<std::uint32_t> entry_of(request.rules.size(), none);  // rule -> its table entry
     std::vector<std::uint32_t>& rows = response.data.rows;
     rows.reserve(request.data.size());
     const auto append = [&](std::size_t hit) {
-        rows.push_back(hit == RuleMatcher::npos ? convert::Rows<MapOutput>::none : static_cast<std::uint32_t>(hit));
+        if (hit == RuleMatcher::npos) {
+            rows.push_back(none);
+            return;
+        }
+        std::uint32_t& entry = entry_of[hit];
+        if (entry == none) {
+            entry = static_cast<std::uint32_t>(table.size());
+            table.push_back(MapOutput{request.rules[hit].category, request.rules[hit].merchant});
+        }
+        rows.push_back(entry);
     };
 
     // Narrations go through the matcher a batch at a time.
