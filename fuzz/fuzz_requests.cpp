@@ -12,6 +12,7 @@
 #include "convert/json_reader.h"
 #include "convert/json_writer.h"
 #include "emi/engine.h"
+#include "util/arena.h"
 
 namespace {
 
@@ -51,7 +52,8 @@ bool valid_utf8(std::string_view s) {
 
 template <class Request, class Result>
 void run(std::string_view text, Expected<Result, MorvantaError> (*engine)(const Request&)) {
-    auto request = convert::read_json<Request>(text);
+    TextArena arena;  // texts with escapes, decoded; the others view `text`
+    auto request = convert::read_json<Request>(text, arena);
     if (!request) {
         const std::string& message = request.error().message;
         // Every reader error ends with its position, and is valid UTF-8.
@@ -63,8 +65,15 @@ void run(std::string_view text, Expected<Result, MorvantaError> (*engine)(const 
         if (!valid_utf8(result.error().text())) fail("bad engine text");
         return;
     }
-    std::string out;
-    convert::write_json(*result, out);
+    // Measured, then written into the one buffer the measure sized, as the
+    // module writes it.
+    convert::json::Out buffer;
+    const std::size_t bound = convert::measure_json(*result, buffer);
+    buffer.reserve(bound);
+    const std::size_t capacity = buffer.capacity();
+    convert::write_json(*result, buffer);
+    const std::string_view out = buffer.text();
+    if (out.size() > bound || buffer.capacity() != capacity) fail("output beyond its measure");
     if (out.empty() || out.front() != '{' || out.back() != '}' || !valid_utf8(out)) fail("bad output");
 }
 
