@@ -216,17 +216,21 @@ Ref output_pieces(const convert::json::Out& out) {
         add(run.get());
         literal = mark.at;
         const convert::json::Out::Table& table = out.table_at(mark.table);
-        // Entry i's piece at entry i + 1 of each cache; entry 0 is "null".
-        std::vector<Ref> with_comma(table.spans.size() + 1), last(table.spans.size() + 1);
+        // Entry i's piece, comma included, in slot i + 1; slot 0 is "null,".
+        // The last row has no comma and is made on its own.
+        std::vector<Ref> with_comma(table.spans.size() + 1);
         const std::vector<std::uint32_t>& rows = *mark.rows;
         for (std::size_t k = 0; k < rows.size(); ++k) {
-            const bool is_last = k + 1 == rows.size();
-            const std::size_t slot = rows[k] == convert::no_row ? 0 : std::size_t{rows[k]} + 1;
-            Ref& piece = is_last ? last[slot] : with_comma[slot];
+            const std::string_view entry = convert::json::rendered_row(table, rows[k]);
+            if (k + 1 == rows.size()) {
+                Ref piece = make(entry);
+                if (!piece) return Ref();
+                add(piece.get());
+                break;
+            }
+            Ref& piece = with_comma[rows[k] == convert::no_row ? 0 : std::size_t{rows[k]} + 1];
             if (!piece) {
-                std::string bytes(convert::json::rendered_row(table, rows[k]));
-                if (!is_last) bytes += ',';
-                piece = make(bytes);
+                piece = make(std::string(entry) + ',');
                 if (!piece) return Ref();
             }
             add(piece.get());

@@ -16,6 +16,7 @@
 #include "categorizer/matcher.h"
 #include "categorizer/tokens.h"
 #include "unicode/unicode.h"
+#include "util/swar.h"
 
 namespace morvanta::categorizer {
 
@@ -243,7 +244,7 @@ PendingToken pending_token(const IndexedItems& ix, std::string_view token, unsig
 
 void prepare(std::string_view narration, const IndexedItems& ix, PendingItem& out) {
     out.tokens.clear();
-    out.ascii = is_ascii(narration);
+    out.ascii = swar::is_ascii(narration);
     std::string_view text = narration;
     if (!out.ascii) {
         out.lowered.clear();

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 
 #include "unicode/unicode.h"
+#include "util/swar.h"
 
 namespace morvanta::categorizer {
 
@@ -130,23 +130,6 @@ void RuleMatcher::first_matches(std::span<const std::string_view> narrations, st
         search_direct(hits);
 }
 
-namespace {
-
-bool is_ascii(std::string_view text) {
-    const unsigned char* p = bytes(text);
-    std::size_t n = text.size();
-    std::uint64_t high = 0;
-    for (; n >= 8; p += 8, n -= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        high |= w;
-    }
-    for (; n > 0; ++p, --n) high |= *p;
-    return (high & 0x8080808080808080u) == 0;
-}
-
-}  // namespace
-
 void RuleMatcher::lower_narrations(std::span<const std::string_view> narrations) {
     // The automaton reads ASCII capitals as small letters, so it takes a
     // pure-ASCII narration (most of them) as it is; the others are lowered
@@ -156,7 +139,7 @@ void RuleMatcher::lower_narrations(std::span<const std::string_view> narrations)
     std::uint64_t as_is = 0;
     ends[0] = 0;
     for (std::size_t k = 0; k < narrations.size(); ++k) {
-        if (automaton_ && is_ascii(narrations[k]))
+        if (automaton_ && swar::is_ascii(narrations[k]))
             as_is |= std::uint64_t{1} << k;
         else
             unicode::append_lower(narrations[k], texts_);

@@ -56,18 +56,6 @@ inline std::size_t skip_ascii_alnum(const unsigned char* data, std::size_t i, st
 
 }  // namespace detail
 
-// Whether every byte of `text` is ASCII.
-inline bool is_ascii(std::string_view text) {
-    const auto* const data = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    for (; n - i >= 8; i += 8)
-        if (swar::load8(data + i) & swar::kHighs) return false;
-    for (; i < n; ++i)
-        if (data[i] >= 0x80) return false;
-    return true;
-}
-
 // Calls emit(token) for every token of `text`, left to right, repeats included.
 template <class Emit>
 void for_each_token(std::string_view text, Emit&& emit) {

@@ -421,42 +421,27 @@ std::size_t measure_value(const M& value, Out& out) {
     }
 }
 
-// Whether writing a value reads text views, once its tables are rendered:
-// if not, whatever the texts view can be released before the write.
-template <class M>
-constexpr bool writes_views() {
-    if constexpr (std::is_same_v<M, std::string_view>) {
+// Whether a value of type M, or one inside it (an optional's, a list's
+// element, a record's member), has a type for which Leaf<...>::value holds.
+template <class M, template <class> class Leaf>
+constexpr bool holds_any() {
+    if constexpr (Leaf<M>::value) {
         return true;
     } else if constexpr (is_optional_v<M> || is_vector_v<M>) {
-        return writes_views<typename M::value_type>();
+        return holds_any<typename M::value_type, Leaf>();
     } else if constexpr (RecordType<M>) {
         bool any = false;
         for_each_field<M>([&](const auto& fld, auto) {
-            any = any || writes_views<std::decay_t<decltype(std::declval<const M&>().*(fld.member))>>();
-        });
-        return any;
-    } else {
-        return false;  // numbers, owned texts, enumerations, text forms, rendered rows
-    }
-}
-
-// Whether a value holds `Rows` anywhere, which a write can keep apart.
-template <class M>
-constexpr bool has_rows() {
-    if constexpr (is_rows_v<M>) {
-        return true;
-    } else if constexpr (is_optional_v<M> || is_vector_v<M>) {
-        return has_rows<typename M::value_type>();
-    } else if constexpr (RecordType<M>) {
-        bool any = false;
-        for_each_field<M>([&](const auto& fld, auto) {
-            any = any || has_rows<std::decay_t<decltype(std::declval<const M&>().*(fld.member))>>();
+            any = any || holds_any<std::decay_t<decltype(std::declval<const M&>().*(fld.member))>, Leaf>();
         });
         return any;
     } else {
         return false;
     }
 }
+
+template <class M>
+struct IsView : std::is_same<M, std::string_view> {};
 
 }  // namespace json
 
@@ -469,10 +454,14 @@ std::size_t measure_json(const T& value, json::Out& out) {
     return json::measure_record(value, out) + json::kWriteSlack;
 }
 
+// Whether writing a value reads text views once its tables are rendered
+// (rendered rows do not): if not, whatever the texts view can be released
+// before the write.
 template <RecordType T>
-inline constexpr bool writes_views_v = json::writes_views<T>();
+inline constexpr bool writes_views_v = json::holds_any<T, json::IsView>();
+// Whether a value holds `Rows` anywhere, which a write can keep apart.
 template <RecordType T>
-inline constexpr bool has_rows_v = json::has_rows<T>();
+inline constexpr bool has_rows_v = json::holds_any<T, IsRows>();
 
 // Appends the compact JSON form of `value` to `out`.
 template <RecordType T>

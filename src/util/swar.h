@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace morvanta::swar {
 
@@ -33,5 +34,17 @@ constexpr std::uint64_t bytes_equal(std::uint64_t x, unsigned char c) {
 // Only little-endian machines have one; the callers then scan bytewise.
 inline constexpr bool kHasFirstFlagged = std::endian::native == std::endian::little;
 constexpr std::size_t first_flagged(std::uint64_t mask) { return static_cast<std::size_t>(std::countr_zero(mask)) >> 3; }
+
+// Whether every byte of `text` is below 0x80, eight at a time.
+inline bool is_ascii(std::string_view text) {
+    const auto* const data = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    for (; n - i >= 8; i += 8)
+        if (load8(data + i) & kHighs) return false;
+    for (; i < n; ++i)
+        if (data[i] >= 0x80) return false;
+    return true;
+}
 
 }  // namespace morvanta::swar
