@@ -12,6 +12,7 @@
 #include "convert/json_reader.h"
 #include "convert/json_writer.h"
 #include "emi/engine.h"
+#include "unicode/utf8.h"
 #include "util/arena.h"
 
 namespace {
@@ -20,30 +21,7 @@ using namespace morvanta;
 
 // Python hands the module only valid UTF-8 (a str encoded strictly), so texts
 // that are not are outside the reader's contract.
-bool valid_utf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        std::size_t len;
-        char32_t cp;
-        if (c < 0x80) { ++i; continue; }
-        if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
-        else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
-        else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
-        else return false;
-        if (i + len > s.size()) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            const unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
-}
+bool valid_utf8(std::string_view s) { return unicode::is_valid_utf8(s); }
 
 [[noreturn]] void fail(const char* what) {
     std::abort();
@@ -67,11 +45,12 @@ void run(std::string_view text, Expected<Result, MorvantaError> (*engine)(const 
     }
     // Measured, then written into the one buffer the measure sized, as the
     // module writes it.
-    convert::json::Out buffer;
-    const std::size_t bound = convert::measure_json(*result, buffer);
+    convert::json::RenderedRows rendered;
+    convert::json::Buffer buffer;
+    const std::size_t bound = convert::render_json(*result, rendered);
     buffer.reserve(bound);
     const std::size_t capacity = buffer.capacity();
-    convert::write_json(*result, buffer);
+    convert::write_json(*result, rendered, buffer);
     const std::string_view out = buffer.text();
     if (out.size() > bound || buffer.capacity() != capacity) fail("output beyond its measure");
     if (out.empty() || out.front() != '{' || out.back() != '}' || !valid_utf8(out)) fail("bad output");

@@ -133,7 +133,7 @@ PyObject* bind_one(const char* function, const char* param, PyObject* args, PyOb
     const auto full = [function] { return std::string(function) + "()"; };
     if (given > 1) {
         return raise(PyExc_TypeError, full() + " takes 1 positional arguments but " + std::to_string(given) +
-                                          (given == 1 ? " was" : " were") + " given");
+                                          " were given");
     }
     if (kwargs) {
         Py_ssize_t pos = 0;
@@ -192,54 +192,28 @@ void release_free_memory() {
 // which smaller outputs keep.
 constexpr std::size_t kJoinedOutputBytes = std::size_t{16} << 20;
 
-// The pieces of a write whose rows were kept apart, in order: the buffer's
-// literal runs and every row's rendered entry, each entry made a str once
-// (with and without the comma that follows all rows but the last).
-Ref output_pieces(const convert::json::Out& out) {
-    const std::string_view text = out.text();
-    const auto& marks = out.marks();
-    std::size_t count = 1;
-    for (const auto& mark : marks) count += 1 + mark.rows->size();
-    Ref pieces(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!pieces) return Ref();
+// The pieces as a list of str. A piece that repeats (a row's entry with its
+// comma) is made a str once and shared by each slot that holds it.
+Ref piece_list(const convert::json::Pieces& pieces) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(pieces.count())));
+    if (!list) return Ref();
+    std::vector<Ref> shared(pieces.shared_count());
     Py_ssize_t filled = 0;
-    const auto add = [&](PyObject* piece) {
-        PyList_SetItem(pieces.get(), filled++, Ref::borrow(piece).release());  // steals the new reference
-    };
-    const auto make = [](std::string_view bytes) {
-        return Ref(PyUnicode_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-    };
-    std::size_t literal = 0;  // start of the literal run before the next mark
-    for (const auto& mark : marks) {
-        Ref run = make(text.substr(literal, mark.at - literal));
-        if (!run) return Ref();
-        add(run.get());
-        literal = mark.at;
-        const convert::json::Out::Table& table = out.table_at(mark.table);
-        // Entry i's piece, comma included, in slot i + 1; slot 0 is "null,".
-        // The last row has no comma and is made on its own.
-        std::vector<Ref> with_comma(table.spans.size() + 1);
-        const std::vector<std::uint32_t>& rows = *mark.rows;
-        for (std::size_t k = 0; k < rows.size(); ++k) {
-            const std::string_view entry = convert::json::rendered_row(table, rows[k]);
-            if (k + 1 == rows.size()) {
-                Ref piece = make(entry);
-                if (!piece) return Ref();
-                add(piece.get());
-                break;
-            }
-            Ref& piece = with_comma[rows[k] == convert::no_row ? 0 : std::size_t{rows[k]} + 1];
-            if (!piece) {
-                piece = make(std::string(entry) + ',');
-                if (!piece) return Ref();
-            }
-            add(piece.get());
-        }
-    }
-    Ref tail = make(text.substr(literal));
-    if (!tail) return Ref();
-    add(tail.get());
-    return pieces;
+    const bool made = pieces.for_each([&](std::string_view bytes, std::size_t id) {
+        const bool repeats = id != convert::json::Pieces::kUnshared;
+        Ref piece = repeats && shared[id] ? Ref::borrow(shared[id].get())
+                                          : Ref(PyUnicode_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+        if (!piece) return false;
+        if (repeats && !shared[id]) shared[id] = Ref::borrow(piece.get());
+        PyList_SetItem(list.get(), filled++, piece.release());  // steals the reference
+        return true;
+    });
+    return made ? std::move(list) : Ref();
+}
+
+PyObject* join(const Ref& list) {
+    Ref empty(list ? PyUnicode_FromStringAndSize("", 0) : nullptr);
+    return empty ? PyUnicode_Join(empty.get(), list.get()) : nullptr;
 }
 
 template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
@@ -255,11 +229,11 @@ PyObject* call_json(PyObject* arg) {
     if (!request) return raise_read_error(request.error());
     auto result = Engine(*request);
     if (!result) return raise(PyExc_ValueError, result.error().text());
-    // Measure the result (which renders its row tables) while its texts are
+    // Render the result's row tables and measure it while its texts are
     // valid, then release what the write no longer needs, so that a large
     // request and its output are not held at once.
-    convert::json::Out out;
-    const std::size_t size = convert::measure_json(*result, out);
+    convert::json::RenderedRows rendered;
+    const std::size_t size = convert::render_json(*result, rendered);
     *request = Request{};
     if constexpr (!convert::writes_views_v<Result>) {
         utf8 = py::Utf8();
@@ -271,16 +245,14 @@ PyObject* call_json(PyObject* arg) {
             // hand its free pages back to the system before the output is
             // built, so that the two do not add up in the process's peak.
             release_free_memory();
-            out.keep_rows_apart();
-            convert::write_json(*result, out);
-            Ref pieces = output_pieces(out);
+            const Ref list = piece_list(convert::write_json_pieces(*result, rendered));
             *result = Result{};  // the rows are in the pieces now
-            Ref empty(PyUnicode_FromStringAndSize("", 0));
-            return pieces && empty ? PyUnicode_Join(empty.get(), pieces.get()) : nullptr;
+            return join(list);
         }
     }
+    convert::json::Buffer out;
     out.reserve(size);
-    convert::write_json(*result, out);
+    convert::write_json(*result, rendered, out);
     const std::string_view text = out.text();
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }

@@ -139,7 +139,8 @@ def test_accepted_shapes(read, record, text, expected):
     ("MapInput", '["x","y"]', "trailing characters at line 1 column 6"),
     ("MapInput", '["x", \n"y"]', "trailing characters at line 2 column 1"),
     ("MapInput", '["x",]', "trailing comma at line 1 column 6"),
-    ("MapInput", '["x",', "EOF while parsing a list at line 1 column 5"),
+    # a comma after the last field, then the end: one element too many
+    ("MapInput", '["x",', "trailing characters at line 1 column 5"),
     ("MapInput", '["x"', "EOF while parsing a list at line 1 column 4"),
     # after the last field, anything but ',' or ']' is one element too many
     ("MapInput", '["x" "y"]', "trailing characters at line 1 column 6"),
@@ -198,6 +199,11 @@ def test_unknown_member_values_are_skipped(read, junk):
     ("[[[", "EOF while parsing a list at line 1 column 27"),
     ('{"a":[', "EOF while parsing a list at line 1 column 30"),
     ('{"a"', "EOF while parsing an object at line 1 column 28"),
+    # a comma and the end of the text: a skipped object is left open, a
+    # skipped array still wants a value
+    ('{"a":1,', "EOF while parsing an object at line 1 column 31"),
+    ('{"a":{"b":[],', "EOF while parsing an object at line 1 column 37"),
+    ("[1,", "EOF while parsing a value at line 1 column 27"),
 ])
 def test_unknown_member_values_must_be_well_formed(read, junk, message):
     # '{"narration":"n","junk":' is 24 bytes
@@ -578,7 +584,13 @@ def read_error(morvanta, function, text):
     ("derive_rules_json", '{"data":[],', "EOF while parsing a value at line 1 column 11"),
     ("categorize_transactions_json", '{"data":[{"narration":"a",', "EOF while parsing a value at line 1 column 26"),
     ("categorize_transactions_json", '{"data":[{"narration":"a"},', "EOF while parsing a value at line 1 column 27"),
-    ("derive_rules_json", '{"x":{"a":1,', "EOF while parsing a value at line 1 column 12"),
+    # inside a skipped value, an object whose comma the end follows is left open
+    ("derive_rules_json", '{"x":{"a":1,', "EOF while parsing an object at line 1 column 12"),
+    ("derive_rules_json", '{"data":[],"extra":{"a":1,', "EOF while parsing an object at line 1 column 26"),
+    ("derive_rules_json", '{"data":[],"extra":[1,', "EOF while parsing a value at line 1 column 22"),
+    ("compute_emi_json", '{"mode":"emi","x":{"a":1,', "EOF while parsing an object at line 1 column 25"),
+    ("categorize_transactions_json", '{"data":[{"narration":"a","x":{"b":[],', "EOF while parsing an object at line 1 column 38"),
+    ("categorize_transactions_json", '{"rules":[],"x":[{}],', "EOF while parsing a value at line 1 column 21"),
     # one element after a record's last array-form field is trailing text
     ("categorize_transactions_json", "[[],[] 0]", "trailing characters at line 1 column 8"),
     ("categorize_transactions_json", '[[["a" "b"]],[]]', "trailing characters at line 1 column 8"),
@@ -586,6 +598,11 @@ def read_error(morvanta, function, text):
     ("derive_rules_json", '[[]"x"]', "trailing characters at line 1 column 4"),
     ("compute_emi_json", '["emi",1,2,3,4,5,"2024-01" 7]', "trailing characters at line 1 column 28"),
     ("categorize_transactions_json", "[[] 0]", "expected `,` or `]` at line 1 column 5"),
+    # a comma after a record's last array-form field, then the end
+    ("derive_rules_json", '[[],', "trailing characters at line 1 column 4"),
+    ("categorize_transactions_json", '[[],[],', "trailing characters at line 1 column 7"),
+    ("categorize_transactions_json", '{"data":[["a",', "trailing characters at line 1 column 14"),
+    ("compute_emi_json", '["emi",1,2,3,4,5,"2024-01",', "trailing characters at line 1 column 27"),
     # exponent overflow: at the digit that passes 2147483647
     ("compute_emi_json", '{"mode":"emi","interestRate":1e99999999999}', "number out of range at line 1 column 41"),
     ("compute_emi_json", '{"mode":"emi","interestRate":0.5e+3000000000}', "number out of range at line 1 column 44"),

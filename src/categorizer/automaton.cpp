@@ -82,7 +82,7 @@ void Automaton::reserve_states(std::size_t total_bytes, std::size_t dense_bytes)
     const std::size_t capacity = total_bytes + 1;
     const std::size_t row_bytes = std::size_t{classes_} * sizeof(std::uint32_t);
     dense_count_ = static_cast<std::uint32_t>(
-        std::clamp<std::size_t>(std::min(dense_bytes, max_cells * sizeof(std::uint32_t)) / row_bytes, 1, capacity));
+        std::clamp<std::size_t>(std::min(dense_bytes, kMaxCells * sizeof(std::uint32_t)) / row_bytes, 1, capacity));
     nodes_ = std::make_unique_for_overwrite<Node[]>(capacity);
     labels_ = std::make_unique_for_overwrite<unsigned char[]>(capacity);
     // Codes number the sparse states after every row the budget allows,

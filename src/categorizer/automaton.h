@@ -26,6 +26,8 @@
 #include <string_view>
 #include <vector>
 
+#include "util/ascii.h"
+
 namespace morvanta::categorizer {
 
 class Automaton {
@@ -36,19 +38,19 @@ public:
     // and depth-2 state and many depth-3 states of 10,000 word-like patterns
     // and still sits in a typical L2; beyond it, scans got no faster while
     // builds got slower (see tests/native/bench_categorizer.cpp).
-    static constexpr std::size_t default_dense_bytes = std::size_t{512} << 10;
+    static constexpr std::size_t kDefaultDenseBytes = std::size_t{512} << 10;
 
     // Number of patterns and total pattern bytes the automaton can hold:
     // pattern numbers are 32-bit, and the codes of the dense cells and of
-    // the states (at most max_cells each) share 31 bits.
+    // the states (at most kMaxCells each) share 31 bits.
     static bool fits(std::size_t pattern_count, std::size_t total_bytes) {
-        return pattern_count < npos && total_bytes < max_cells;
+        return pattern_count < npos && total_bytes < kMaxCells;
     }
 
     // patterns[i] is pattern number i. Every pattern must be non-empty and
     // the set must satisfy fits().
     explicit Automaton(std::span<const std::string_view> patterns,
-                       std::size_t dense_bytes = default_dense_bytes);
+                       std::size_t dense_bytes = kDefaultDenseBytes);
 
     // The lowest number of a pattern that occurs in `text` as a contiguous
     // run of bytes, or npos. ASCII capitals in `text` count as small letters
@@ -74,7 +76,7 @@ public:
     };
 
 private:
-    static constexpr std::size_t max_cells = std::size_t{1} << 30;
+    static constexpr std::size_t kMaxCells = std::size_t{1} << 30;
 
     // 16 bytes, so a sparse step reads one cache line; a state with one
     // child (most deep states) needs nothing else.
@@ -133,7 +135,7 @@ private:
     // one has a child by byte `b` (true, `s` the child) or a dense state is
     // reached (false, `s` that state).
     bool climb(std::uint32_t& s, unsigned char b) const {
-        if (s >= dense_count_) b = static_cast<unsigned>(b - 'A') < 26u ? static_cast<unsigned char>(b | 0x20) : b;
+        if (s >= dense_count_) b = ascii::lower(b);
         while (s >= dense_count_) {
             const Node& node = nodes_[s];
             if (node.children == 1) {

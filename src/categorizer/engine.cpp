@@ -47,8 +47,8 @@ Expected<CategorizeResponse, MorvantaError> categorize_transactions(const Catego
     };
 
     // Narrations go through the matcher a batch at a time.
-    std::array<std::string_view, RuleMatcher::batch_max> texts;
-    std::array<std::size_t, RuleMatcher::batch_max> hits;
+    std::array<std::string_view, RuleMatcher::kBatchMax> texts;
+    std::array<std::size_t, RuleMatcher::kBatchMax> hits;
     const std::size_t n = request.data.size();
     for (std::size_t at = 0; at < n; at += texts.size()) {
         const std::size_t count = std::min(texts.size(), n - at);
@@ -67,15 +67,15 @@ namespace {
 struct AsciiToken {
     std::string_view raw;
 };
-constexpr unsigned char ascii_fold = 0x20;
+constexpr unsigned char kAsciiFold = 0x20;
 
 struct TokenTraits {
     static std::uint64_t hash(const util::HashKey& key, std::string_view s) { return util::hash_bytes(key, s); }
     static std::uint64_t hash(const util::HashKey& key, AsciiToken t) {
-        return util::hash_bytes(key, t.raw, ascii_fold);
+        return util::hash_bytes(key, t.raw, kAsciiFold);
     }
     static bool equal(std::string_view a, std::string_view b) { return util::same_bytes(a, b); }
-    static bool equal(std::string_view a, AsciiToken b) { return util::same_bytes(a, b.raw, ascii_fold); }
+    static bool equal(std::string_view a, AsciiToken b) { return util::same_bytes(a, b.raw, kAsciiFold); }
 };
 
 using LabelPair = std::pair<std::string_view, std::string_view>;  // (category, merchant)
@@ -180,11 +180,11 @@ private:
         std::size_t size = 0;
         std::uint32_t id = TokenIndex::none;
     };
-    static constexpr int line_bits = 10;
+    static constexpr int kLineBits = 10;
     static std::size_t line_of(std::uint64_t head, std::size_t size) {
-        return static_cast<std::size_t>(((head ^ size) * 0x9E3779B97F4A7C15ull) >> (64 - line_bits));
+        return static_cast<std::size_t>(((head ^ size) * 0x9E3779B97F4A7C15ull) >> (64 - kLineBits));
     }
-    std::array<Line, std::size_t{1} << line_bits> lines_{};
+    std::array<Line, std::size_t{1} << kLineBits> lines_{};
 };
 
 // Every item's group and distinct tokens, numbered in order of first
@@ -228,7 +228,7 @@ struct PendingItem {
 // Narrations lowered, tokenized and hashed ahead of their insertion: their
 // slots lie scattered over a table far larger than the cache, and fetching
 // them this early lets the misses of several narrations overlap.
-constexpr std::size_t lookahead = 4;
+constexpr std::size_t kLookahead = 4;
 
 template <class Probe>
 PendingToken pending_token(const IndexedItems& ix, std::string_view token, unsigned char fold) {
@@ -252,7 +252,7 @@ void prepare(std::string_view narration, const IndexedItems& ix, PendingItem& ou
         text = out.lowered;
     }
     for_each_token(text, [&](std::string_view token) {
-        out.tokens.push_back(out.ascii ? pending_token<AsciiToken>(ix, token, ascii_fold)
+        out.tokens.push_back(out.ascii ? pending_token<AsciiToken>(ix, token, kAsciiFold)
                                        : pending_token<std::string_view>(ix, token, 0));
     });
 }
@@ -261,7 +261,7 @@ void prepare(std::string_view narration, const IndexedItems& ix, PendingItem& ou
 std::string_view keep(IndexedItems& ix, std::string_view token) { return ix.arena.add(token); }
 std::string_view keep(IndexedItems& ix, AsciiToken token) {
     ix.lowering.assign(token.raw);
-    for (char& c : ix.lowering) c = static_cast<char>(c | ascii_fold);
+    for (char& c : ix.lowering) c = static_cast<char>(c | kAsciiFold);
     return ix.arena.add(ix.lowering);
 }
 
@@ -306,12 +306,12 @@ void add_item(std::uint32_t i, std::uint32_t group, const PendingItem& item, Ind
 // its narration once, and keep its distinct tokens for the selection.
 void index_items(const std::vector<DeriveInput>& data, IndexedItems& ix) {
     const auto items = static_cast<std::uint32_t>(ix.group_of.size());
-    std::array<PendingItem, lookahead> ring;
+    std::array<PendingItem, kLookahead> ring;
     GroupLookup group_of(ix.groups);
-    for (std::uint32_t i = 0; i < items + lookahead; ++i) {
-        PendingItem& slot = ring[i % lookahead];
-        if (i >= lookahead) {
-            const std::uint32_t j = i - static_cast<std::uint32_t>(lookahead);
+    for (std::uint32_t i = 0; i < items + kLookahead; ++i) {
+        PendingItem& slot = ring[i % kLookahead];
+        if (i >= kLookahead) {
+            const std::uint32_t j = i - static_cast<std::uint32_t>(kLookahead);
             add_item(j, ix.group_of[j], slot, ix);
         }
         if (i < items) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "util/hash.h"
+#include "util/prefetch.h"
 
 namespace morvanta::categorizer {
 
@@ -31,7 +32,7 @@ public:
     // run. At a load of at most 1/2 and with keyed hashes a run this long is
     // so rare that tables of millions of keys do not grow for it (their
     // longest runs stay near 40); only colliding keys make the table grow.
-    static constexpr std::size_t probe_cap = 96;
+    static constexpr std::size_t kProbeCap = 96;
 
     explicit FlatIndex(const util::HashKey& hash_key, std::size_t expected = 16) : hash_key_(hash_key) {
         std::size_t capacity = 16;
@@ -51,11 +52,7 @@ public:
     std::uint32_t tag_of(const Probe& key) const {
         return static_cast<std::uint32_t>(Traits::hash(hash_key_, key));
     }
-    void prefetch([[maybe_unused]] std::uint32_t tag) const {
-#if defined(__GNUC__) || defined(__clang__)
-        __builtin_prefetch(&slots_[tag & (slots_.size() - 1)]);
-#endif
-    }
+    void prefetch(std::uint32_t tag) const { util::prefetch(&slots_[tag & (slots_.size() - 1)]); }
 
     std::pair<std::uint32_t, bool> insert(const Key& key, std::uint32_t tag) {
         return insert(key, tag, [](const Key& k) -> const Key& { return k; });
@@ -78,7 +75,7 @@ public:
         entries_.push_back(Entry{store(key), Value{}});
         slots_[i] = Slot{tag, id};
         // Load factor at most 1/2 keeps probe runs short.
-        if (entries_.size() * 2 > slots_.size() || (probes > probe_cap && sparse_enough_to_grow())) grow();
+        if (entries_.size() * 2 > slots_.size() || (probes > kProbeCap && sparse_enough_to_grow())) grow();
         return {id, true};
     }
 
@@ -135,7 +132,7 @@ private:
                 longest = std::max(longest, probes);
             }
             slots_ = std::move(bigger);
-            if (longest <= probe_cap || !sparse_enough_to_grow()) return;
+            if (longest <= kProbeCap || !sparse_enough_to_grow()) return;
         }
     }
 

@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "unicode/unicode.h"
+#include "util/ascii.h"
 #include "util/swar.h"
 
 namespace morvanta::categorizer {
@@ -13,17 +14,13 @@ namespace {
 // Up to this many rules the direct search tests every pattern in every
 // narration; the set of runs a narration holds costs more to build than it
 // saves (see tests/native/bench_categorizer.cpp, "crossover").
-constexpr std::size_t unfiltered_max_rules = 8;
+constexpr std::size_t kUnfilteredMaxRules = 8;
 
 // Keys of the 1-, 2- and 3-byte runs of a lowered text, distinct by length.
 constexpr std::uint32_t key1(unsigned char a) { return a | 0x2000000u; }
 constexpr std::uint32_t key2(unsigned char a, unsigned char b) { return a | (b << 8) | 0x1000000u; }
 constexpr std::uint32_t key3(unsigned char a, unsigned char b, unsigned char c) {
     return a | (b << 8) | (std::uint32_t{c} << 16);
-}
-
-constexpr unsigned char lower_ascii(unsigned char b) {
-    return static_cast<unsigned>(b - 'A') < 26u ? static_cast<unsigned char>(b + 0x20) : b;
 }
 
 const unsigned char* bytes(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
@@ -49,7 +46,7 @@ bool contains_long(std::string_view text, std::string_view pattern, std::vector<
 
 // Beyond this length the pattern-at-each-position search gives way to the
 // linear one; below it, its memchr-driven scan is the faster of the two.
-constexpr std::size_t short_pattern_bytes = 64;
+constexpr std::size_t kShortPatternBytes = 64;
 
 }  // namespace
 
@@ -83,7 +80,7 @@ RuleMatcher::RuleMatcher(std::span<const CategoryRule> rules, std::size_t narrat
     // Over several batches, or unfiltered, each pattern is lowered up front
     // rather than once per batch.
     searchable_ = rules.size();
-    lazy_ = !automaton && rules.size() > unfiltered_max_rules && narrations <= batch_max;
+    lazy_ = !automaton && rules.size() > kUnfilteredMaxRules && narrations <= kBatchMax;
     if (lazy_) return;
 
     // Lowering never maps a character to nothing, so a pattern lowers to the
@@ -135,7 +132,7 @@ void RuleMatcher::lower_narrations(std::span<const std::string_view> narrations)
     // pure-ASCII narration (most of them) as it is; the others are lowered
     // back to back, and their views taken once the buffer stops growing.
     texts_.clear();
-    std::array<std::size_t, batch_max + 1> ends;
+    std::array<std::size_t, kBatchMax + 1> ends;
     std::uint64_t as_is = 0;
     ends[0] = 0;
     for (std::size_t k = 0; k < narrations.size(); ++k) {
@@ -208,7 +205,7 @@ std::uint64_t RuleMatcher::candidates_raw(std::string_view pattern, std::uint64_
     const std::size_t n = pattern.size();
     if (n < 3 || ((p[0] | p[1] | p[2] | p[n - 3] | p[n - 2] | p[n - 1]) & 0x80) != 0) return among;
     const auto probe = [&](unsigned char a, unsigned char b, unsigned char c) {
-        return grams_[slot(key3(lower_ascii(a), lower_ascii(b), lower_ascii(c)))];
+        return grams_[slot(key3(ascii::lower(a), ascii::lower(b), ascii::lower(c)))];
     };
     among &= probe(p[0], p[1], p[2]);
     return among != 0 ? among & probe(p[n - 3], p[n - 2], p[n - 1]) : 0;
@@ -217,7 +214,7 @@ std::uint64_t RuleMatcher::candidates_raw(std::string_view pattern, std::uint64_
 void RuleMatcher::search_direct(std::span<std::size_t> hits) {
     const std::size_t count = hits.size();
     std::uint64_t open = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
-    const bool filter = searchable_ > unfiltered_max_rules;
+    const bool filter = searchable_ > kUnfilteredMaxRules;
     if (filter) index_grams(count);
 
     // Rules in order; a narration leaves `open` at its first match, and the
@@ -241,7 +238,7 @@ void RuleMatcher::search_direct(std::span<std::size_t> hits) {
         for (; cand != 0; cand &= cand - 1) {
             const auto k = static_cast<std::size_t>(std::countr_zero(cand));
             const std::string_view text = lowered(k);
-            const bool found = pattern.size() <= short_pattern_bytes
+            const bool found = pattern.size() <= kShortPatternBytes
                                    ? text.find(pattern) != std::string_view::npos
                                    : pattern.size() <= text.size() && contains_long(text, pattern, prefix_);
             if (found) {

@@ -26,21 +26,21 @@ class RuleMatcher {
 public:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
     // Narrations per first_matches call: one bit each in a 64-bit mask.
-    static constexpr std::size_t batch_max = 64;
+    static constexpr std::size_t kBatchMax = 64;
 
     // Lowers the patterns the chosen method needs up front. `narrations` is
     // how many narrations the call will match in all; it decides between
     // the direct search and the automaton.
     RuleMatcher(std::span<const CategoryRule> rules, std::size_t narrations,
                 MatchMethod method = MatchMethod::Automatic,
-                std::size_t dense_bytes = Automaton::default_dense_bytes);
+                std::size_t dense_bytes = Automaton::kDefaultDenseBytes);
 
     // patterns_ views arena_, whose bytes a move may relocate (short strings
     // live inside the object).
     RuleMatcher(const RuleMatcher&) = delete;
     RuleMatcher& operator=(const RuleMatcher&) = delete;
 
-    // For each of at most batch_max narrations, as given (not lowered): the
+    // For each of at most kBatchMax narrations, as given (not lowered): the
     // index of the first rule whose lowered pattern occurs in the lowered
     // narration, or npos. `hits` has the size of `narrations`.
     void first_matches(std::span<const std::string_view> narrations, std::span<std::size_t> hits);
@@ -78,7 +78,7 @@ private:
     // (for the automaton, the narration itself when it is pure ASCII), and
     // for the direct search a set of the 1-, 2- and 3-byte runs each holds.
     std::string texts_;
-    std::array<std::string_view, batch_max> views_{};
+    std::array<std::string_view, kBatchMax> views_{};
     std::vector<std::uint64_t> grams_;  // hashed run -> mask of narrations holding it
     unsigned gram_shift_ = 0;
     std::string pattern_;               // one lowered pattern, in the direct search

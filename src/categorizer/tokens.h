@@ -12,7 +12,7 @@
 
 namespace morvanta::categorizer {
 
-inline constexpr std::size_t min_token_bytes = 3;
+inline constexpr std::size_t kMinTokenBytes = 3;
 
 namespace detail {
 
@@ -75,12 +75,12 @@ void for_each_token(std::string_view text, Emit&& emit) {
             if (next <= i || next > n) next = i + 1;  // always progress, never past the end
         }
         if (!alphanumeric) {
-            if (i - start >= min_token_bytes) emit(text.substr(start, i - start));
+            if (i - start >= kMinTokenBytes) emit(text.substr(start, i - start));
             start = next;
         }
         i = next;
     }
-    if (n - start >= min_token_bytes) emit(text.substr(start));
+    if (n - start >= kMinTokenBytes) emit(text.substr(start));
 }
 
 }  // namespace morvanta::categorizer

@@ -264,16 +264,17 @@ Step Reader::open_object() {
 }
 
 // A comma must be followed by a member. Before '}' a record names the
-// trailing comma; a skipped object only knows that a key was expected.
+// trailing comma; a skipped object only knows that a key was expected. At
+// the end of the text a record was promised a member's value, while a
+// skipped object is an object left open.
 Step Reader::after_member(bool skipped) {
     int c = peek();
     if (c == ',') {
         ++pos_;
         c = peek();
         if (c == '"') return Step::Item;
-        fail_at_cursor(c == '}' && !skipped ? "trailing comma"
-                       : c < 0              ? "EOF while parsing a value"
-                                            : "key must be a string");
+        const char* eof = skipped ? "EOF while parsing an object" : "EOF while parsing a value";
+        fail_at_cursor(c == '}' && !skipped ? "trailing comma" : c < 0 ? eof : "key must be a string");
         return Step::Fail;
     }
     if (c == '}') {
@@ -345,7 +346,8 @@ Step Reader::list_first() { return take_level() ? end_step(open_list()) : Step::
 Step Reader::list_next() { return end_step(after_element(false)); }
 
 // After the last field the array must close: any other byte is one element
-// too many, which is trailing text rather than a missing separator.
+// too many, which is trailing text rather than a missing separator, and so
+// is a comma that the end of the text follows.
 bool Reader::record_array_end() {
     int c = peek();
     if (c == ']') {
@@ -356,7 +358,7 @@ bool Reader::record_array_end() {
     if (c == ',') {
         ++pos_;
         c = peek();
-        return fail_at_cursor(c == ']' ? "trailing comma" : c < 0 ? "EOF while parsing a list" : "trailing characters");
+        return fail_at_cursor(c == ']' ? "trailing comma" : "trailing characters");
     }
     return fail_at_cursor(c < 0 ? "EOF while parsing a list" : "trailing characters");
 }

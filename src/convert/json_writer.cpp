@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "util/ascii.h"
 #include "util/digits.h"
 #include "util/swar.h"
 
@@ -126,7 +127,7 @@ void append_json_float(double v, std::string& out) {
 
 namespace json {
 
-void Out::grow(std::size_t n) {
+void Buffer::grow(std::size_t n) {
     const std::size_t used = static_cast<std::size_t>(p_ - data_);
     const std::size_t size = std::max({used + n, capacity() * 2, std::size_t{128}});
     // realloc keeps the bytes, and a large block is remapped rather than copied.
@@ -145,7 +146,7 @@ std::size_t string_size(std::string_view text) {
     return n;
 }
 
-void write_float(double v, Out& out) {
+void write_float(double v, Buffer& out) {
     out.reserve(kMaxFloat);
     out.cursor() += format_float(v, out.cursor());
 }
@@ -155,8 +156,7 @@ std::size_t float_size(double v) {
     return format_float(v, buf);
 }
 
-void write_string(std::string_view text, Out& out) {
-    static constexpr char kHex[] = "0123456789abcdef";
+void write_string(std::string_view text, Buffer& out) {
     out.reserve(text.size() + 2);  // enough unless something needs escaping
     out.raw('"');
     const char* p = text.data();
@@ -169,7 +169,7 @@ void write_string(std::string_view text, Out& out) {
         out.reserve(static_cast<std::size_t>(end - run) + 7);
         out.raw(run, static_cast<std::size_t>(p - run));
         if (letter == 'u') {
-            const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+            const char esc[6] = {'\\', 'u', '0', '0', ascii::kHexDigits[c >> 4], ascii::kHexDigits[c & 0xF]};
             out.raw(esc, 6);
         } else {
             const char esc[2] = {'\\', letter};

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -30,18 +31,20 @@ void append_json_float(double v, std::string& out);
 
 namespace json {
 
-// The output of one write: a byte buffer written through a raw pointer into
-// room made ahead of time, so a member costs a few stores instead of a
-// library call per piece, and the rendered bytes of each `Rows` table entry.
-// A write first measures its record (see measure_json) and allocates once;
-// growing stays possible, for a bound that fell short.
-class Out {
+// The bytes of one write, written through a raw pointer into room made ahead
+// of time, so a member costs a few stores instead of a library call per
+// piece. A write first measures its record (see measure_json) and allocates
+// once; growing stays possible, for a bound that fell short.
+class Buffer {
 public:
-    Out() = default;
-    explicit Out(std::size_t capacity) { grow(capacity); }
-    ~Out() { std::free(data_); }
-    Out(const Out&) = delete;
-    Out& operator=(const Out&) = delete;
+    Buffer() = default;
+    ~Buffer() { std::free(data_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    Buffer(Buffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), p_(std::exchange(other.p_, nullptr)),
+          end_(std::exchange(other.end_, nullptr)) {}
+    Buffer& operator=(Buffer&&) = delete;
 
     // Makes room for n more bytes.
     void reserve(std::size_t n) {
@@ -65,55 +68,119 @@ public:
     }
 
     std::string_view text() const { return {data_, static_cast<std::size_t>(p_ - data_)}; }
+    std::size_t size() const { return static_cast<std::size_t>(p_ - data_); }
     std::size_t capacity() const { return static_cast<std::size_t>(end_ - data_); }
-
-    // The rendered entries of the table of `rows`, made by measure_json.
-    struct Table {
-        const void* rows;
-        std::string bytes;  // the rendered entries, in the order first used
-        std::vector<std::pair<std::size_t, std::size_t>> spans;  // entry i's offset and size; size 0 when not rendered
-    };
-    Table& table(const void* rows) {
-        for (Table& t : tables_)
-            if (t.rows == rows) return t;
-        return tables_.emplace_back(Table{rows, {}, {}});
-    }
-    const Table& table_at(std::size_t i) const { return tables_[i]; }
     // Forgets the written bytes, keeping the buffer.
     void clear() { p_ = data_; }
-
-    // With rows kept apart, the rows of a `Rows` value are not copied into
-    // the buffer: the write notes where they stand instead, and the caller
-    // assembles the text from the buffer's literal runs and the rendered
-    // entries (so a large output is never held twice).
-    struct RowsMark {
-        std::size_t at;                            // offset in text() where the rows stand
-        std::size_t table;                         // index of their table
-        const std::vector<std::uint32_t>* rows;    // the row list of the value written
-    };
-    void keep_rows_apart() { rows_apart_ = true; }
-    bool rows_apart() const { return rows_apart_; }
-    void mark_rows(const Table& table, const std::vector<std::uint32_t>& rows) {
-        marks_.push_back(RowsMark{static_cast<std::size_t>(p_ - data_), static_cast<std::size_t>(&table - tables_.data()),
-                                  &rows});
-    }
-    const std::vector<RowsMark>& marks() const { return marks_; }
 
 private:
     void grow(std::size_t n);
     char* data_ = nullptr;
     char* p_ = nullptr;
     char* end_ = nullptr;
-    std::vector<Table> tables_;
-    bool rows_apart_ = false;
-    std::vector<RowsMark> marks_;
 };
 
-// The entry of row `row` in its rendered table: "null" for no entry.
-inline std::string_view rendered_row(const Out::Table& table, std::uint32_t row) {
-    if (row == no_row) return "null";
-    return std::string_view(table.bytes).substr(table.spans[row].first, table.spans[row].second);
-}
+// The rendered bytes of every `Rows` table entry that a row names, made once
+// per write by render_json_rows while the texts they view are valid; the
+// write then copies rendered bytes and needs none of those texts.
+class RenderedRows {
+public:
+    struct Table {
+        const void* rows;   // the `Rows` value the table belongs to
+        std::string bytes;  // each rendered entry followed by ',', in the order first used
+        std::vector<std::pair<std::size_t, std::size_t>> spans;  // entry i's offset and size (comma excluded); size 0 when not rendered
+    };
+    Table& table(const void* rows) {
+        for (Table& t : tables_)
+            if (t.rows == rows) return t;
+        return tables_.emplace_back(Table{rows, {}, {}});
+    }
+    // The table of a rendered `Rows` value.
+    const Table& of(const void* rows) const {
+        for (const Table& t : tables_)
+            if (t.rows == rows) return t;
+        throw std::logic_error("rows written before their table was rendered");
+    }
+
+    // The bytes of row `row` ("null" for no entry), with the comma that
+    // follows every row but the last, or without it.
+    static std::string_view row(const Table& table, std::uint32_t row, bool with_comma) {
+        if (row == kNoRow) return with_comma ? "null," : "null";
+        const auto [at, size] = table.spans[row];
+        return std::string_view(table.bytes).substr(at, size + (with_comma ? 1 : 0));
+    }
+
+private:
+    std::vector<Table> tables_;
+};
+
+// The output of a write whose rows were kept apart (write_json_pieces): the
+// written bytes with a mark where each `Rows` value's rows stand. Joined in
+// order, the pieces are exactly the bytes write_json writes; the rows stay
+// in the rendered tables, so a large output is never held twice.
+class Pieces {
+public:
+    // A piece that no other piece repeats.
+    static constexpr std::size_t kUnshared = static_cast<std::size_t>(-1);
+
+    Pieces(const RenderedRows& rendered) : rendered_(rendered) {}
+
+    Buffer& bytes() { return bytes_; }
+    void mark_rows(const void* rows_value, const std::vector<std::uint32_t>& rows) {
+        const RenderedRows::Table& table = rendered_.of(rows_value);
+        marks_.push_back(Mark{bytes_.size(), &table, &rows, shared_});
+        shared_ += table.spans.size() + 1;
+    }
+
+    std::size_t count() const {
+        std::size_t n = 1;
+        for (const Mark& mark : marks_) n += 1 + mark.rows->size();
+        return n;
+    }
+    // The number of distinct shared ids that for_each hands out.
+    std::size_t shared_count() const { return shared_; }
+
+    // Calls f(bytes, id) for each piece in order. Pieces with the same id
+    // (other than kUnshared) have the same bytes: a row's entry and its comma.
+    template <class F>
+    bool for_each(F&& f) const {
+        const std::string_view text = bytes_.text();
+        std::size_t literal = 0;  // start of the literal run before the next mark
+        for (const Mark& mark : marks_) {
+            if (!f(text.substr(literal, mark.at - literal), kUnshared)) return false;
+            literal = mark.at;
+            const std::vector<std::uint32_t>& rows = *mark.rows;
+            for (std::size_t k = 0; k < rows.size(); ++k) {
+                const bool last = k + 1 == rows.size();
+                const std::string_view bytes = RenderedRows::row(*mark.table, rows[k], !last);
+                const std::size_t id = mark.first_id + (rows[k] == kNoRow ? 0 : std::size_t{rows[k]} + 1);
+                if (!f(bytes, last ? kUnshared : id)) return false;
+            }
+        }
+        return f(text.substr(literal), kUnshared);
+    }
+
+private:
+    struct Mark {
+        std::size_t at;                          // offset in the bytes where the rows stand
+        const RenderedRows::Table* table;        // their rendered entries
+        const std::vector<std::uint32_t>* rows;  // the row list of the value written
+        std::size_t first_id;                    // shared id of "null," in this table; entry i's is first_id + i + 1
+    };
+    const RenderedRows& rendered_;
+    Buffer bytes_;
+    std::vector<Mark> marks_;
+    std::size_t shared_ = 0;
+};
+
+// Where a write goes: the bytes, the rendered row tables, and, for a write
+// with its rows kept apart, the pieces that note where rows stand instead of
+// copying them.
+struct Out {
+    Buffer& bytes;
+    const RenderedRows& rendered;
+    Pieces* apart = nullptr;
+};
 
 // Unsigned and signed integers with at most 20 digits plus a sign: callers
 // reserve kMaxInt bytes first (the digit writer stores whole words into
@@ -129,14 +196,14 @@ inline char* put_int(std::int64_t v, char* p) {
     }
     return digits::write(magnitude, p);
 }
-inline void write_uint(std::uint64_t v, Out& out) { out.cursor() = digits::write(v, out.cursor()); }
-inline void write_int(std::int64_t v, Out& out) { out.cursor() = put_int(v, out.cursor()); }
-void write_float(double v, Out& out);
+inline void write_uint(std::uint64_t v, Buffer& out) { out.cursor() = digits::write(v, out.cursor()); }
+inline void write_int(std::int64_t v, Buffer& out) { out.cursor() = put_int(v, out.cursor()); }
+void write_float(double v, Buffer& out);
 // Bytes written by write_float(v).
 std::size_t float_size(double v);
 // A JSON string: '"' and '\\' backslashed, control bytes escaped, every other
 // byte (non-ASCII and 0x7F included) copied as it is.
-void write_string(std::string_view text, Out& out);
+void write_string(std::string_view text, Buffer& out);
 // Bytes written by write_string(text), quotes included.
 std::size_t string_size(std::string_view text);
 // Bytes written by write_uint / write_int.
@@ -152,7 +219,7 @@ inline constexpr std::size_t kMaxFloat = 40;
 // must not need escaping, which is checked here at compile time.
 template <RecordType T, std::size_t I>
 struct MemberPrefix {
-    static constexpr std::string_view key = std::get<I>(Fields<T>::list).key;
+    static constexpr std::string_view key = field_at<T, I>.key;
     static constexpr bool plain_key = [] {
         for (char c : key)
             if (c < 0x20 || c == '"' || c == '\\') return false;
@@ -168,30 +235,50 @@ struct MemberPrefix {
         a[key.size() + 3] = ':';
         return a;
     }();
+    // The prefix of the first member written, without the ','.
+    static constexpr std::string_view first{text.data() + 1, text.size() - 1};
+    static constexpr std::string_view next{text.data(), text.size()};
 };
 
 template <class M>
 void write_value(const M& value, Out& out);
+
+// Whether a value of type M, or one inside it (an optional's, a list's
+// element, a record's member), has a type for which Leaf<...>::value holds.
+template <class M, template <class> class Leaf>
+constexpr bool holds_any() {
+    if constexpr (Leaf<M>::value) {
+        return true;
+    } else if constexpr (is_optional_v<M> || is_vector_v<M>) {
+        return holds_any<typename M::value_type, Leaf>();
+    } else if constexpr (RecordType<M>) {
+        return any_field<M>([](const auto& fld) { return holds_any<member_t<decltype(fld)>, Leaf>(); });
+    } else {
+        return false;
+    }
+}
+
+template <class M>
+struct IsView : std::is_same<M, std::string_view> {};
 
 // A record whose members are all integers (or optional integers) is
 // "flat": its longest form is known at compile time, so one check makes
 // room for all of it and its members are written through a local pointer,
 // kept in a register rather than reloaded after every store.
 template <class M>
+struct IsInteger : std::bool_constant<std::is_same_v<M, std::uint32_t> || is_signed_output_v<M>> {};
+
+template <class M>
 constexpr bool is_integer_member() {
     if constexpr (is_optional_v<M>)
-        return is_integer_member<typename M::value_type>();
+        return IsInteger<typename M::value_type>::value;
     else
-        return std::is_same_v<M, std::uint32_t> || is_signed_output_v<M>;
+        return IsInteger<M>::value;
 }
 
 template <RecordType T>
 constexpr bool is_flat_record() {
-    bool flat = true;
-    for_each_field<T>([&](const auto& fld, auto) {
-        flat = flat && is_integer_member<std::decay_t<decltype(std::declval<const T&>().*(fld.member))>>();
-    });
-    return flat;
+    return all_fields<T>([](const auto& fld) { return is_integer_member<member_t<decltype(fld)>>(); });
 }
 
 template <RecordType T>
@@ -207,8 +294,24 @@ constexpr std::size_t flat_bound() {
 // a write never grows its buffer.
 inline constexpr std::size_t kWriteSlack = 512;
 
+// An integer member of a flat record at p; returns the end.
+template <class M>
+char* put_integer_member(const M& member, char* p) {
+    if constexpr (is_optional_v<M>) {
+        if (!member.has_value()) {
+            std::memcpy(p, "null", 4);
+            return p + 4;
+        }
+        return put_integer_member(*member, p);
+    } else if constexpr (std::is_same_v<M, std::uint32_t>) {
+        return digits::write(member, p);
+    } else {
+        return put_int(member, p);
+    }
+}
+
 template <RecordType T>
-void write_flat_record(const T& value, Out& out) {
+void write_flat_record(const T& value, Buffer& out) {
     static_assert(flat_bound<T>() <= kWriteSlack, "a flat record's room stays within the write's slack");
     out.reserve(flat_bound<T>());
     char* p = out.cursor();
@@ -216,147 +319,98 @@ void write_flat_record(const T& value, Out& out) {
     bool any = false;
     for_each_field<T>([&](const auto& fld, auto i) {
         constexpr std::size_t I = decltype(i)::value;
-        const auto& member = value.*(fld.member);
-        using M = std::decay_t<decltype(member)>;
-        if constexpr (is_optional_v<M>) {
-            if constexpr (std::get<I>(Fields<T>::list).presence == Presence::OmitIfAbsent) {
-                if (!member.has_value()) return;
-            }
-        }
-        constexpr auto& prefix = MemberPrefix<T, I>::text;
-        if (any) {
-            std::memcpy(p, prefix.data(), prefix.size());
-            p += prefix.size();
-        } else {
-            std::memcpy(p, prefix.data() + 1, prefix.size() - 1);  // no ',' before the first member written
-            p += prefix.size() - 1;
-        }
+        if (left_out<T, I>(value)) return;
+        const std::string_view prefix = any ? MemberPrefix<T, I>::next : MemberPrefix<T, I>::first;
+        std::memcpy(p, prefix.data(), prefix.size());
+        p += prefix.size();
         any = true;
-        if constexpr (is_optional_v<M>) {
-            if (!member.has_value()) {
-                std::memcpy(p, "null", 4);
-                p += 4;
-            } else if constexpr (std::is_same_v<typename M::value_type, std::uint32_t>) {
-                p = digits::write(*member, p);
-            } else {
-                p = put_int(*member, p);
-            }
-        } else if constexpr (std::is_same_v<M, std::uint32_t>) {
-            p = digits::write(member, p);
-        } else {
-            p = put_int(member, p);
-        }
+        p = put_integer_member(value.*(fld.member), p);
     });
     *p++ = '}';
     out.cursor() = p;
 }
 
-// Renders every entry of the table that a row names and has not been
-// rendered yet; returns the table.
-template <class T>
-Out::Table& render_rows(const Rows<T>& value, Out& out) {
-    Out::Table& table = out.table(&value);
-    if (table.spans.size() != value.table.size()) table.spans.assign(value.table.size(), {0, 0});
-    Out scratch;
-    for (const std::uint32_t row : value.rows) {
-        if (row == Rows<T>::none || table.spans.at(row).second != 0) continue;
-        scratch.clear();
-        write_value(value.table[row], scratch);
-        const std::string_view bytes = scratch.text();
-        table.spans[row] = {table.bytes.size(), bytes.size()};
-        table.bytes.append(bytes);
-    }
-    return table;
-}
-
 template <class T>
 void write_rows(const Rows<T>& value, Out& out) {
-    const Out::Table& table = render_rows(value, out);
-    out.put('[');
-    if (out.rows_apart()) {
-        out.mark_rows(table, value.rows);
-        out.put(']');
+    out.bytes.put('[');
+    if (out.apart) {
+        out.apart->mark_rows(&value, value.rows);
+        out.bytes.put(']');
         return;
     }
-    bool first = true;
-    for (const std::uint32_t row : value.rows) {
-        const std::string_view bytes = rendered_row(table, row);
-        out.reserve(bytes.size() + 1);
-        if (!first) out.raw(',');
-        first = false;
-        out.raw(bytes.data(), bytes.size());
+    const RenderedRows::Table& table = out.rendered.of(&value);
+    const std::size_t n = value.rows.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::string_view bytes = RenderedRows::row(table, value.rows[k], k + 1 < n);
+        out.bytes.reserve(bytes.size());
+        out.bytes.raw(bytes.data(), bytes.size());
     }
-    out.put(']');
+    out.bytes.put(']');
 }
 
 template <RecordType T>
 void write_record(const T& value, Out& out) {
     if constexpr (is_flat_record<T>()) {
-        write_flat_record(value, out);
+        write_flat_record(value, out.bytes);
     } else {
-        out.put('{');
+        out.bytes.put('{');
         bool any = false;
         for_each_field<T>([&](const auto& fld, auto i) {
             constexpr std::size_t I = decltype(i)::value;
-            using M = std::decay_t<decltype(value.*(fld.member))>;
+            using M = member_t<decltype(fld)>;
+            if (left_out<T, I>(value)) return;
             const M& member = value.*(fld.member);
-            if constexpr (std::get<I>(Fields<T>::list).presence == Presence::OmitIfAbsent) {
-                static_assert(is_optional_v<M>, "only an optional can be left out");
-                if (!member.has_value()) return;
-            }
-            constexpr auto& prefix = MemberPrefix<T, I>::text;
+            const std::string_view prefix = any ? MemberPrefix<T, I>::next : MemberPrefix<T, I>::first;
             // Room for the key and, for an integer, its value: one check for both.
-            out.reserve(prefix.size() + kMaxInt);
-            if (any)
-                out.raw(prefix.data(), prefix.size());
-            else
-                out.raw(prefix.data() + 1, prefix.size() - 1);  // no ',' before the first member written
+            out.bytes.reserve(prefix.size() + kMaxInt);
+            out.bytes.raw(prefix.data(), prefix.size());
             any = true;
             if constexpr (std::is_same_v<M, std::uint32_t>)
-                write_uint(member, out);
+                write_uint(member, out.bytes);
             else if constexpr (is_signed_output_v<M>)
-                write_int(member, out);
+                write_int(member, out.bytes);
             else
                 write_value(member, out);
         });
-        out.put('}');
+        out.bytes.put('}');
     }
 }
 
 template <class M>
 void write_value(const M& value, Out& out) {
+    Buffer& bytes = out.bytes;
     if constexpr (std::is_same_v<M, double>) {
-        write_float(value, out);
+        write_float(value, bytes);
     } else if constexpr (std::is_same_v<M, std::uint32_t>) {
-        out.reserve(kMaxInt);
-        write_uint(value, out);
+        bytes.reserve(kMaxInt);
+        write_uint(value, bytes);
     } else if constexpr (is_signed_output_v<M>) {
-        out.reserve(kMaxInt);
-        write_int(value, out);
+        bytes.reserve(kMaxInt);
+        write_int(value, bytes);
     } else if constexpr (is_text_v<M>) {
-        write_string(value, out);
+        write_string(value, bytes);
     } else if constexpr (is_optional_v<M>) {
         if (value.has_value())
             write_value(*value, out);
         else
-            out.put("null");
+            bytes.put("null");
     } else if constexpr (is_vector_v<M>) {
-        out.put('[');
+        bytes.put('[');
         bool first = true;
         for (const auto& element : value) {
-            if (!first) out.put(',');
+            if (!first) bytes.put(',');
             first = false;
             write_value(element, out);
         }
-        out.put(']');
+        bytes.put(']');
     } else if constexpr (is_rows_v<M>) {
         write_rows(value, out);
     } else if constexpr (EnumType<M>) {
-        write_string(enum_name(value), out);
+        write_string(enum_name(value), bytes);
     } else if constexpr (TextFormType<M>) {
         std::string text;  // short forms such as "2024-11" stay in the small-string buffer
         TextForm<M>::format(value, text);
-        write_string(text, out);
+        write_string(text, bytes);
     } else if constexpr (RecordType<M>) {
         write_record(value, out);
     } else {
@@ -365,30 +419,75 @@ void write_value(const M& value, Out& out) {
 }
 
 // ---------------------------------------------------------------------------
-// Measuring: the bytes write_value will write, exactly. Renders the tables
-// of `Rows` values into `out`.
+// Rendering: each `Rows` table entry that a row names, once.
 
 template <class M>
-std::size_t measure_value(const M& value, Out& out);
+void render_value(const M& value, RenderedRows& rendered);
+
+template <class T>
+void render_rows(const Rows<T>& value, RenderedRows& rendered) {
+    RenderedRows::Table& table = rendered.table(&value);
+    if (table.spans.size() != value.table.size()) table.spans.assign(value.table.size(), {0, 0});
+    Buffer scratch;
+    const RenderedRows none;  // a table entry holds no rows of its own
+    for (const std::uint32_t row : value.rows) {
+        if (row == kNoRow || table.spans.at(row).second != 0) continue;
+        scratch.clear();
+        Out out{scratch, none};
+        write_value(value.table[row], out);
+        const std::string_view bytes = scratch.text();
+        table.spans[row] = {table.bytes.size(), bytes.size()};
+        table.bytes.append(bytes);
+        table.bytes += ',';
+    }
+}
+
+template <class M>
+void render_value(const M& value, RenderedRows& rendered) {
+    if constexpr (!holds_any<M, IsRows>()) {
+        return;
+    } else if constexpr (is_rows_v<M>) {
+        static_assert(!holds_any<typename M::value_type, IsRows>(), "a table entry holds no rows");
+        render_rows(value, rendered);
+    } else if constexpr (is_optional_v<M>) {
+        if (value.has_value()) render_value(*value, rendered);
+    } else if constexpr (is_vector_v<M>) {
+        for (const auto& element : value) render_value(element, rendered);
+    } else {
+        for_each_field<M>([&](const auto& fld, auto) { render_value(value.*(fld.member), rendered); });
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Measuring: the bytes write_value will write, exactly, once the tables of
+// `Rows` values are rendered.
+
+template <class M>
+std::size_t measure_value(const M& value, const RenderedRows& rendered);
 
 template <RecordType T>
-std::size_t measure_record(const T& value, Out& out) {
+std::size_t measure_record(const T& value, const RenderedRows& rendered) {
     std::size_t n = 2;  // {}
     bool any = false;
     for_each_field<T>([&](const auto& fld, auto i) {
         constexpr std::size_t I = decltype(i)::value;
-        const auto& member = value.*(fld.member);
-        if constexpr (std::get<I>(Fields<T>::list).presence == Presence::OmitIfAbsent) {
-            if (!member.has_value()) return;
-        }
-        n += MemberPrefix<T, I>::text.size() - (any ? 0 : 1) + measure_value(member, out);
+        if (left_out<T, I>(value)) return;
+        n += MemberPrefix<T, I>::text.size() - (any ? 0 : 1) + measure_value(value.*(fld.member), rendered);
         any = true;
     });
     return n;
 }
 
 template <class M>
-std::size_t measure_value(const M& value, Out& out) {
+std::size_t measure_rows(const M& value, const RenderedRows& rendered) {
+    const RenderedRows::Table& table = rendered.of(&value);
+    std::size_t n = value.rows.empty() ? 2 : 1 + value.rows.size();  // brackets and commas
+    for (const std::uint32_t row : value.rows) n += row == kNoRow ? 4 : table.spans[row].second;
+    return n;
+}
+
+template <class M>
+std::size_t measure_value(const M& value, const RenderedRows& rendered) {
     if constexpr (std::is_same_v<M, double>) {
         return float_size(value);
     } else if constexpr (std::is_same_v<M, std::uint32_t>) {
@@ -398,16 +497,13 @@ std::size_t measure_value(const M& value, Out& out) {
     } else if constexpr (is_text_v<M>) {
         return string_size(value);
     } else if constexpr (is_optional_v<M>) {
-        return value.has_value() ? measure_value(*value, out) : 4;
+        return value.has_value() ? measure_value(*value, rendered) : 4;
     } else if constexpr (is_vector_v<M>) {
         std::size_t n = value.empty() ? 2 : 1 + value.size();  // brackets and commas
-        for (const auto& element : value) n += measure_value(element, out);
+        for (const auto& element : value) n += measure_value(element, rendered);
         return n;
     } else if constexpr (is_rows_v<M>) {
-        const Out::Table& table = render_rows(value, out);
-        std::size_t n = value.rows.empty() ? 2 : 1 + value.rows.size();
-        for (const std::uint32_t row : value.rows) n += row == Rows<typename M::value_type>::none ? 4 : table.spans[row].second;
-        return n;
+        return measure_rows(value, rendered);
     } else if constexpr (EnumType<M>) {
         return string_size(enum_name(value));
     } else if constexpr (TextFormType<M>) {
@@ -415,44 +511,13 @@ std::size_t measure_value(const M& value, Out& out) {
         TextForm<M>::format(value, text);
         return string_size(text);
     } else if constexpr (RecordType<M>) {
-        return measure_record(value, out);
+        return measure_record(value, rendered);
     } else {
         static_assert(!sizeof(M), "this member type cannot be written as JSON");
     }
 }
 
-// Whether a value of type M, or one inside it (an optional's, a list's
-// element, a record's member), has a type for which Leaf<...>::value holds.
-template <class M, template <class> class Leaf>
-constexpr bool holds_any() {
-    if constexpr (Leaf<M>::value) {
-        return true;
-    } else if constexpr (is_optional_v<M> || is_vector_v<M>) {
-        return holds_any<typename M::value_type, Leaf>();
-    } else if constexpr (RecordType<M>) {
-        bool any = false;
-        for_each_field<M>([&](const auto& fld, auto) {
-            any = any || holds_any<std::decay_t<decltype(std::declval<const M&>().*(fld.member))>, Leaf>();
-        });
-        return any;
-    } else {
-        return false;
-    }
-}
-
-template <class M>
-struct IsView : std::is_same<M, std::string_view> {};
-
 }  // namespace json
-
-// Bytes that write_json(value) writes, plus room for the writer's checks
-// ahead of its stores (a number's room is reserved before its digits are
-// known); renders the tables of `Rows` values into `out`, so that the write
-// needs none of the texts they view.
-template <RecordType T>
-std::size_t measure_json(const T& value, json::Out& out) {
-    return json::measure_record(value, out) + json::kWriteSlack;
-}
 
 // Whether writing a value reads text views once its tables are rendered
 // (rendered rows do not): if not, whatever the texts view can be released
@@ -463,17 +528,40 @@ inline constexpr bool writes_views_v = json::holds_any<T, json::IsView>();
 template <RecordType T>
 inline constexpr bool has_rows_v = json::holds_any<T, IsRows>();
 
-// Appends the compact JSON form of `value` to `out`.
+// Renders the tables of the `Rows` values in `value` into `rendered`, while
+// the texts they view are valid, and returns the bytes that write_json(value)
+// writes plus room for the writer's checks ahead of its stores (a number's
+// room is reserved before its digits are known).
 template <RecordType T>
-void write_json(const T& value, json::Out& out) {
-    json::write_record(value, out);
+std::size_t render_json(const T& value, json::RenderedRows& rendered) {
+    json::render_value(value, rendered);
+    return json::measure_record(value, rendered) + json::kWriteSlack;
 }
 
+// Appends the compact JSON form of `value`, rendered by render_json, to `out`.
+template <RecordType T>
+void write_json(const T& value, const json::RenderedRows& rendered, json::Buffer& out) {
+    json::Out to{out, rendered};
+    json::write_record(value, to);
+}
+
+// The same bytes as pieces, with every row left in the rendered tables.
+template <RecordType T>
+json::Pieces write_json_pieces(const T& value, const json::RenderedRows& rendered) {
+    json::Pieces pieces(rendered);
+    json::Out to{pieces.bytes(), rendered, &pieces};
+    json::write_record(value, to);
+    return pieces;
+}
+
+// Renders and writes in one step, appending to a string.
 template <RecordType T>
 void write_json(const T& value, std::string& out) {
-    json::Out cursor;
-    json::write_record(value, cursor);
-    out.append(cursor.text());
+    json::RenderedRows rendered;
+    json::Buffer bytes;
+    bytes.reserve(render_json(value, rendered));
+    write_json(value, rendered, bytes);
+    out.append(bytes.text());
 }
 
 }  // namespace morvanta::convert

@@ -21,9 +21,12 @@
 //
 // Texts are views. A request's texts view the caller's input (a str's UTF-8,
 // the JSON bytes) or the call's arena for the few that had to be decoded; a
-// result's texts view the request's texts or storage the result owns. All of
-// it lives until the result has been written, and a result never points into
-// the request record itself, so the request can be released first.
+// result's texts view the request's texts or storage the result owns. A
+// result never points into the request record itself, so the request can be
+// released first. What the texts view is kept while the result may still
+// read it: until the result has been written, or, for a JSON write of a
+// result that views no text once its row tables are rendered
+// (`writes_views_v`), only until that rendering.
 #pragma once
 
 #include <array>
@@ -107,17 +110,17 @@ struct IsOptional : std::false_type {};
 template <class T>
 struct IsOptional<std::optional<T>> : std::true_type {};
 
+// The row of `Rows` that names no table entry.
+inline constexpr std::uint32_t kNoRow = 0xFFFFFFFFu;
+
 // A list of optional values written as rows of a table: each row names a
 // table entry by index, or none (absent). Results whose rows repeat a few
 // values (a categorization row is one of the request's rules) keep 4 bytes a
 // row, and each writer converts every table entry once per call.
-// The row of `Rows` that names no table entry.
-inline constexpr std::uint32_t no_row = 0xFFFFFFFFu;
-
 template <class T>
 struct Rows {
     using value_type = T;
-    static constexpr std::uint32_t none = no_row;
+    static constexpr std::uint32_t none = kNoRow;
     std::vector<T> table;
     std::vector<std::uint32_t> rows;
 };
@@ -141,16 +144,50 @@ inline constexpr bool is_signed_output_v =
     std::is_same_v<T, std::int32_t> || std::is_same_v<T, std::int64_t>;
 
 // ---------------------------------------------------------------------------
-// Walking the declaration
+// Walking the declaration: the only code that walks a record's fields. The
+// readers and writers use these helpers rather than folds of their own.
 
 template <RecordType T>
 inline constexpr std::size_t field_count = std::tuple_size_v<std::decay_t<decltype(Fields<T>::list)>>;
+
+// The member type of a field declaration (the type of `fld` in a walk).
+template <class F>
+using member_t = typename std::decay_t<F>::member_type;
+
+// The declaration of field I of T.
+template <RecordType T, std::size_t I>
+inline constexpr const auto& field_at = std::get<I>(Fields<T>::list);
 
 // Calls f(field, std::integral_constant<size_t, I>) for each field in declaration order.
 template <RecordType T, class F>
 constexpr void for_each_field(F&& f) {
     [&]<std::size_t... I>(std::index_sequence<I...>) {
-        (f(std::get<I>(Fields<T>::list), std::integral_constant<std::size_t, I>{}), ...);
+        (f(field_at<T, I>, std::integral_constant<std::size_t, I>{}), ...);
+    }(std::make_index_sequence<field_count<T>>{});
+}
+
+// Whether pred(field) holds for every field, and for any field, stopping at
+// the first field that decides. A fold over member types reads
+// member_t<decltype(fld)> in the predicate.
+template <RecordType T, class Pred>
+constexpr bool all_fields(Pred&& pred) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return (static_cast<bool>(pred(field_at<T, I>)) && ...);
+    }(std::make_index_sequence<field_count<T>>{});
+}
+
+template <RecordType T, class Pred>
+constexpr bool any_field(Pred&& pred) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return (static_cast<bool>(pred(field_at<T, I>)) || ...);
+    }(std::make_index_sequence<field_count<T>>{});
+}
+
+// How many fields pred(field) holds for.
+template <RecordType T, class Pred>
+constexpr std::size_t count_fields(Pred&& pred) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return (std::size_t{0} + ... + (pred(field_at<T, I>) ? 1u : 0u));
     }(std::make_index_sequence<field_count<T>>{});
 }
 
@@ -165,6 +202,19 @@ constexpr R visit_field(std::size_t index, F&& f) {
     return result;
 }
 
+// The external keys in declaration order.
+template <RecordType T>
+inline constexpr auto key_list = [] {
+    std::array<std::string_view, field_count<T>> keys{};
+    for_each_field<T>([&](const auto& fld, auto i) { keys[decltype(i)::value] = fld.key; });
+    return keys;
+}();
+
+template <RecordType T>
+constexpr std::string_view field_key(std::size_t index) {
+    return key_list<T>[index];
+}
+
 // Field index whose external key equals `key` byte for byte, or -1.
 template <RecordType T>
 int find_field(std::string_view key) {
@@ -173,6 +223,20 @@ int find_field(std::string_view key) {
         if (found < 0 && fld.key == key) found = static_cast<int>(decltype(i)::value);
     });
     return found;
+}
+
+// Whether field I of `value` is left out of the output: a field marked
+// OmitIfAbsent whose value is absent. Decided at compile time for every
+// other field.
+template <RecordType T, std::size_t I>
+constexpr bool left_out(const T& value) {
+    constexpr const auto& fld = field_at<T, I>;
+    if constexpr (fld.presence == Presence::OmitIfAbsent) {
+        static_assert(is_optional_v<member_t<decltype(fld)>>, "only an optional can be left out");
+        return !(value.*(fld.member)).has_value();
+    } else {
+        return false;
+    }
 }
 
 // Index of the first field that is required and was not seen, or -1.
@@ -187,15 +251,6 @@ int first_missing_required(std::uint64_t seen) {
             missing = static_cast<int>(idx);
     });
     return missing;
-}
-
-template <RecordType T>
-std::string_view field_key(std::size_t index) {
-    std::string_view key;
-    for_each_field<T>([&](const auto& fld, auto i) {
-        if (decltype(i)::value == index) key = fld.key;
-    });
-    return key;
 }
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 
 #include "unicode/tables.h"
 #include "unicode/utf8.h"
+#include "util/ascii.h"
 #include "util/swar.h"
 
 namespace morvanta::unicode {
@@ -75,31 +76,18 @@ bool is_final_sigma(std::string_view text, std::size_t start, std::size_t end) {
     return true;
 }
 
-// Lower-cases eight ASCII bytes at once. With every byte below 0x80 the
-// additions cannot carry into the next byte, so bit 7 of each byte tells
-// whether that byte is >= 'A' and whether it is > 'Z'; 0x80 >> 2 is 0x20.
-inline std::uint64_t lower8(std::uint64_t x) {
-    const std::uint64_t ge_a = x + swar::kOnes * (0x80 - 'A');
-    const std::uint64_t gt_z = x + swar::kOnes * (0x80 - 'Z' - 1);
-    return x | (((ge_a & ~gt_z) & swar::kHighs) >> 2);
-}
-
-inline char lower_ascii(unsigned char b) {
-    return static_cast<char>(static_cast<unsigned>(b - 'A') < 26u ? b + 0x20 : b);
-}
-
 // Lowers the ASCII run starting at s[i] into dst; stops at the first
 // non-ASCII byte or the end. Returns the new i; dst advances alike.
 inline std::size_t lower_ascii_run(const unsigned char* s, std::size_t i, std::size_t n, char*& dst) {
     while (n - i >= 8) {
         const std::uint64_t x = swar::load8(s + i);
         if (x & swar::kHighs) break;
-        const std::uint64_t y = lower8(x);
+        const std::uint64_t y = ascii::lower8(x);
         std::memcpy(dst, &y, 8);
         dst += 8;
         i += 8;
     }
-    while (i < n && s[i] < 0x80) *dst++ = lower_ascii(s[i++]);
+    while (i < n && s[i] < 0x80) *dst++ = static_cast<char>(ascii::lower(s[i++]));
     return i;
 }
 
@@ -166,7 +154,6 @@ std::string to_lower(std::string_view text) {
 }
 
 void append_quoted(std::string_view text, std::string& out) {
-    static constexpr char kHex[] = "0123456789abcdef";
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     out.reserve(out.size() + n + 2);
@@ -192,7 +179,7 @@ void append_quoted(std::string_view text, std::string& out) {
             int k = 0;
             char32_t v = d.cp;
             do {
-                digits[k++] = kHex[v & 0xF];
+                digits[k++] = ascii::kHexDigits[v & 0xF];
                 v >>= 4;
             } while (v != 0);
             out += "\\u{";

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace morvanta::unicode {
 
@@ -74,6 +75,18 @@ struct Utf8Sequence {
         cp = (cp << 6) | (t & 0x3Fu);
     }
     return {cp, len, 0};
+}
+
+// Whether every byte of `text` belongs to a well-formed UTF-8 sequence.
+inline bool is_valid_utf8(std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* const end = p + text.size();
+    while (p < end) {
+        const Utf8Sequence seq = decode_utf8_sequence(p, end);
+        if (seq.len == 0) return false;
+        p += seq.len;
+    }
+    return true;
 }
 
 }  // namespace morvanta::unicode

@@ -17,7 +17,7 @@ public:
     std::string_view add(std::string_view text) {
         if (text.empty()) return {};
         if (text.size() > room_) {
-            const std::size_t size = std::max(text.size(), block_bytes);
+            const std::size_t size = std::max(text.size(), kBlockBytes);
             blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
             cursor_ = blocks_.back().get();
             room_ = size;
@@ -30,7 +30,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t block_bytes = std::size_t{64} << 10;
+    static constexpr std::size_t kBlockBytes = std::size_t{64} << 10;
     std::vector<std::unique_ptr<char[]>> blocks_;
     char* cursor_ = nullptr;
     std::size_t room_ = 0;

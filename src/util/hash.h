@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "util/swar.h"
+
 #if defined(__linux__)
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -53,18 +55,6 @@ struct SipState {
     }
 };
 
-inline std::uint64_t load64(const unsigned char* at) {
-    std::uint64_t w;
-    std::memcpy(&w, at, 8);
-    return w;
-}
-
-inline std::uint64_t load32(const unsigned char* at) {
-    std::uint32_t w;
-    std::memcpy(&w, at, 4);
-    return w;
-}
-
 // The last n % 8 bytes of a text of n bytes, little-endian in the low bytes
 // of a word, read with fixed-size loads (a memcpy of variable length is a
 // call): an overlapping load when the text has a full word before them, else
@@ -72,8 +62,8 @@ inline std::uint64_t load32(const unsigned char* at) {
 inline std::uint64_t tail_word(const unsigned char* p, std::size_t n) {
     const std::size_t t = n & 7;
     if (t == 0) return 0;
-    if (n >= 8) return load64(p + n - 8) >> (8 * (8 - t));
-    if (t >= 4) return load32(p) | ((load32(p + t - 4) >> (8 * (8 - t))) << 32);
+    if (n >= 8) return swar::load8(p + n - 8) >> (8 * (8 - t));
+    if (t >= 4) return swar::load4(p) | ((swar::load4(p + t - 4) >> (8 * (8 - t))) << 32);
     return std::uint64_t{p[0]} | (std::uint64_t{p[t / 2]} << (8 * (t / 2))) | (std::uint64_t{p[t - 1]} << (8 * (t - 1)));
 }
 
@@ -88,8 +78,8 @@ inline void sip_absorb_text(SipState& st, std::string_view s, unsigned char fold
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const std::size_t n = s.size();
     const std::size_t words = n / 8;
-    const std::uint64_t folds = 0x0101010101010101ull * fold;
-    for (std::size_t i = 0; i < words; ++i) st.absorb(load64(p + 8 * i) | folds);
+    const std::uint64_t folds = swar::kOnes * fold;
+    for (std::size_t i = 0; i < words; ++i) st.absorb(swar::load8(p + 8 * i) | folds);
     const std::size_t t = n & 7;
     const std::uint64_t tail_folds = t == 0 ? 0 : folds >> (8 * (8 - t));
     st.absorb((std::uint64_t{n} << 56) | tail_word(p, n) | tail_folds);
@@ -112,16 +102,16 @@ inline bool same_bytes(std::string_view a, std::string_view b, unsigned char fol
     if (n != b.size()) return false;
     const auto* p = reinterpret_cast<const unsigned char*>(a.data());
     const auto* q = reinterpret_cast<const unsigned char*>(b.data());
-    const std::uint64_t folds = 0x0101010101010101ull * fold;
+    const std::uint64_t folds = swar::kOnes * fold;
     if (n >= 8) {
         for (std::size_t i = 0; i + 8 < n; i += 8)
-            if (detail::load64(p + i) != (detail::load64(q + i) | folds)) return false;
-        return detail::load64(p + n - 8) == (detail::load64(q + n - 8) | folds);
+            if (swar::load8(p + i) != (swar::load8(q + i) | folds)) return false;
+        return swar::load8(p + n - 8) == (swar::load8(q + n - 8) | folds);
     }
     if (n >= 4) {
         const std::uint64_t fold4 = folds & 0xffffffffu;
-        return detail::load32(p) == (detail::load32(q) | fold4) &&
-               detail::load32(p + n - 4) == (detail::load32(q + n - 4) | fold4);
+        return swar::load4(p) == (swar::load4(q) | fold4) &&
+               swar::load4(p + n - 4) == (swar::load4(q + n - 4) | fold4);
     }
     for (std::size_t i = 0; i < n; ++i)
         if (p[i] != (q[i] | fold)) return false;
@@ -133,8 +123,8 @@ inline bool same_bytes(std::string_view a, std::string_view b, unsigned char fol
 inline std::uint64_t head_word(std::string_view s, unsigned char fold = 0) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const std::size_t n = s.size();
-    const std::uint64_t folds = 0x0101010101010101ull * fold;
-    if (n >= 8) return detail::load64(p) | folds;
+    const std::uint64_t folds = swar::kOnes * fold;
+    if (n >= 8) return swar::load8(p) | folds;
     return n == 0 ? 0 : detail::tail_word(p, n) | (folds >> (8 * (8 - n)));
 }
 
@@ -167,8 +157,8 @@ inline const HashKey& process_hash_key() {
         HashKey k{0, 0};
 #if defined(__linux__) && defined(SYS_getrandom)
         // GRND_NONBLOCK: never wait for the pool at early boot.
-        constexpr unsigned grnd_nonblock = 1;
-        if (syscall(SYS_getrandom, &k, sizeof k, grnd_nonblock) == static_cast<long>(sizeof k)) return k;
+        constexpr unsigned kGrndNonblock = 1;
+        if (syscall(SYS_getrandom, &k, sizeof k, kGrndNonblock) == static_cast<long>(sizeof k)) return k;
 #endif
         const int on_stack = 0;
         const std::uint64_t noise[4] = {

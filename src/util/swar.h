@@ -15,9 +15,17 @@ namespace morvanta::swar {
 inline constexpr std::uint64_t kOnes = 0x0101010101010101u;
 inline constexpr std::uint64_t kHighs = kOnes * 0x80;
 
+// The word of the eight bytes at p, and of the four bytes at p, in the
+// machine's byte order.
 inline std::uint64_t load8(const void* p) {
     std::uint64_t x;
     std::memcpy(&x, p, 8);
+    return x;
+}
+
+inline std::uint64_t load4(const void* p) {
+    std::uint32_t x;
+    std::memcpy(&x, p, 4);
     return x;
 }
 

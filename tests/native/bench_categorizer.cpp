@@ -181,12 +181,12 @@ void bench_crossover() {
             const auto run = [&](MatchMethod method) {
                 const std::size_t calls = std::max<std::size_t>(2, 2000000 / (r * n + 20 * r + 1000));
                 return best_ns(3, calls, [&] {
-                    std::vector<std::string_view> views(RuleMatcher::batch_max);
-                    std::vector<std::size_t> hits(RuleMatcher::batch_max);
+                    std::vector<std::string_view> views(RuleMatcher::kBatchMax);
+                    std::vector<std::size_t> hits(RuleMatcher::kBatchMax);
                     for (std::size_t c = 0; c < calls; ++c) {
                         RuleMatcher matcher(rules, n, method);
-                        for (std::size_t at = 0; at < n; at += RuleMatcher::batch_max) {
-                            const std::size_t m = std::min(RuleMatcher::batch_max, n - at);
+                        for (std::size_t at = 0; at < n; at += RuleMatcher::kBatchMax) {
+                            const std::size_t m = std::min(RuleMatcher::kBatchMax, n - at);
                             for (std::size_t k = 0; k < m; ++k) views[k] = texts[(c * n + at + k) % texts.size()];
                             matcher.first_matches({views.data(), m}, {hits.data(), m});
                             sink += hits[0];
@@ -209,10 +209,10 @@ void bench_dense_budget() {
                                std::size_t{1} << 20, std::size_t{4} << 20, std::size_t{64} << 20}) {
         RuleMatcher probe(rules, texts.size(), MatchMethod::Automaton, budget);
         const double scan = best_ns(5, texts.size(), [&] {
-            std::vector<std::string_view> views(RuleMatcher::batch_max);
-            std::vector<std::size_t> hits(RuleMatcher::batch_max);
-            for (std::size_t at = 0; at + RuleMatcher::batch_max <= texts.size(); at += RuleMatcher::batch_max) {
-                std::copy(texts.begin() + static_cast<std::ptrdiff_t>(at), texts.begin() + static_cast<std::ptrdiff_t>(at + RuleMatcher::batch_max), views.begin());
+            std::vector<std::string_view> views(RuleMatcher::kBatchMax);
+            std::vector<std::size_t> hits(RuleMatcher::kBatchMax);
+            for (std::size_t at = 0; at + RuleMatcher::kBatchMax <= texts.size(); at += RuleMatcher::kBatchMax) {
+                std::copy(texts.begin() + static_cast<std::ptrdiff_t>(at), texts.begin() + static_cast<std::ptrdiff_t>(at + RuleMatcher::kBatchMax), views.begin());
                 probe.first_matches(views, hits);
                 sink += hits[0];
             }

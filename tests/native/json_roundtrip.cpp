@@ -37,18 +37,40 @@ std::string read_stdin() {
     return ss.str();
 }
 
+// The output of a write with its rows kept apart, joined as the module joins it.
+std::string joined(const convert::json::Pieces& pieces) {
+    std::string text;
+    std::vector<std::string_view> shared(pieces.shared_count());
+    pieces.for_each([&](std::string_view bytes, std::size_t id) {
+        if (id != convert::json::Pieces::kUnshared) {
+            // Every piece with this id must have the bytes of the first.
+            if (shared[id].data() && shared[id] != bytes) std::exit(5);
+            shared[id] = bytes;
+        }
+        text.append(bytes);
+        return true;
+    });
+    return text;
+}
+
 template <class T>
 void print_json(const T& record) {
     // As the module writes: measured first, into one buffer that never grows.
-    convert::json::Out out;
-    const std::size_t size = convert::measure_json(record, out);
+    convert::json::RenderedRows rendered;
+    convert::json::Buffer out;
+    const std::size_t size = convert::render_json(record, rendered);
     out.reserve(size);
     const std::size_t room = out.capacity();
-    convert::write_json(record, out);
+    convert::write_json(record, rendered, out);
     const std::string_view text = out.text();
     if (text.size() + convert::json::kWriteSlack != size || out.capacity() != room) {
         std::fprintf(stderr, "measured %zu bytes, wrote %zu\n", size - convert::json::kWriteSlack, text.size());
         std::exit(3);
+    }
+    // A large output is joined from pieces instead: the same bytes.
+    if (joined(convert::write_json_pieces(record, rendered)) != text) {
+        std::fprintf(stderr, "joined pieces differ from the single-buffer output\n");
+        std::exit(4);
     }
     std::fwrite(text.data(), 1, text.size(), stdout);
 }

@@ -44,9 +44,9 @@ std::string unhex(const std::string& hex) {
 }
 
 // Narrations go through the matcher in batches of at most `batch`, as the
-// engine sends them (batch_max at a time).
+// engine sends them (kBatchMax at a time).
 void run(const char* name, RuleMatcher&& matcher, const std::vector<std::string>& narrations,
-         std::size_t batch = RuleMatcher::batch_max) {
+         std::size_t batch = RuleMatcher::kBatchMax) {
     std::cout << name;
     std::vector<std::string_view> texts;
     std::vector<std::size_t> hits;

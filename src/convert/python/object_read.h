@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "convert/python/pyerror.h"
+#include "convert/python/record_keys.h"
 #include "convert/read_error.h"
 #include "convert/record.h"
+#include "util/prefetch.h"
 
 namespace morvanta::py {
 
@@ -48,6 +50,17 @@ bool read_value(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts)
 
 namespace detail {
 
+// Whether a reader may borrow the references of a caller's dict or list
+// while it walks them: only with the interpreter lock, and only where no
+// Python code runs meanwhile. The free-threaded build holds a strong
+// reference to everything it reads, since other threads may change the
+// container at any moment.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kBorrowInPlace = false;
+#else
+inline constexpr bool kBorrowInPlace = true;
+#endif
+
 // Whether reading a value of type M can run no Python code: a text, an
 // enumeration or a text form is read through the C API alone (its type test,
 // its UTF-8), where a number may call __float__ or __index__ and a list or
@@ -62,22 +75,16 @@ constexpr bool read_runs_no_code() {
 
 template <convert::RecordType T>
 constexpr bool fields_read_run_no_code() {
-    bool none = true;
-    convert::for_each_field<T>([&](const auto& fld, auto) {
-        none = none && read_runs_no_code<std::decay_t<decltype(std::declval<T&>().*(fld.member))>>();
-    });
-    return none;
+    return convert::all_fields<T>([](const auto& fld) { return read_runs_no_code<convert::member_t<decltype(fld)>>(); });
 }
 
 // How many texts a record of T keeps alive, at most.
 template <convert::RecordType T>
 constexpr std::size_t text_field_count() {
-    std::size_t n = 0;
-    convert::for_each_field<T>([&](const auto& fld, auto) {
-        using M = std::decay_t<decltype(std::declval<T&>().*(fld.member))>;
-        if constexpr (std::is_same_v<M, std::string_view> || std::is_same_v<M, std::optional<std::string_view>>) ++n;
+    return convert::count_fields<T>([](const auto& fld) {
+        using M = convert::member_t<decltype(fld)>;
+        return std::is_same_v<M, std::string_view> || std::is_same_v<M, std::optional<std::string_view>>;
     });
-    return n;
 }
 
 inline void note_key(convert::ReadError& err, std::string_view key) {
@@ -102,18 +109,6 @@ inline std::size_t reserve_hint(PyObject* obj, Py_ssize_t n) {
     if (flags & Py_TPFLAGS_LIST_SUBCLASS) bound = PyList_Size(obj);
     else if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) bound = PyTuple_Size(obj);
     return static_cast<std::size_t>(std::max<Py_ssize_t>(0, std::min(n, bound)));
-}
-
-// Asks the processor to fetch an object's header ahead of its use. The
-// elements of a long list are scattered over memory, and reading each one
-// begins with a wait for its header (its type), unless it was fetched while
-// the elements before it were read. A hint only: a stale pointer is harmless.
-inline void prefetch(const void* p) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(p);
-#else
-    (void)p;
-#endif
 }
 
 inline bool read_f64(PyObject* obj, double& out, std::string& err) {
@@ -158,19 +153,32 @@ inline bool read_text(PyObject* obj, std::string_view& out, std::string& err, Bo
     return texts.view(obj, out, err);
 }
 
+// The key of a dict that has exactly one entry, else NULL (no exception).
+inline Ref only_key(PyObject* dict) {
+    Ref key;
+#ifdef Py_GIL_DISABLED
+    Py_BEGIN_CRITICAL_SECTION(dict);
+#endif
+    Py_ssize_t pos = 0;
+    PyObject *k = nullptr, *v = nullptr;
+    if (PyDict_Size(dict) == 1 && PyDict_Next(dict, &pos, &k, &v)) key = Ref::borrow(k);
+#ifdef Py_GIL_DISABLED
+    Py_END_CRITICAL_SECTION();
+#endif
+    return key;
+}
+
 template <convert::EnumType E>
 bool read_enum(PyObject* obj, E& out, std::string& err) {
-    PyObject* name = obj;
+    Ref name = Ref::borrow(obj);
     if (PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_DICT_SUBCLASS) {
         // Tagged form {"name": anything}: read through the dict's own entries.
-        if (PyDict_Size(obj) != 1) {
+        name = only_key(obj);
+        if (!name) {
             err = "expected tagged enum dict to have exactly 1 key";
             return false;
         }
-        Py_ssize_t pos = 0;
-        PyObject* value = nullptr;
-        PyDict_Next(obj, &pos, &name, &value);
-        if (!is_str(name)) {
+        if (!is_str(name.get())) {
             err = "dict keys must have type str";
             return false;
         }
@@ -178,9 +186,8 @@ bool read_enum(PyObject* obj, E& out, std::string& err) {
         err = "expected either a str or dict for enum";
         return false;
     }
-    Ref keep = Ref::borrow(name);
     Utf8 text;
-    if (!text.load(name, err)) return false;
+    if (!text.load(name.get(), err)) return false;
     auto value = convert::enum_from_name<E>(text.view());
     if (!value) {
         err = convert::unknown_variant<E>(text.view());
@@ -188,6 +195,20 @@ bool read_enum(PyObject* obj, E& out, std::string& err) {
     }
     out = *value;
     return true;
+}
+
+// The element at `i` of a list being read, as a strong reference: the free-
+// threaded build takes it with PyList_GetItemRef, since another thread may
+// change the list at any moment; the build with the interpreter lock reads
+// the list's slot, and falls back to PySequence_GetItem (which raises the
+// IndexError) for a list that shrank while its elements were read.
+inline Ref list_item(PyObject* list, Py_ssize_t i) {
+#ifdef Py_GIL_DISABLED
+    return Ref(PyList_GetItemRef(list, i));
+#else
+    if (i < PyList_Size(list)) return Ref::borrow(PyList_GetItem(list, i));
+    return Ref(PySequence_GetItem(list, i));
+#endif
 }
 
 template <class T>
@@ -206,21 +227,30 @@ bool read_list(PyObject* obj, std::vector<T>& out, convert::ReadError& err, Borr
     out.reserve(hint);
     if constexpr (convert::RecordType<T>) texts.expect(hint * text_field_count<T>());
     const bool exact_list = PyList_CheckExact(obj);
-    bool unchanged = exact_list;  // no Python code has run since len() was taken
+    // Whether no Python code has run since len() was taken, so that the
+    // list's own slots can be read and fetched ahead. Reading a dict of
+    // fields that run no code keeps it so; with the interpreter lock only.
+    bool unchanged = kBorrowInPlace && exact_list;
+    constexpr bool kElementsRunNoCode = [] {
+        if constexpr (convert::RecordType<T>) return fields_read_run_no_code<T>();
+        return false;
+    }();
     constexpr Py_ssize_t kAhead = 16;  // elements fetched ahead, while the list stays unchanged
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (unchanged && i + kAhead < n) prefetch(PyList_GetItem(obj, i + kAhead));
-        PyObject* element = exact_list && (unchanged || i < PyList_Size(obj)) ? PyList_GetItem(obj, i) : nullptr;
-        // A dict of fields that run no code is read with the list's own
-        // reference; any other element is held by a strong one, since
-        // reading it may run Python code that changes the list.
+        PyObject* element = nullptr;
         Ref item;
-        bool runs_no_code = false;
-        if constexpr (convert::RecordType<T>)
-            runs_no_code = fields_read_run_no_code<T>() && element && PyDict_CheckExact(element);
-        if (!runs_no_code) {
-            element = (item = element ? Ref::borrow(element) : Ref(PySequence_GetItem(obj, i))).get();
-            unchanged = false;
+        if (unchanged) {
+            // The elements of a long list are scattered over memory; each read
+            // begins with its header, fetched here while earlier ones are read.
+            if (i + kAhead < n) util::prefetch(PyList_GetItem(obj, i + kAhead));
+            element = PyList_GetItem(obj, i);
+            unchanged = kElementsRunNoCode && PyDict_CheckExact(element);
+        }
+        if (!unchanged) {
+            // Held by a strong reference: reading it may run Python code that
+            // changes the list.
+            item = exact_list ? list_item(obj, i) : Ref(PySequence_GetItem(obj, i));
+            element = item.get();
         }
         if (!element) {
             err.message = take_error_text();
@@ -233,20 +263,139 @@ bool read_list(PyObject* obj, std::vector<T>& out, convert::ReadError& err, Borr
     return true;
 }
 
-// The record's external keys as interned str objects, made once per process.
-// An entry is NULL if creating it failed; such a key is then matched by text.
-template <convert::RecordType T>
-const std::array<PyObject*, convert::field_count<T>>& key_table() {
-    static const auto table = [] {
-        std::array<PyObject*, convert::field_count<T>> t{};
-        convert::for_each_field<T>([&](const auto& fld, auto i) {
-            t[decltype(i)::value] = interned(fld.key);
-            if (!t[decltype(i)::value]) PyErr_Clear();
-        });
-        return t;
-    }();
-    return table;
-}
+enum class Fetch { Entry, End, Failed };
+
+// The entries of a mapping being read as a record, in its iteration order,
+// by one of three routes:
+// - in place: an exact dict whose field values run no Python code is walked
+//   with PyDict_Next, its own references borrowed (with the interpreter lock
+//   only; nothing can change the dict while it is read);
+// - snapshot: any other exact dict has its entries taken first, as strong
+//   references, since reading a value may run code that changes the dict
+//   (room for `Inline` entries inside the reader, more on the heap);
+// - lists: any other mapping gives its keys() and values() lists, and at
+//   each position the key is fetched (and checked by the caller) before the
+//   value at the same position.
+template <std::size_t Inline>
+class Entries {
+public:
+    Entries() = default;
+    Entries(const Entries&) = delete;
+    Entries& operator=(const Entries&) = delete;
+
+    bool open(PyObject* obj, bool in_place, convert::ReadError& err) {
+        if (!PyDict_CheckExact(obj)) return open_lists(obj, err);
+        if (kBorrowInPlace && in_place) {
+            route_ = Route::InPlace;
+            dict_ = obj;
+            size_ = PyDict_Size(obj);
+            return true;
+        }
+        route_ = Route::Snapshot;
+        snapshot(obj);
+        return true;
+    }
+
+    // The key at the next position (borrowed from the walk, valid until the
+    // next call).
+    Fetch next_key(PyObject*& key, convert::ReadError& err) {
+        if (at_ >= size_) return Fetch::End;
+        const Py_ssize_t i = at_++;
+        switch (route_) {
+            case Route::InPlace:
+                if (!PyDict_Next(dict_, &pos_, &key, &value_)) return Fetch::End;
+                return Fetch::Entry;
+            case Route::Snapshot:
+                key = entries_[i].key.get();
+                value_ = entries_[i].value.get();
+                return Fetch::Entry;
+            case Route::Lists:
+                break;
+        }
+        held_key_ = Ref(PySequence_GetItem(keys_.get(), i));
+        key = held_key_.get();
+        if (key) return Fetch::Entry;
+        err.message = take_error_text();
+        return Fetch::Failed;
+    }
+
+    // The value at the position of the last key.
+    PyObject* value(convert::ReadError& err) {
+        if (route_ != Route::Lists) return value_;
+        held_value_ = Ref(PySequence_GetItem(values_.get(), at_ - 1));
+        if (!held_value_) err.message = take_error_text();
+        return held_value_.get();
+    }
+
+private:
+    struct Entry {
+        Ref key, value;
+    };
+    enum class Route : std::uint8_t { InPlace, Snapshot, Lists };
+
+    bool open_lists(PyObject* obj, convert::ReadError& err) {
+        route_ = Route::Lists;
+        keys_ = Ref(PyMapping_Keys(obj));
+        if (keys_) values_ = Ref(PyMapping_Values(obj));
+        if (values_) size_ = PyMapping_Size(obj);
+        if (keys_ && values_ && size_ >= 0) return true;
+        err.message = take_error_text();
+        return false;
+    }
+
+    // Takes a strong reference to every entry of `dict`. The free-threaded
+    // build does so inside a critical section on the dict, which no other
+    // thread can change meanwhile; nothing inside it allocates or runs
+    // Python code, so the room is made first, and made again should the
+    // dict have grown before the section began.
+    void snapshot(PyObject* dict) {
+        for (;;) {
+            const Py_ssize_t room = PyDict_Size(dict);
+            entries_ = inline_.data();
+            if (room > static_cast<Py_ssize_t>(Inline)) {
+                heap_.resize(static_cast<std::size_t>(room));
+                entries_ = heap_.data();
+            }
+            bool fits = true;
+#ifdef Py_GIL_DISABLED
+            Py_BEGIN_CRITICAL_SECTION(dict);
+#endif
+            fits = take_entries(dict, room);
+#ifdef Py_GIL_DISABLED
+            Py_END_CRITICAL_SECTION();
+#endif
+            if (fits) return;
+            for (Py_ssize_t i = 0; i < size_; ++i) entries_[i] = Entry{};
+        }
+    }
+
+    bool take_entries(PyObject* dict, Py_ssize_t room) noexcept {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        size_ = 0;
+        while (PyDict_Next(dict, &pos, &k, &v)) {
+            if (size_ == room) return false;
+            entries_[size_].key = Ref::borrow(k);
+            entries_[size_].value = Ref::borrow(v);
+            ++size_;
+        }
+        return true;
+    }
+
+    Route route_ = Route::Lists;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t at_ = 0;
+    // In place
+    PyObject* dict_ = nullptr;
+    Py_ssize_t pos_ = 0;
+    PyObject* value_ = nullptr;
+    // Snapshot
+    std::array<Entry, Inline> inline_;
+    std::vector<Entry> heap_;
+    Entry* entries_ = nullptr;
+    // Lists
+    Ref keys_, values_, held_key_, held_value_;
+};
 
 constexpr int kKeyFailed = -2;
 
@@ -261,7 +410,7 @@ int match_key(PyObject* key, std::uint64_t seen, convert::ReadError& err) {
     }
     // Keys written as literals in Python code are interned, so they are
     // usually the very objects of the key table; compare text otherwise.
-    const auto& table = key_table<T>();
+    const KeyTable<T>& table = key_table<T>();
     int index = -1;
     for (std::size_t i = 0; i < table.size(); ++i)
         if (table[i] == key) index = static_cast<int>(i);
@@ -283,32 +432,36 @@ template <convert::RecordType T>
 bool read_field(int index, PyObject* value, T& out, std::uint64_t& seen, convert::ReadError& err,
                 Borrowed& texts) {
     seen |= std::uint64_t{1} << index;
-    bool ok = true;
-    convert::for_each_field<T>([&](const auto& fld, auto i) {
-        if (decltype(i)::value == static_cast<std::size_t>(index)) ok = read_value(value, out.*(fld.member), err, texts);
+    const bool ok = convert::visit_field<T, bool>(static_cast<std::size_t>(index), [&](const auto& fld, auto) {
+        return read_value(value, out.*(fld.member), err, texts);
     });
     if (!ok) note_key(err, convert::field_key<T>(static_cast<std::size_t>(index)));
     return ok;
 }
 
-enum class Step { Unmatched, Read, Failed };
-
-// Reads the field whose key is the very object `key` of the key table (as
-// keys written in Python code are) at once; any other key, and one whose
-// field was read already, is left to match_key.
-template <convert::RecordType T>
-Step read_interned_field(PyObject* key, PyObject* value, T& out, std::uint64_t& seen, convert::ReadError& err,
-                         Borrowed& texts) {
-    const auto& table = key_table<T>();
-    Step step = Step::Unmatched;
-    convert::for_each_field<T>([&](const auto& fld, auto i) {
-        constexpr std::uint64_t bit = std::uint64_t{1} << decltype(i)::value;
-        if (step != Step::Unmatched || key != table[decltype(i)::value] || (seen & bit)) return;
-        seen |= bit;
-        step = read_value(value, out.*(fld.member), err, texts) ? Step::Read : Step::Failed;
-        if (step == Step::Failed) note_key(err, fld.key);
-    });
-    return step;
+// The one read loop of a record: each entry's key is matched, then its
+// value fetched and, for a field, read; the first failure ends the read.
+template <convert::RecordType T, std::size_t Inline>
+bool read_entries(Entries<Inline>& entries, T& out, convert::ReadError& err, Borrowed& texts) {
+    std::uint64_t seen = 0;
+    for (;;) {
+        PyObject* key = nullptr;
+        const Fetch fetch = entries.next_key(key, err);
+        if (fetch == Fetch::End) break;
+        if (fetch == Fetch::Failed) return false;
+        const int index = match_key<T>(key, seen, err);
+        if (index == kKeyFailed) return false;
+        PyObject* value = entries.value(err);
+        if (!value) {
+            if (index >= 0) note_key(err, convert::field_key<T>(static_cast<std::size_t>(index)));
+            return false;
+        }
+        if (index >= 0 && !read_field(index, value, out, seen, err, texts)) return false;
+    }
+    const int missing = convert::first_missing_required<T>(seen);
+    if (missing < 0) return true;
+    err.message = convert::missing_field_message(convert::field_key<T>(static_cast<std::size_t>(missing)));
+    return false;
 }
 
 template <convert::RecordType T>
@@ -317,88 +470,8 @@ bool read_record(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts
         if (!PyErr_Occurred()) err.message = unexpected_type(obj, "Mapping");
         return false;
     }
-    std::uint64_t seen = 0;
-    if (PyDict_CheckExact(obj) && fields_read_run_no_code<T>()) {
-        // Nothing here runs Python code, so the dict cannot change while its
-        // entries are walked: they are read in place.
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        for (Py_ssize_t left = PyDict_Size(obj); left > 0 && PyDict_Next(obj, &pos, &k, &v); --left) {
-            const Step step = read_interned_field(k, v, out, seen, err, texts);
-            if (step == Step::Read) continue;
-            if (step == Step::Failed) return false;
-            const int index = match_key<T>(k, seen, err);
-            if (index == kKeyFailed) return false;
-            if (index >= 0 && !read_field(index, v, out, seen, err, texts)) return false;
-        }
-    } else if (PyDict_CheckExact(obj)) {
-        // Snapshot the entries first, as a key and value list would: reading a
-        // value may run Python code that changes the dict.
-        struct Entry {
-            Ref key, value;
-        };
-        constexpr Py_ssize_t kInline = convert::field_count<T>;
-        std::array<Entry, kInline> inline_entries;
-        std::vector<Entry> heap_entries;
-        const Py_ssize_t size = PyDict_Size(obj);
-        Entry* entries = inline_entries.data();
-        if (size > kInline) {
-            heap_entries.resize(static_cast<std::size_t>(size));
-            entries = heap_entries.data();
-        }
-        Py_ssize_t pos = 0, count = 0;
-        PyObject *k, *v;
-        while (count < size && PyDict_Next(obj, &pos, &k, &v)) {
-            entries[count].key = Ref::borrow(k);
-            entries[count].value = Ref::borrow(v);
-            ++count;
-        }
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            const int index = match_key<T>(entries[i].key.get(), seen, err);
-            if (index == kKeyFailed) return false;
-            if (index >= 0 && !read_field(index, entries[i].value.get(), out, seen, err, texts)) return false;
-        }
-    } else {
-        Ref keys(PyMapping_Keys(obj));
-        if (!keys) {
-            err.message = take_error_text();
-            return false;
-        }
-        Ref values(PyMapping_Values(obj));
-        if (!values) {
-            err.message = take_error_text();
-            return false;
-        }
-        const Py_ssize_t size = PyMapping_Size(obj);
-        if (size < 0) {
-            err.message = take_error_text();
-            return false;
-        }
-        // At each position the key is fetched and checked (type, name,
-        // duplicate) before the value at that position is fetched.
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            Ref key(PySequence_GetItem(keys.get(), i));
-            if (!key) {
-                err.message = take_error_text();
-                return false;
-            }
-            const int index = match_key<T>(key.get(), seen, err);
-            if (index == kKeyFailed) return false;
-            Ref value(PySequence_GetItem(values.get(), i));
-            if (!value) {
-                err.message = take_error_text();
-                if (index >= 0) note_key(err, convert::field_key<T>(static_cast<std::size_t>(index)));
-                return false;
-            }
-            if (index >= 0 && !read_field(index, value.get(), out, seen, err, texts)) return false;
-        }
-    }
-    const int missing = convert::first_missing_required<T>(seen);
-    if (missing >= 0) {
-        err.message = convert::missing_field_message(convert::field_key<T>(static_cast<std::size_t>(missing)));
-        return false;
-    }
-    return true;
+    Entries<convert::field_count<T>> entries;
+    return entries.open(obj, fields_read_run_no_code<T>(), err) && read_entries(entries, out, err, texts);
 }
 
 }  // namespace detail

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "convert/python/pyerror.h"
+#include "convert/python/record_keys.h"
 #include "convert/record.h"
 
 namespace morvanta::py {
@@ -38,28 +39,6 @@ inline Ref made(PyObject* created, WriteContext& ctx) {
     return Ref(created);
 }
 
-// Interned key objects of a record, created once per process.
-template <convert::RecordType T>
-PyObject* const* write_keys(WriteContext& ctx) {
-    static std::array<PyObject*, convert::field_count<T>> keys{};
-    static bool ready = false;
-    if (!ready) {
-        bool ok = true;
-        convert::for_each_field<T>([&](const auto& fld, auto i) {
-            if (ok && !keys[decltype(i)::value]) {
-                keys[decltype(i)::value] = interned(fld.key);
-                ok = keys[decltype(i)::value] != nullptr;
-            }
-        });
-        if (!ok) {
-            failed(ctx);
-            return nullptr;
-        }
-        ready = true;
-    }
-    return keys.data();
-}
-
 // An empty dict for a record, or, for one with more keys than a new dict
 // holds without resizing (five), a copy of the dict of all its keys when
 // every key will be written: one copy of the key table instead of inserting
@@ -70,10 +49,8 @@ Ref new_record_dict(const T& value, PyObject* const* keys, WriteContext& ctx) {
         return Ref(PyDict_New());
     } else {
         bool every_key = true;
-        convert::for_each_field<T>([&](const auto& fld, auto) {
-            const auto& member = value.*(fld.member);
-            if constexpr (convert::is_optional_v<std::decay_t<decltype(member)>>)
-                if (fld.presence == convert::Presence::OmitIfAbsent && !member) every_key = false;
+        convert::for_each_field<T>([&](const auto&, auto i) {
+            if (convert::left_out<T, decltype(i)::value>(value)) every_key = false;
         });
         if (!every_key) return Ref(PyDict_New());
         const void* const tag = &convert::Fields<T>::name;
@@ -94,19 +71,13 @@ Ref new_record_dict(const T& value, PyObject* const* keys, WriteContext& ctx) {
 
 template <convert::RecordType T>
 Ref write_record(const T& value, WriteContext& ctx) {
-    PyObject* const* keys = write_keys<T>(ctx);
-    if (!keys) return Ref();
+    PyObject* const* keys = key_table<T>().data();
     Ref dict = new_record_dict(value, keys, ctx);
     if (!dict) return failed(ctx);
     bool ok = true;
     convert::for_each_field<T>([&](const auto& fld, auto i) {
-        if (!ok) return;
-        const auto& member = value.*(fld.member);
-        using M = std::decay_t<decltype(member)>;
-        if constexpr (convert::is_optional_v<M>) {
-            if (fld.presence == convert::Presence::OmitIfAbsent && !member) return;
-        }
-        Ref item = write_value(member, ctx);
+        if (!ok || convert::left_out<T, decltype(i)::value>(value)) return;
+        Ref item = write_value(value.*(fld.member), ctx);
         if (!item) {
             ok = false;
             return;
@@ -146,11 +117,7 @@ constexpr bool immutable_value() {
 
 template <convert::RecordType T>
 constexpr bool shallow_copy_safe() {
-    bool safe = true;
-    convert::for_each_field<T>([&](const auto& fld, auto) {
-        safe = safe && immutable_value<std::decay_t<decltype(std::declval<const T&>().*(fld.member))>>();
-    });
-    return safe;
+    return convert::all_fields<T>([](const auto& fld) { return immutable_value<convert::member_t<decltype(fld)>>(); });
 }
 
 // Each table entry becomes a dict once; every further row naming it gets a
