@@ -20,6 +20,15 @@
 
 namespace morvanta::categorizer {
 
+namespace {
+
+// "too many rules (at most 4294967294)"
+MorvantaError too_many(const char* what, std::size_t most) {
+    return MorvantaError::request_too_large(std::string("too many ") + what + " (at most " + std::to_string(most) + ")");
+}
+
+}  // namespace
+
 Expected<CategorizeResponse, MorvantaError> categorize_transactions(const CategorizeRequest& request) {
     RuleMatcher matcher(request.rules, request.data.size());
 
@@ -27,7 +36,7 @@ Expected<CategorizeResponse, MorvantaError> categorize_transactions(const Catego
     // of each rule that some row names, once, in order of first use: a few
     // narrations against many rules make a table of a few entries.
     constexpr std::uint32_t none = convert::Rows<MapOutput>::none;
-    if (request.rules.size() >= none) throw std::length_error("too many rules");
+    if (request.rules.size() >= none) return Unexpected{too_many("rules", none - 1)};
     CategorizeResponse response;
     std::vector<MapOutput>& table = response.data.table;
     std::vector<std::uint32_t> entry_of(request.rules.size(), none);  // rule -> its table entry
@@ -120,10 +129,6 @@ private:
     std::array<Entry, 64> cache_{};
 };
 
-constexpr std::uint32_t to_u32(std::size_t n) {
-    if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many labelled items");
-    return static_cast<std::uint32_t>(n);
-}
 
 // group count * 1000 + byte length, held at the maximum instead of wrapping.
 std::uint64_t token_score(std::uint64_t group_count, std::size_t length) {
@@ -382,8 +387,15 @@ Expected<DeriveRulesResponse, MorvantaError> derive_rules(const DeriveRulesReque
 
 Expected<DeriveRulesResponse, MorvantaError> derive_rules_with_key(const DeriveRulesRequest& request,
                                                                    const util::HashKey& hash_key) {
-    IndexedItems ix(hash_key, to_u32(request.data.size()));
-    index_items(request.data, ix);
+    // Items are numbered, and tokens counted, in 32 bits.
+    constexpr std::size_t kMaxItems = std::numeric_limits<std::uint32_t>::max() - 1;
+    if (request.data.size() > kMaxItems) return Unexpected{too_many("labelled items", kMaxItems)};
+    IndexedItems ix(hash_key, static_cast<std::uint32_t>(request.data.size()));
+    try {
+        index_items(request.data, ix);
+    } catch (const IndexFull&) {
+        return Unexpected{too_many("distinct keys", TokenIndex::kMaxKeys)};
+    }
     count_in_candidates(ix);
     const std::vector<std::uint32_t> best = best_tokens(ix);
 

@@ -18,8 +18,9 @@ Expected<CategorizeResponse, MorvantaError> categorize_transactions(const Catego
 // then merchant as byte strings. Never fails.
 Expected<DeriveRulesResponse, MorvantaError> derive_rules(const DeriveRulesRequest& request);
 
-// The same with the texts hashed under `hash_key` instead of the process's
-// key. The rules do not depend on the key.
+// For tests (tests/native/rule_matcher.cpp): the same with the texts hashed
+// under `hash_key` instead of the process's key. The rules do not depend on
+// the key, which the tests check.
 Expected<DeriveRulesResponse, MorvantaError> derive_rules_with_key(const DeriveRulesRequest& request,
                                                                    const util::HashKey& hash_key);
 

@@ -19,15 +19,24 @@
 
 namespace morvanta::categorizer {
 
+struct NoValue {};
+
+// Thrown by FlatIndex::insert when the index holds its most keys.
+struct IndexFull : std::length_error {
+    IndexFull() : std::length_error("too many distinct keys") {}
+};
+
 // Traits::hash(hash_key, key) gives the key's 64-bit hash, Traits::equal
 // compares two keys. Each key may carry a Value, kept beside it so that one
 // memory access reaches both; a key's value starts as Value{}.
-struct NoValue {};
 
 template <class Key, class Traits, class Value = NoValue>
 class FlatIndex {
 public:
     static constexpr std::uint32_t none = UINT32_MAX;
+    // Ids below `none`, and one spare: at most this many keys. Inserting one
+    // more throws IndexFull, which the engine turns into an error value.
+    static constexpr std::uint32_t kMaxKeys = none - 1;
     // Probes an insertion may take before the table grows to break up the
     // run. At a load of at most 1/2 and with keyed hashes a run this long is
     // so rare that tables of millions of keys do not grow for it (their
@@ -70,7 +79,7 @@ public:
             if (slot.id == none) break;
             if (slot.tag == tag && Traits::equal(entries_[slot.id].key, key)) return {slot.id, false};
         }
-        if (entries_.size() >= none - 1) throw std::length_error("too many distinct keys");
+        if (entries_.size() >= kMaxKeys) throw IndexFull{};
         const auto id = static_cast<std::uint32_t>(entries_.size());
         entries_.push_back(Entry{store(key), Value{}});
         slots_[i] = Slot{tag, id};

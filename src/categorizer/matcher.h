@@ -30,7 +30,8 @@ public:
 
     // Lowers the patterns the chosen method needs up front. `narrations` is
     // how many narrations the call will match in all; it decides between
-    // the direct search and the automaton.
+    // the direct search and the automaton. The engine passes only rules and
+    // narrations: `method` and `dense_bytes` are for tests and benchmarks.
     RuleMatcher(std::span<const CategoryRule> rules, std::size_t narrations,
                 MatchMethod method = MatchMethod::Automatic,
                 std::size_t dense_bytes = Automaton::kDefaultDenseBytes);

@@ -742,6 +742,31 @@ bool Reader::variant_end() {
 // ---------------------------------------------------------------------------
 // Skipping
 
+// A string, literal or number starting with byte c at the cursor, checked
+// for grammar only.
+bool Reader::skip_scalar(int c) {
+    switch (c) {
+        case '"': {
+            std::string_view ignored;
+            return parse_string(nullptr, &ignored, true);
+        }
+        case 't':
+            return parse_literal("rue");
+        case 'f':
+            return parse_literal("alse");
+        case 'n':
+            return parse_literal("ull");
+        case -1:
+            return fail_at_cursor("EOF while parsing a value");
+        default: {
+            if (c != '-' && !is_digit(c)) return fail_at_cursor("expected value");
+            // A skipped number is never evaluated.
+            Number unused;
+            return parse_number(unused, false);
+        }
+    }
+}
+
 bool Reader::skip_value() {
     BitStack open;
     std::string_view ignored;
@@ -769,27 +794,9 @@ bool Reader::skip_value() {
                 }
                 break;
             }
-            case '"':
-                if (!parse_string(nullptr, &ignored, true)) return false;
+            default:
+                if (!skip_scalar(c)) return false;
                 break;
-            case 't':
-                if (!parse_literal("rue")) return false;
-                break;
-            case 'f':
-                if (!parse_literal("alse")) return false;
-                break;
-            case 'n':
-                if (!parse_literal("ull")) return false;
-                break;
-            case -1:
-                return fail_at_cursor("EOF while parsing a value");
-            default: {
-                if (c != '-' && !is_digit(c)) return fail_at_cursor("expected value");
-                // Only the grammar is checked: a skipped number is never evaluated.
-                Number unused;
-                if (!parse_number(unused, false)) return false;
-                break;
-            }
         }
         // A value is complete: close containers until one expects another item.
         for (;;) {

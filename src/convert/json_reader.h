@@ -99,6 +99,7 @@ public:
     bool read_null();
     // Any well-formed value, without depth limit and without recursion.
     bool skip_value();
+    bool skip_scalar(int c);
 
     // Enumeration value: a string, or '{' name ':' null '}'. Sets `object_form`
     // so the caller can finish the object after looking the name up.

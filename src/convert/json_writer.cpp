@@ -50,6 +50,44 @@ const char* next_escape(const char* p, const char* const end) {
     return p;
 }
 
+// Writes the digits d1..dn (count of them) of a value d1.d2...dn times 10^e
+// into buf, in fixed notation for e from -5 to 15, else in exponent
+// notation; returns the length.
+std::size_t place_digits(const char* digits, int count, int e, char* buf) {
+    std::size_t n = 0;
+    if (e >= -5 && e <= 15) {
+        if (e < 0) {
+            buf[n++] = '0';
+            buf[n++] = '.';
+            for (int k = 0; k < -e - 1; ++k) buf[n++] = '0';
+            for (int k = 0; k < count; ++k) buf[n++] = digits[k];
+        } else if (e >= count - 1) {
+            for (int k = 0; k < count; ++k) buf[n++] = digits[k];
+            for (int k = 0; k < e - count + 1; ++k) buf[n++] = '0';
+            buf[n++] = '.';
+            buf[n++] = '0';
+        } else {
+            for (int k = 0; k < count; ++k) {
+                buf[n++] = digits[k];
+                if (k == e) buf[n++] = '.';
+            }
+        }
+    } else {
+        buf[n++] = digits[0];
+        if (count > 1) {
+            buf[n++] = '.';
+            for (int k = 1; k < count; ++k) buf[n++] = digits[k];
+        }
+        buf[n++] = 'e';
+        buf[n++] = e < 0 ? '-' : '+';
+        const std::uint64_t magnitude = static_cast<std::uint64_t>(e < 0 ? -e : e);
+        const int len = digits::count(magnitude);
+        digits::put(magnitude, buf + n, len);
+        n += static_cast<std::size_t>(len);
+    }
+    return n;
+}
+
 // Writes the JSON form of v into buf (40 bytes is enough: sign, "0.0000",
 // 17 digits); returns its length.
 std::size_t format_float(double v, char* buf) {
@@ -84,38 +122,7 @@ std::size_t format_float(double v, char* buf) {
     int e = 0;
     for (; p < res.ptr; ++p) e = e * 10 + (*p - '0');
     if (exp_negative) e = -e;
-
-    if (e >= -5 && e <= 15) {
-        if (e < 0) {
-            buf[n++] = '0';
-            buf[n++] = '.';
-            for (int k = 0; k < -e - 1; ++k) buf[n++] = '0';
-            for (int k = 0; k < count; ++k) buf[n++] = digits[k];
-        } else if (e >= count - 1) {
-            for (int k = 0; k < count; ++k) buf[n++] = digits[k];
-            for (int k = 0; k < e - count + 1; ++k) buf[n++] = '0';
-            buf[n++] = '.';
-            buf[n++] = '0';
-        } else {
-            for (int k = 0; k < count; ++k) {
-                buf[n++] = digits[k];
-                if (k == e) buf[n++] = '.';
-            }
-        }
-    } else {
-        buf[n++] = digits[0];
-        if (count > 1) {
-            buf[n++] = '.';
-            for (int k = 1; k < count; ++k) buf[n++] = digits[k];
-        }
-        buf[n++] = 'e';
-        buf[n++] = e < 0 ? '-' : '+';
-        const std::uint64_t magnitude = static_cast<std::uint64_t>(e < 0 ? -e : e);
-        const int len = digits::count(magnitude);
-        digits::put(magnitude, buf + n, len);
-        n += static_cast<std::size_t>(len);
-    }
-    return n;
+    return n + place_digits(digits, count, e, buf + n);
 }
 
 }  // namespace

@@ -9,6 +9,9 @@
 
 namespace morvanta::emi {
 
+// Months needed to repay `loan` with instalment `emi` at monthly rate `rate`.
+Expected<std::uint32_t, MorvantaError> months_for(double loan, double emi, double rate);
+
 namespace {
 
 constexpr double kTwoPow63 = 9223372036854775808.0;
@@ -181,7 +184,6 @@ inline double round_whole(double x) {
 
 }  // namespace
 
-double rnd(double x) { return round_whole(x); }
 
 Expected<std::uint32_t, MorvantaError> months_for(double loan, double emi, double rate) {
     if (emi <= 0.0) return Unexpected{MorvantaError::invalid_input("emi must be greater than zero")};

@@ -27,6 +27,7 @@ std::string MorvantaError::text() const {
             return "tenure of " + std::to_string(e.months) + " months exceeds the maximum supported " +
                    std::to_string(e.maximum) + " months";
         }
+        std::string operator()(const RequestTooLarge& e) const { return "invalid request: " + e.what; }
     };
     return std::visit(Visitor{}, v_);
 }

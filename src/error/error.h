@@ -22,8 +22,17 @@ struct TenureTooLong {
     std::uint32_t maximum;  // the supported maximum
 };
 
+// A request beyond what the engine can hold: more rules, labelled items or
+// distinct tokens than its 32-bit indices count. Reported like a request
+// that cannot be read.
+struct RequestTooLarge {
+    std::string what;  // "too many rules", ...
+};
+
 class MorvantaError {
 public:
+    using Variant = std::variant<InvalidInput, PaymentBelowInterest, TenureTooLong, RequestTooLarge>;
+
     static MorvantaError invalid_input(std::string message) { return MorvantaError(InvalidInput{std::move(message)}); }
     static MorvantaError payment_below_interest(double emi, double interest) {
         return MorvantaError(PaymentBelowInterest{emi, interest});
@@ -31,15 +40,16 @@ public:
     static MorvantaError tenure_too_long(std::uint64_t months, std::uint32_t maximum) {
         return MorvantaError(TenureTooLong{months, maximum});
     }
+    static MorvantaError request_too_large(std::string what) { return MorvantaError(RequestTooLarge{std::move(what)}); }
 
-    const std::variant<InvalidInput, PaymentBelowInterest, TenureTooLong>& variant() const { return v_; }
+    const Variant& variant() const { return v_; }
 
     // The message shown to Python callers.
     std::string text() const;
 
 private:
-    explicit MorvantaError(std::variant<InvalidInput, PaymentBelowInterest, TenureTooLong> v) : v_(std::move(v)) {}
-    std::variant<InvalidInput, PaymentBelowInterest, TenureTooLong> v_;
+    explicit MorvantaError(Variant v) : v_(std::move(v)) {}
+    Variant v_;
 };
 
 // Fixed-point text with exactly two decimals, rounded from the exact binary
