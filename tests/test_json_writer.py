@@ -147,6 +147,11 @@ def test_text_round_trips_through_python_json(tool, text):
     ("", '{"data":[]}'),
     ("-\na\tb\n-\n", '{"data":[null,{"category":"a","merchant":"b"},null]}'),
     ("x\t\n", '{"data":[{"category":"x","merchant":""}]}'),
+    # repeated entries, which the joined output shares, last row included
+    ("a\tb\n-\na\tb\nc\td\na\tb\n",
+     '{"data":[{"category":"a","merchant":"b"},null,{"category":"a","merchant":"b"},'
+     '{"category":"c","merchant":"d"},{"category":"a","merchant":"b"}]}'),
+    ("-\n-\n", '{"data":[null,null]}'),
 ])
 def test_list_of_optional_records(tool, lines, expected):
     assert tool("response", stdin=lines.encode()).decode() == expected

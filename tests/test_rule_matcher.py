@@ -119,10 +119,6 @@ def test_many_rules_all_methods_agree(matcher):
     "patterns,narrations,choice",
     [
         (["coffee"] * 10_000, 1, "direct"),
-        (["coffee"] * 10_000, 1793, "direct"),
-        (["coffee"] * 10_000, 1794, "automaton"),
-        (["coffee"] * 100, 143, "direct"),
-        (["coffee"] * 100, 144, "automaton"),
         (["coffee"] * 5, 1000, "direct"),
         (["coffee"] * 6, 129, "automaton"),
         (["tea", "", "x"] * 100, 1000, "direct"),  # rules after an empty pattern are never searched
@@ -132,6 +128,38 @@ def test_many_rules_all_methods_agree(matcher):
 def test_automatic_choice(matcher, patterns, narrations, choice):
     (result,) = run_cases(matcher, [(patterns, ["a" * 20 + "tea"] * narrations)])
     assert result["choice"] == choice
+
+
+@pytest.mark.parametrize("rules", [6, 100, 2000])
+def test_methods_agree_on_both_sides_of_the_crossover(matcher, rules):
+    # Wherever the automatic choice turns from the direct search to the
+    # automaton as narrations grow, both sides give the containment answer.
+    patterns = [f"shop{i:05d}" for i in range(rules)]
+
+    def narrations(n):
+        return [f"POS SHOP{k * 7919 % rules:05d} REF" if k % 3 == 0 else "a" * 20 + "tea" for k in range(n)]
+
+    results = {}
+
+    def choice(*counts):
+        todo = [n for n in counts if n not in results]
+        for n, result in zip(todo, run_cases(matcher, [(patterns, narrations(n)) for n in todo])):
+            results[n] = result
+        return [results[n]["choice"] for n in counts]
+
+    lo, hi = 0, 1
+    while choice(hi) == ["direct"]:
+        assert hi < 2 ** 14, "the automaton is never chosen"
+        lo, hi = hi, hi * 2
+    while hi - lo > 1:  # choice(lo) is direct, choice(hi) the automaton
+        mid = (lo + hi) // 2
+        lo, hi = (mid, hi) if choice(mid) == ["direct"] else (lo, mid)
+    for n in (lo, hi):
+        if n == 0:
+            continue
+        expected = [first_rule(patterns, text) for text in narrations(n)]
+        for method in METHODS:
+            assert results[n][method] == expected, (method, n)
 
 
 def test_long_periodic_pattern(matcher):

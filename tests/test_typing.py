@@ -174,3 +174,63 @@ def test_stub_names_only_what_the_module_holds_or_the_allowlist_excuses():
     excused = {line.split(".", 1)[1] for line in ALLOWLIST.read_text().splitlines() if line.startswith("morvanta.")}
     assert "PanicException" not in declared
     assert sorted(name for name in declared if not hasattr(morvanta, name) and name not in excused) == []
+
+
+def _stub_keys():
+    """Each TypedDict of the stub and its keys, in declaration order."""
+    stub = ast.parse((ROOT / "stubs" / "morvanta-stubs" / "__init__.pyi").read_text())
+    return {node.name: [item.target.id for item in node.body if isinstance(item, ast.AnnAssign)]
+            for node in stub.body if isinstance(node, ast.ClassDef) and node.bases
+            and getattr(node.bases[0], "id", None) == "TypedDict"}
+
+
+RULE = {"pattern": "a", "category": "c", "merchant": "m"}
+# Request records: a request that reads, the path at which the record stands
+# in it, and a JSON text whose array form stops at that record's first field.
+REQUESTS = [
+    ("EmiRequest", morvanta.compute_emi, {"mode": "emi", "loanAmount": 1000, "months": 12, "interestRate": 12}, "", "[]"),
+    ("CategorizeRequest", morvanta.categorize_transactions, {"data": [{"narration": "x"}], "rules": [RULE]}, "", "[]"),
+    ("MapInput", morvanta.categorize_transactions, {"data": [{"narration": "x"}], "rules": []}, "data[0].", "[[[]]]"),
+    ("CategoryRule", morvanta.categorize_transactions, {"data": [], "rules": [RULE]}, "rules[0].", "[[],[[]]]"),
+    ("DeriveRulesRequest", morvanta.derive_rules, {"data": []}, "", "[]"),
+    ("DeriveInput", morvanta.derive_rules, {"data": [dict(RULE, narration="x")]}, "data[0].", "[[[]]]"),
+]
+
+
+def _place(request, path, key, value):
+    """A copy of request with `value` at path + key ("data[0]." + "narration")."""
+    request = json.loads(json.dumps(request))
+    target = request
+    for step in filter(None, re.split(r"[.\[\]]+", path)):
+        target = target[int(step)] if step.isdigit() else target[step]
+    target[key] = value
+    return request
+
+
+@pytest.mark.parametrize("record, function, base, path, array", REQUESTS, ids=[r[0] for r in REQUESTS])
+def test_stub_request_keys_are_the_fields_the_module_reads(record, function, base, path, array):
+    # Every stub key is read as a field: a value no field kind accepts fails
+    # the read at that key. Their number is the record's, so none is missing.
+    keys = _stub_keys()[record]
+    for key in keys:
+        with pytest.raises(ValueError) as err:
+            function(_place(base, path, key, object()))
+        assert err.value.__notes__ == [f"at {path}{key}"]
+    with pytest.raises(ValueError) as err:
+        getattr(morvanta, function.__name__ + "_json")(array)
+    assert re.search(r"expected struct %s with (\d+) elements?" % record, err.value.args[0]).group(1) == str(len(keys))
+
+
+def test_stub_result_keys_are_the_keys_the_module_writes():
+    keys = _stub_keys()
+    emi = morvanta.compute_emi({"mode": "emi", "loanAmount": 1000, "months": 12, "interestRate": 12,
+                                "start": "2024-01"})
+    categorized = morvanta.categorize_transactions({"data": [{"narration": "a"}], "rules": [RULE]})
+    derived = morvanta.derive_rules({"data": [dict(RULE, narration="abc")]})
+    written = {
+        "EmiResult": emi, "EmiTotals": emi["totals"], "EmiMonth": emi["schedule"][0], "EmiYear": emi["years"][0],
+        "EmiYearMonth": emi["years"][0]["months"][0],
+        "CategorizeResponse": categorized, "MapOutput": categorized["data"][0],
+        "DeriveRulesResponse": derived, "CategoryRule": derived["rules"][0],
+    }
+    assert {name: list(d) for name, d in written.items()} == {name: keys[name] for name in written}

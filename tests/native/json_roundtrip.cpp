@@ -8,9 +8,12 @@
 //   json_roundtrip text            stdin: raw bytes; prints them written as a JSON string.
 //   json_roundtrip response        stdin: lines "-" (no match) or "category<TAB>merchant";
 //                                  prints the CategorizeResponse.
+// Every printed result is also written with its rows kept apart, as the
+// module writes a large output, and the joined pieces must equal it.
 //   json_roundtrip result [Y M]    prints a small fixed EmiResult, with a start month when given.
 //   json_roundtrip bench-read TYPE N   stdin: JSON text; reads it N times, prints ns per read.
 //   json_roundtrip bench-write N   writes a 600-month EmiResult N times, prints ns per write and size.
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -196,15 +199,19 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (cmd == "response") {
-        // One table entry per matched line, as if each were its own rule.
+        // One table entry per distinct matched line, as if each were its own
+        // rule: a line seen before names the same entry.
         categorizer::CategorizeResponse resp;
         std::vector<std::string> lines;
         for (std::string line; std::getline(std::cin, line);) lines.push_back(line);
-        for (const std::string& line : lines) {
-            if (line == "-") {
+        for (std::size_t k = 0; k < lines.size(); ++k) {
+            const std::string_view text = lines[k];
+            const auto first = std::find(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(k), lines[k]);
+            if (text == "-") {
                 resp.data.rows.push_back(convert::Rows<categorizer::MapOutput>::none);
+            } else if (first != lines.begin() + static_cast<std::ptrdiff_t>(k)) {
+                resp.data.rows.push_back(resp.data.rows[static_cast<std::size_t>(first - lines.begin())]);
             } else {
-                const std::string_view text = line;
                 const auto tab = text.find('\t');
                 resp.data.rows.push_back(static_cast<std::uint32_t>(resp.data.table.size()));
                 resp.data.table.push_back(categorizer::MapOutput{text.substr(0, tab), text.substr(tab + 1)});
