@@ -1,5 +1,6 @@
 // Python-side helpers shared by the object-mode converter and the module:
-// exception texts, UTF-8 access, the mapping and sequence tests.
+// exception texts, UTF-8 access, the str, mapping and sequence tests, and
+// interned names.
 #pragma once
 
 #include <string>
@@ -29,9 +30,6 @@ std::string unexpected_type(PyObject* obj, std::string_view target);
 // "'{qualname}' object cannot be converted to '{target}'"
 std::string cannot_convert(PyObject* obj, std::string_view target);
 
-// UTF-8 text of a str. On failure (a lone surrogate) returns false and sets
-// `err` to the exception text. `transient` asks not to leave a cached UTF-8
-// copy inside a non-ASCII str (for large one-off texts such as JSON input).
 namespace detail {
 // PyUnicode_AsUTF8AndSize of the running interpreter (3.10 on), or NULL;
 // set once at module init.
@@ -39,6 +37,10 @@ using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
 extern AsUtf8AndSize as_utf8_and_size;
 }  // namespace detail
 
+// UTF-8 text of a str. On failure (a lone surrogate) load() returns false and
+// sets `err` to the exception text. `transient` asks not to leave a cached
+// UTF-8 copy inside a non-ASCII str (for large one-off texts such as JSON
+// input).
 class Utf8 {
 public:
     bool load(PyObject* str, std::string& err, bool transient = false) {
