@@ -294,24 +294,11 @@ constexpr std::size_t flat_bound() {
 // a write never grows its buffer.
 inline constexpr std::size_t kWriteSlack = 512;
 
-// An integer member of a flat record at p; returns the end.
-template <class M>
-char* put_integer_member(const M& member, char* p) {
-    if constexpr (is_optional_v<M>) {
-        if (!member.has_value()) {
-            std::memcpy(p, "null", 4);
-            return p + 4;
-        }
-        return put_integer_member(*member, p);
-    } else if constexpr (std::is_same_v<M, std::uint32_t>) {
-        return digits::write(member, p);
-    } else {
-        return put_int(member, p);
-    }
-}
-
+// Flattened: the digit writer is inlined at every member. Left to its own
+// budget GCC calls it out of line for most members, which adds about 2 % to
+// the instructions of a 600-month loan write.
 template <RecordType T>
-void write_flat_record(const T& value, Buffer& out) {
+[[gnu::flatten]] void write_flat_record(const T& value, Buffer& out) {
     static_assert(flat_bound<T>() <= kWriteSlack, "a flat record's room stays within the write's slack");
     out.reserve(flat_bound<T>());
     char* p = out.cursor();
@@ -324,7 +311,22 @@ void write_flat_record(const T& value, Buffer& out) {
         std::memcpy(p, prefix.data(), prefix.size());
         p += prefix.size();
         any = true;
-        p = put_integer_member(value.*(fld.member), p);
+        const auto& member = value.*(fld.member);
+        using M = member_t<decltype(fld)>;
+        if constexpr (is_optional_v<M>) {
+            if (!member.has_value()) {
+                std::memcpy(p, "null", 4);
+                p += 4;
+            } else if constexpr (std::is_same_v<typename M::value_type, std::uint32_t>) {
+                p = digits::write(*member, p);
+            } else {
+                p = put_int(*member, p);
+            }
+        } else if constexpr (std::is_same_v<M, std::uint32_t>) {
+            p = digits::write(member, p);
+        } else {
+            p = put_int(member, p);
+        }
     });
     *p++ = '}';
     out.cursor() = p;

@@ -265,89 +265,58 @@ bool read_list(PyObject* obj, std::vector<T>& out, convert::ReadError& err, Borr
 
 enum class Fetch { Entry, End, Failed };
 
-// The entries of a mapping being read as a record, in its iteration order,
-// by one of three routes:
-// - in place: an exact dict whose field values run no Python code is walked
-//   with PyDict_Next, its own references borrowed (with the interpreter lock
-//   only; nothing can change the dict while it is read);
-// - snapshot: any other exact dict has its entries taken first, as strong
-//   references, since reading a value may run code that changes the dict
-//   (room for `Inline` entries inside the reader, more on the heap);
-// - lists: any other mapping gives its keys() and values() lists, and at
-//   each position the key is fetched (and checked by the caller) before the
-//   value at the same position.
-template <std::size_t Inline>
-class Entries {
+// The entries of a mapping being read as a record, in its iteration order.
+// Each source offers next_key(key, err) (the key at the next position,
+// borrowed from the source until the next call) and value(err) (the value
+// at that key's position, or NULL with err set). There are three:
+// DictInPlace, DictSnapshot and MappingLists; read_record picks one.
+
+// An exact dict whose field values run no Python code, walked with
+// PyDict_Next and its own references borrowed: nothing can change the dict
+// while it is read. With the interpreter lock only.
+class DictInPlace {
 public:
-    Entries() = default;
-    Entries(const Entries&) = delete;
-    Entries& operator=(const Entries&) = delete;
+    explicit DictInPlace(PyObject* dict) : dict_(dict), left_(PyDict_Size(dict)) {}
 
-    bool open(PyObject* obj, bool in_place, convert::ReadError& err) {
-        if (!PyDict_CheckExact(obj)) return open_lists(obj, err);
-        if (kBorrowInPlace && in_place) {
-            route_ = Route::InPlace;
-            dict_ = obj;
-            size_ = PyDict_Size(obj);
-            return true;
-        }
-        route_ = Route::Snapshot;
-        snapshot(obj);
-        return true;
+    Fetch next_key(PyObject*& key, convert::ReadError&) {
+        if (left_-- <= 0 || !PyDict_Next(dict_, &pos_, &key, &value_)) return Fetch::End;
+        return Fetch::Entry;
     }
+    PyObject* value(convert::ReadError&) const { return value_; }
 
-    // The key at the next position (borrowed from the walk, valid until the
-    // next call).
-    Fetch next_key(PyObject*& key, convert::ReadError& err) {
-        if (at_ >= size_) return Fetch::End;
-        const Py_ssize_t i = at_++;
-        switch (route_) {
-            case Route::InPlace:
-                if (!PyDict_Next(dict_, &pos_, &key, &value_)) return Fetch::End;
-                return Fetch::Entry;
-            case Route::Snapshot:
-                key = entries_[i].key.get();
-                value_ = entries_[i].value.get();
-                return Fetch::Entry;
-            case Route::Lists:
-                break;
-        }
-        held_key_ = Ref(PySequence_GetItem(keys_.get(), i));
-        key = held_key_.get();
-        if (key) return Fetch::Entry;
-        err.message = take_error_text();
-        return Fetch::Failed;
-    }
+private:
+    PyObject* dict_;
+    Py_ssize_t left_;
+    Py_ssize_t pos_ = 0;
+    PyObject* value_ = nullptr;
+};
 
-    // The value at the position of the last key.
-    PyObject* value(convert::ReadError& err) {
-        if (route_ != Route::Lists) return value_;
-        held_value_ = Ref(PySequence_GetItem(values_.get(), at_ - 1));
-        if (!held_value_) err.message = take_error_text();
-        return held_value_.get();
+// Any other exact dict: its entries are taken first, as strong references,
+// since reading a value may run code that changes the dict. Room for
+// `Inline` entries inside the source, more on the heap.
+template <std::size_t Inline>
+class DictSnapshot {
+public:
+    explicit DictSnapshot(PyObject* dict) { snapshot(dict); }
+    DictSnapshot(const DictSnapshot&) = delete;
+    DictSnapshot& operator=(const DictSnapshot&) = delete;
+
+    Fetch next_key(PyObject*& key, convert::ReadError&) {
+        if (at_ == size_) return Fetch::End;
+        key = entries_[at_++].key.get();
+        return Fetch::Entry;
     }
+    PyObject* value(convert::ReadError&) const { return entries_[at_ - 1].value.get(); }
 
 private:
     struct Entry {
         Ref key, value;
     };
-    enum class Route : std::uint8_t { InPlace, Snapshot, Lists };
 
-    bool open_lists(PyObject* obj, convert::ReadError& err) {
-        route_ = Route::Lists;
-        keys_ = Ref(PyMapping_Keys(obj));
-        if (keys_) values_ = Ref(PyMapping_Values(obj));
-        if (values_) size_ = PyMapping_Size(obj);
-        if (keys_ && values_ && size_ >= 0) return true;
-        err.message = take_error_text();
-        return false;
-    }
-
-    // Takes a strong reference to every entry of `dict`. The free-threaded
-    // build does so inside a critical section on the dict, which no other
-    // thread can change meanwhile; nothing inside it allocates or runs
-    // Python code, so the room is made first, and made again should the
-    // dict have grown before the section began.
+    // The free-threaded build takes the references inside a critical
+    // section on the dict, which no other thread can change meanwhile.
+    // Nothing inside it allocates or runs Python code, so the room is made
+    // first, and made again should the dict have grown in between.
     void snapshot(PyObject* dict) {
         for (;;) {
             const Py_ssize_t room = PyDict_Size(dict);
@@ -382,19 +351,45 @@ private:
         return true;
     }
 
-    Route route_ = Route::Lists;
-    Py_ssize_t size_ = 0;
-    Py_ssize_t at_ = 0;
-    // In place
-    PyObject* dict_ = nullptr;
-    Py_ssize_t pos_ = 0;
-    PyObject* value_ = nullptr;
-    // Snapshot
     std::array<Entry, Inline> inline_;
     std::vector<Entry> heap_;
     Entry* entries_ = nullptr;
-    // Lists
-    Ref keys_, values_, held_key_, held_value_;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t at_ = 0;
+};
+
+// Any other mapping: its keys() and values() lists and its len(), taken
+// once. At each position the key is fetched (and checked by the caller)
+// before the value at the same position.
+class MappingLists {
+public:
+    bool open(PyObject* obj, convert::ReadError& err) {
+        keys_ = Ref(PyMapping_Keys(obj));
+        if (keys_) values_ = Ref(PyMapping_Values(obj));
+        if (values_) size_ = PyMapping_Size(obj);
+        if (keys_ && values_ && size_ >= 0) return true;
+        err.message = take_error_text();
+        return false;
+    }
+
+    Fetch next_key(PyObject*& key, convert::ReadError& err) {
+        if (at_ >= size_) return Fetch::End;
+        key_ = Ref(PySequence_GetItem(keys_.get(), at_++));
+        key = key_.get();
+        if (key) return Fetch::Entry;
+        err.message = take_error_text();
+        return Fetch::Failed;
+    }
+    PyObject* value(convert::ReadError& err) {
+        value_ = Ref(PySequence_GetItem(values_.get(), at_ - 1));
+        if (!value_) err.message = take_error_text();
+        return value_.get();
+    }
+
+private:
+    Ref keys_, values_, key_, value_;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t at_ = 0;
 };
 
 constexpr int kKeyFailed = -2;
@@ -404,17 +399,18 @@ constexpr int kKeyFailed = -2;
 // or kKeyFailed.
 template <convert::RecordType T>
 int match_key(PyObject* key, std::uint64_t seen, convert::ReadError& err) {
-    if (!is_str(key)) {
-        err.message = "dict keys must have type str";
-        return kKeyFailed;
-    }
     // Keys written as literals in Python code are interned, so they are
-    // usually the very objects of the key table; compare text otherwise.
+    // usually the very objects of the key table (all of them str); check
+    // the type and compare text otherwise.
     const KeyTable<T>& table = key_table<T>();
     int index = -1;
     for (std::size_t i = 0; i < table.size(); ++i)
         if (table[i] == key) index = static_cast<int>(i);
     if (index < 0) {
+        if (!is_str(key)) {
+            err.message = "dict keys must have type str";
+            return kKeyFailed;
+        }
         Utf8 text;
         if (!text.load(key, err.message)) return kKeyFailed;
         index = convert::find_field<T>(text.view());
@@ -427,9 +423,21 @@ int match_key(PyObject* key, std::uint64_t seen, convert::ReadError& err) {
     return index;
 }
 
+// The field whose key is the very object `key` of the key table (as keys
+// written in Python code are), if that field is not read yet; else -1, and
+// match_key decides.
+template <convert::RecordType T>
+[[gnu::always_inline]] inline int interned_field(PyObject* key, std::uint64_t seen) {
+    const KeyTable<T>& table = key_table<T>();
+    int index = -1;
+    for (std::size_t i = 0; i < table.size(); ++i)
+        if (table[i] == key && !(seen >> i & 1u)) index = static_cast<int>(i);
+    return index;
+}
+
 // Reads the value of field `index` (from match_key) into the record.
 template <convert::RecordType T>
-bool read_field(int index, PyObject* value, T& out, std::uint64_t& seen, convert::ReadError& err,
+[[gnu::always_inline]] inline bool read_field(int index, PyObject* value, T& out, std::uint64_t& seen, convert::ReadError& err,
                 Borrowed& texts) {
     seen |= std::uint64_t{1} << index;
     const bool ok = convert::visit_field<T, bool>(static_cast<std::size_t>(index), [&](const auto& fld, auto) {
@@ -441,16 +449,16 @@ bool read_field(int index, PyObject* value, T& out, std::uint64_t& seen, convert
 
 // The one read loop of a record: each entry's key is matched, then its
 // value fetched and, for a field, read; the first failure ends the read.
-template <convert::RecordType T, std::size_t Inline>
-bool read_entries(Entries<Inline>& entries, T& out, convert::ReadError& err, Borrowed& texts) {
+template <convert::RecordType T, class Source>
+bool read_entries(Source& entries, T& out, convert::ReadError& err, Borrowed& texts) {
     std::uint64_t seen = 0;
     for (;;) {
         PyObject* key = nullptr;
         const Fetch fetch = entries.next_key(key, err);
         if (fetch == Fetch::End) break;
         if (fetch == Fetch::Failed) return false;
-        const int index = match_key<T>(key, seen, err);
-        if (index == kKeyFailed) return false;
+        int index = interned_field<T>(key, seen);
+        if (index < 0 && (index = match_key<T>(key, seen, err)) == kKeyFailed) return false;
         PyObject* value = entries.value(err);
         if (!value) {
             if (index >= 0) note_key(err, convert::field_key<T>(static_cast<std::size_t>(index)));
@@ -470,8 +478,17 @@ bool read_record(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts
         if (!PyErr_Occurred()) err.message = unexpected_type(obj, "Mapping");
         return false;
     }
-    Entries<convert::field_count<T>> entries;
-    return entries.open(obj, fields_read_run_no_code<T>(), err) && read_entries(entries, out, err, texts);
+    if (PyDict_CheckExact(obj)) {
+        if constexpr (kBorrowInPlace && fields_read_run_no_code<T>()) {
+            DictInPlace entries(obj);
+            return read_entries(entries, out, err, texts);
+        } else {
+            DictSnapshot<convert::field_count<T>> entries(obj);
+            return read_entries(entries, out, err, texts);
+        }
+    }
+    MappingLists entries;
+    return entries.open(obj, err) && read_entries(entries, out, err, texts);
 }
 
 }  // namespace detail
