@@ -21,7 +21,7 @@
 #include "convert/json_writer.h"
 #include "convert/python/object_read.h"
 #include "convert/python/object_write.h"
-#include "convert/python/pyerror.h"
+#include "convert/python/capi.h"
 #include "emi/engine.h"
 
 namespace morvanta {

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "convert/python/pyerror.h"
+#include "convert/python/capi.h"
 #include "convert/python/record_keys.h"
 #include "convert/read_error.h"
 #include "convert/record.h"

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "convert/python/pyerror.h"
+#include "convert/python/capi.h"
 #include "convert/python/record_keys.h"
 #include "convert/record.h"
 

@@ -7,7 +7,7 @@
 #include <array>
 #include <new>
 
-#include "convert/python/pyerror.h"
+#include "convert/python/capi.h"
 #include "convert/record.h"
 
 namespace morvanta::py {

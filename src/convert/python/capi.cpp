@@ -1,4 +1,4 @@
-#include "convert/python/pyerror.h"
+#include "convert/python/capi.h"
 
 #include <cstdio>
 #include <string>
