@@ -54,6 +54,13 @@ void run(std::string_view text, Expected<Result, MorvantaError> (*engine)(const 
     const std::string_view out = buffer.text();
     if (out.size() > bound || buffer.capacity() != capacity) fail("output beyond its measure");
     if (out.empty() || out.front() != '{' || out.back() != '}' || !valid_utf8(out)) fail("bad output");
+    // A large output is joined from pieces instead: the same bytes.
+    std::string joined;
+    convert::write_json_pieces(*result, rendered).for_each([&](std::string_view piece, std::size_t) {
+        joined.append(piece);
+        return true;
+    });
+    if (joined != out) fail("joined pieces differ from the single-buffer output");
 }
 
 }  // namespace

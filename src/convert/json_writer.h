@@ -33,7 +33,7 @@ namespace json {
 
 // The bytes of one write, written through a raw pointer into room made ahead
 // of time, so a member costs a few stores instead of a library call per
-// piece. A write first measures its record (see measure_json) and allocates
+// piece. A write first measures its record (see render_json) and allocates
 // once; growing stays possible, for a bound that fell short.
 class Buffer {
 public:
