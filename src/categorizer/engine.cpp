@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -135,266 +134,244 @@ std::uint64_t token_score(std::uint64_t group_count, std::size_t length) {
     return len > max - scaled ? max : scaled + len;
 }
 
-// A token as the counting keys it, in two words: its lower-case bytes when
-// it has at most 16, zero-padded (a token's bytes are never 0); a longer
-// token is numbered in a table of long tokens, and its second word is that
-// number with the top byte 0xFF, a byte no UTF-8 text holds. Equal tokens
-// have equal keys and different tokens different keys, so the counting
-// compares two words and never reads the narrations again.
-struct TokenKey {
-    std::uint64_t head;
-    std::uint64_t tail;
-    friend bool operator==(const TokenKey&, const TokenKey&) = default;
-};
-constexpr std::uint64_t long_token_mark = std::uint64_t{0xFF} << 56;
-constexpr std::size_t inline_token_bytes = 16;
-
-struct TokenKeyTraits {
-    static bool equal(const TokenKey& a, const TokenKey& b) { return a == b; }
-};
-
-// The bytes of a word up to its last nonzero one (a token's bytes are never 0).
-std::size_t bytes_in(std::uint64_t w) { return static_cast<std::size_t>((std::bit_width(w) + 7) / 8); }
-
-// One token of one item, on its way to the counting: the (token, group)
-// pair the counting needs, where the item and the token's place in it
-// order ties.
-struct Occurrence {
-    TokenKey key;
-    std::uint32_t tag;  // low half of the token's keyed hash; its slot in the partition's table
+// Per distinct token. A share of at least 0.8 is a strict majority of the
+// token's items, so only one group can be its candidate: the first pass
+// counts the items whose narration holds the token and finds that group by a
+// majority vote over their groups (a strict majority is what the vote ends
+// on); the second pass counts the token in that group alone, in the two
+// fields the first pass no longer needs. Counts fit in 32 bits because the
+// item count does.
+struct TokenStats {
+    std::uint32_t overall;    // items whose narration holds the token
+    std::uint32_t candidate;  // the group the vote stands on
+    // First pass: the last item that counted the token. Second pass: the
+    // first item of `candidate` that holds it.
     std::uint32_t item;
-    std::uint32_t group;
-    std::uint32_t position;  // the token's place among its item's tokens
+    // First pass: the vote's margin for `candidate`. Second pass: the items
+    // of `candidate` that hold the token.
+    std::uint32_t count;
 };
 
-// Tokens are counted a partition at a time. A table of every distinct token
-// of a large request spans megabytes, and nearly every lookup in it misses
-// the cache; the occurrences are first scattered by the top bits of their
-// tokens' keyed hashes into partitions of a few thousand, whose table stays
-// in the cache while it counts them. The keyed hash spreads tokens over the
-// partitions as it spreads them over a table's slots, so no choice of
-// tokens fills one partition with distinct tokens.
-constexpr std::size_t occurrences_per_partition = 4096;
-constexpr int max_partition_bits = 10;
+using TokenIndex = FlatIndex<std::string_view, TokenTraits, TokenStats>;
 
-// The partitions for a request of `bytes` of narrations: about four bytes a
-// token, separator included.
-int partition_bits(std::size_t bytes) {
-    const std::size_t expected = bytes / 4;
-    int bits = 0;
-    while (bits < max_partition_bits && (expected >> bits) > occurrences_per_partition) ++bits;
-    return bits;
-}
-
-// The keyed hashes of recently met tokens, by key: most occurrences are of a
-// few hundred words (channels, banks, payees, cities), hashed once each
-// while they stay here. Direct-mapped and of fixed size, so tokens that
-// share a line only push each other out: no choice of tokens makes a lookup
-// cost more than one comparison.
-class RecentHashes {
+// Recently met tokens, found by their first bytes without hashing them under
+// the key or probing the index: most occurrences are of a few hundred words
+// (channels, payees, cities). The table is direct-mapped and of fixed size,
+// so tokens that share a line only push each other out: no choice of tokens
+// makes a lookup cost more than one comparison.
+class RecentTokens {
 public:
-    bool find(const TokenKey& key, std::uint64_t& hash) const {
-        const Line& line = lines_[line_of(key)];
-        if (!line.used || !(line.key == key)) return false;
-        hash = line.hash;
-        return true;
+    // The number of the token `probe`, whose first bytes in lower case are
+    // `head`, or TokenIndex::none if it is not here.
+    template <class Probe>
+    std::uint32_t find(const TokenIndex& index, const Probe& probe, std::size_t size, std::uint64_t head) const {
+        const Line& line = lines_[line_of(head, size)];
+        if (line.id == TokenIndex::none || line.head != head || line.size != size) return TokenIndex::none;
+        // The head holds a token of up to 8 bytes whole.
+        if (size > 8 && !TokenTraits::equal(index.key(line.id), probe)) return TokenIndex::none;
+        return line.id;
     }
-    void remember(const TokenKey& key, std::uint64_t hash) { lines_[line_of(key)] = Line{key, hash, true}; }
+
+    void remember(std::uint64_t head, std::size_t size, std::uint32_t id) { lines_[line_of(head, size)] = Line{head, size, id}; }
 
 private:
     struct Line {
-        TokenKey key{};
-        std::uint64_t hash = 0;
-        bool used = false;
+        std::uint64_t head = 0;
+        std::size_t size = 0;
+        std::uint32_t id = TokenIndex::none;
     };
     static constexpr int line_bits = 10;
-    static std::size_t line_of(const TokenKey& key) {
-        return static_cast<std::size_t>(((key.head ^ (key.tail * 0xC2B2AE3D27D4EB4Full)) * 0x9E3779B97F4A7C15ull) >>
-                                        (64 - line_bits));
+    static std::size_t line_of(std::uint64_t head, std::size_t size) {
+        return static_cast<std::size_t>(((head ^ size) * 0x9E3779B97F4A7C15ull) >> (64 - line_bits));
     }
     std::array<Line, std::size_t{1} << line_bits> lines_{};
 };
 
-using LongTokenIndex = FlatIndex<std::string_view, TokenTraits>;
-
-// Every item's group, and every occurrence of a token in a narration (a
-// token repeated in one narration as often as it occurs), in partitions.
-struct ScatteredItems {
-    ScatteredItems(const util::HashKey& key, const std::vector<DeriveInput>& data)
-        : hash_key(key), groups(key), long_tokens(key) {
-        std::size_t bytes = 0;
-        for (const DeriveInput& item : data) bytes += item.narration.size();
-        bits = partition_bits(bytes);
-        partitions.resize(std::size_t{1} << bits);
-        const std::size_t each = bytes / 4 / partitions.size() + 16;
-        for (auto& part : partitions) part.reserve(each + each / 4);
+// Every item's group and distinct tokens, numbered in order of first
+// appearance, with each token's counts.
+struct IndexedItems {
+    IndexedItems(const util::HashKey& key, std::uint32_t items)
+        : groups(key), tokens(key, items), group_of(items), tokens_end(items) {
+        item_tokens.reserve(std::size_t{items} * 4);
+        // Statement narrations bring about one new token each (a reference
+        // number, a card or a handle); pages reserved and never used cost
+        // nothing, while growing copies every key.
+        tokens.reserve(std::size_t{items} * 2);
     }
 
-    const util::HashKey& hash_key;
     GroupIndex groups;
-    LongTokenIndex long_tokens;
-    TextArena arena;      // the long tokens, lowered, that long_tokens views
-    std::string lowering;  // scratch: a narration or a long token lowered
-    int bits = 0;
-    std::vector<std::vector<Occurrence>> partitions;
-    RecentHashes recent;
+    TokenIndex tokens;
+    TextArena arena;                      // the distinct tokens the index's keys view
+    std::string lowering;                 // scratch for a token lowered into the arena
+    std::vector<std::uint32_t> group_of;  // item -> group
+    std::vector<std::size_t> tokens_end;  // item i's tokens: item_tokens[tokens_end[i-1], tokens_end[i])
+    std::vector<std::uint32_t> item_tokens;
+    RecentTokens recent;
 };
 
-// A new long token, lowered, in the arena: the narration's views do not last.
-std::string_view keep(ScatteredItems& sx, std::string_view token) { return sx.arena.add(token); }
-std::string_view keep(ScatteredItems& sx, AsciiToken token) {
-    sx.lowering.assign(token.raw);
-    for (char& c : sx.lowering) c = static_cast<char>(c | ascii_fold);
-    return sx.arena.add(sx.lowering);
-}
+// One narration cut into tokens, each with its hash tag, waiting for its
+// turn in the index. A pure-ASCII narration is cut where it lies and its
+// tokens are AsciiTokens; any other is lowered first.
+struct PendingToken {
+    std::string_view text;  // a view into the narration or `lowered`
+    std::uint64_t head;     // its first bytes in lower case
+    std::uint32_t id;       // its number if RecentTokens knew it, else TokenIndex::none
+    std::uint32_t tag;      // else its hash tag
+};
 
-// The key and keyed hash of a token read where it lies (`Probe`
-// AsciiToken: lowered by OR'ing each byte with ascii_fold) or already lowered.
+struct PendingItem {
+    bool ascii = false;
+    std::string lowered;
+    std::vector<PendingToken> tokens;
+};
+
+// Narrations lowered, tokenized and hashed ahead of their insertion: their
+// slots lie scattered over a table far larger than the cache, and fetching
+// them this early lets the misses of several narrations overlap.
+constexpr std::size_t lookahead = 4;
+
 template <class Probe>
-std::pair<TokenKey, std::uint64_t> key_of(ScatteredItems& sx, std::string_view token, unsigned char fold) {
-    if (token.size() <= inline_token_bytes) {
-        const TokenKey key{util::head_word(token, fold), token.size() > 8 ? util::head_word(token.substr(8), fold) : 0};
-        std::uint64_t hash;
-        if (!sx.recent.find(key, hash)) {
-            hash = TokenTraits::hash(sx.hash_key, Probe{token});
-            sx.recent.remember(key, hash);
-        }
-        return {key, hash};
-    }
+PendingToken pending_token(const IndexedItems& ix, std::string_view token, unsigned char fold) {
     const Probe probe{token};
-    const std::uint64_t hash = TokenTraits::hash(sx.hash_key, probe);
-    const std::uint32_t id =
-        sx.long_tokens.insert(probe, static_cast<std::uint32_t>(hash), [&](const Probe& p) { return keep(sx, p); }).first;
-    return {TokenKey{util::head_word(token, fold), long_token_mark | id}, hash};
+    const std::uint64_t head = util::head_word(token, fold);
+    PendingToken t{token, head, ix.recent.find(ix.tokens, probe, token.size(), head), 0};
+    if (t.id == TokenIndex::none) {
+        t.tag = ix.tokens.tag_of(probe);
+        ix.tokens.prefetch(t.tag);
+    }
+    return t;
 }
 
-template <class Probe>
-void scatter_tokens(std::uint32_t item, std::uint32_t group, std::string_view text, unsigned char fold,
-                    ScatteredItems& sx) {
-    std::uint32_t position = 0;
-    const int shift = 64 - sx.bits;
+void prepare(std::string_view narration, const IndexedItems& ix, PendingItem& out) {
+    out.tokens.clear();
+    out.ascii = swar::is_ascii(narration);
+    std::string_view text = narration;
+    if (!out.ascii) {
+        out.lowered.clear();
+        unicode::append_lower(narration, out.lowered);
+        text = out.lowered;
+    }
     for_each_token(text, [&](std::string_view token) {
-        const auto [key, hash] = key_of<Probe>(sx, token, fold);
-        const std::size_t part = sx.bits == 0 ? 0 : static_cast<std::size_t>(hash >> shift);
-        sx.partitions[part].push_back(Occurrence{key, static_cast<std::uint32_t>(hash), item, group, position});
-        if (position == std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many tokens in a narration");
-        ++position;
+        out.tokens.push_back(out.ascii ? pending_token<AsciiToken>(ix, token, ascii_fold)
+                                       : pending_token<std::string_view>(ix, token, 0));
     });
 }
 
-// One pass over the items: group each by its label pair, lower and tokenize
-// its narration once, and scatter its tokens.
-void scatter_items(const std::vector<DeriveInput>& data, ScatteredItems& sx) {
-    GroupLookup group_of(sx.groups);
-    const std::uint32_t items = to_u32(data.size());
-    for (std::uint32_t i = 0; i < items; ++i) {
-        const DeriveInput& item = data[i];
-        const std::uint32_t group = group_of(LabelPair{item.category, item.merchant});
-        if (swar::is_ascii(item.narration)) {
-            scatter_tokens<AsciiToken>(i, group, item.narration, ascii_fold, sx);
-        } else {
-            sx.lowering.clear();
-            unicode::append_lower(item.narration, sx.lowering);
-            scatter_tokens<std::string_view>(i, group, sx.lowering, 0, sx);
+// A new token, lowered, in the arena: the narration's views do not last.
+std::string_view keep(IndexedItems& ix, std::string_view token) { return ix.arena.add(token); }
+std::string_view keep(IndexedItems& ix, AsciiToken token) {
+    ix.lowering.assign(token.raw);
+    for (char& c : ix.lowering) c = static_cast<char>(c | ascii_fold);
+    return ix.arena.add(ix.lowering);
+}
+
+// Item i's tokens into the index and its counts; the token set holds a
+// token repeated within the narration once.
+template <class Probe>
+void add_tokens(std::uint32_t i, std::uint32_t group, const PendingItem& item, IndexedItems& ix) {
+    for (const PendingToken& t : item.tokens) {
+        std::uint32_t id = t.id;
+        bool added = false;
+        if (id == TokenIndex::none) {
+            std::tie(id, added) = ix.tokens.insert(Probe{t.text}, t.tag, [&](const Probe& p) { return keep(ix, p); });
+            ix.recent.remember(t.head, t.text.size(), id);
         }
-    }
-}
-
-// Per distinct token of a partition. A share of at least 0.8 is a strict
-// majority of the token's items, so only one group can be its candidate:
-// the first pass counts the items whose narration holds the token and finds
-// that group by a majority vote over their groups (a strict majority is
-// what the vote ends on, in any order); the second pass counts the token in
-// that group alone. Counts fit in 32 bits because the item count does.
-struct TokenStats {
-    std::uint32_t overall;    // items whose narration holds the token
-    std::uint32_t candidate;  // the group the vote stands on
-    std::uint32_t margin;     // the vote's margin for `candidate`
-    std::uint32_t last_item;  // the last item that counted the token, in the pass under way
-    std::uint32_t count;      // second pass: the items of `candidate` that hold it
-    std::uint32_t first_item; // second pass: the first of them
-    std::uint32_t first_position;  // and the token's first place in it
-};
-
-using PartitionIndex = FlatIndex<TokenKey, TokenKeyTraits, TokenStats>;
-
-// The best token of a group so far. Among tokens of equal best score the
-// one met first reading the group's narrations in request order wins,
-// every time and under every hash key: the one whose first occurrence in
-// the group has the smaller (item, place in the item).
-struct Best {
-    std::uint64_t score = 0;
-    std::uint32_t item = 0;
-    std::uint32_t position = 0;
-    TokenKey key{};
-};
-
-std::size_t token_size(const ScatteredItems& sx, const TokenKey& key) {
-    if ((key.tail & long_token_mark) == long_token_mark)
-        return sx.long_tokens.key(static_cast<std::uint32_t>(key.tail & ~long_token_mark)).size();
-    return key.tail != 0 ? 8 + bytes_in(key.tail) : bytes_in(key.head);
-}
-
-// Counts one partition in `table` (cleared first) and offers each of its
-// tokens to its candidate group's best.
-void count_partition(std::vector<Occurrence>& part, const ScatteredItems& sx, PartitionIndex& table,
-                     std::vector<Best>& best) {
-    table.clear();
-    constexpr std::uint32_t none = PartitionIndex::none;
-    // The occurrences are in item order, so a token repeated in a narration
-    // meets its own item as the last one that counted it.
-    for (Occurrence& o : part) {
-        const auto [id, added] = table.insert(o.key, o.tag);
-        TokenStats& s = table.value(id);
-        o.tag = id;  // the second pass finds the token by its number
+        TokenStats& s = ix.tokens.value(id);
         if (added) {
-            s = TokenStats{1, o.group, 1, o.item, 0, 0, 0};
-            continue;
-        }
-        if (s.last_item == o.item) continue;
-        s.last_item = o.item;
-        ++s.overall;
-        if (s.margin == 0) {
-            s.candidate = o.group;
-            s.margin = 1;
-        } else if (s.candidate == o.group) {
-            ++s.margin;
+            s = TokenStats{1, group, i, 1};
         } else {
-            --s.margin;
+            if (s.item == i) continue;
+            s.item = i;
+            ++s.overall;
+            if (s.count == 0) {
+                s.candidate = group;
+                s.count = 1;
+            } else if (s.candidate == group) {
+                ++s.count;
+            } else {
+                --s.count;
+            }
+        }
+        ix.item_tokens.push_back(id);
+    }
+    ix.tokens_end[i] = ix.item_tokens.size();
+}
+
+void add_item(std::uint32_t i, std::uint32_t group, const PendingItem& item, IndexedItems& ix) {
+    if (item.ascii) add_tokens<AsciiToken>(i, group, item, ix);
+    else add_tokens<std::string_view>(i, group, item, ix);
+}
+
+// One pass over the items: group each by its label pair, lower and tokenize
+// its narration once, and keep its distinct tokens for the selection.
+void index_items(const std::vector<DeriveInput>& data, IndexedItems& ix) {
+    const auto items = static_cast<std::uint32_t>(ix.group_of.size());
+    std::array<PendingItem, lookahead> ring;
+    GroupLookup group_of(ix.groups);
+    for (std::uint32_t i = 0; i < items + lookahead; ++i) {
+        PendingItem& slot = ring[i % lookahead];
+        if (i >= lookahead) {
+            const std::uint32_t j = i - static_cast<std::uint32_t>(lookahead);
+            add_item(j, ix.group_of[j], slot, ix);
+        }
+        if (i < items) {
+            const DeriveInput& item = data[i];
+            ix.group_of[i] = group_of(LabelPair{item.category, item.merchant});
+            prepare(item.narration, ix, slot);
         }
     }
-    for (std::uint32_t id = 0; id < table.size(); ++id) table.value(id).last_item = none;
-    for (const Occurrence& o : part) {
-        TokenStats& s = table.value(o.tag);
-        if (s.candidate != o.group || s.last_item == o.item) continue;
-        s.last_item = o.item;
-        if (s.count++ == 0) {
-            s.first_item = o.item;
-            s.first_position = o.position;
+}
+
+// Counts each token in its candidate group, and notes the first item there
+// that holds it.
+void count_in_candidates(IndexedItems& ix) {
+    for (std::uint32_t id = 0; id < ix.tokens.size(); ++id) ix.tokens.value(id).count = 0;
+    std::size_t at = 0;
+    for (std::uint32_t i = 0; i < ix.group_of.size(); ++i) {
+        const std::uint32_t group = ix.group_of[i];
+        for (const std::size_t end = ix.tokens_end[i]; at < end; ++at) {
+            TokenStats& s = ix.tokens.value(ix.item_tokens[at]);
+            if (s.candidate != group) continue;
+            if (s.count++ == 0) s.item = i;
         }
     }
-    for (std::uint32_t id = 0; id < table.size(); ++id) {
-        const TokenStats& s = table.value(id);
+}
+
+// Whether token a comes before token b in item i's tokens (both are there).
+bool earlier_in_item(const IndexedItems& ix, std::uint32_t i, std::uint32_t a, std::uint32_t b) {
+    const std::size_t begin = i == 0 ? 0 : ix.tokens_end[i - 1];
+    for (std::size_t at = begin; at < ix.tokens_end[i]; ++at) {
+        if (ix.item_tokens[at] == a) return true;
+        if (ix.item_tokens[at] == b) return false;
+    }
+    return false;
+}
+
+// The best token of each group, or TokenIndex::none. Among tokens of equal
+// best score the one met first reading the group's narrations in request
+// order wins, every time and under every hash key.
+std::vector<std::uint32_t> best_tokens(const IndexedItems& ix) {
+    struct Best {
+        std::uint64_t score = 0;
+        std::uint32_t token = TokenIndex::none;
+    };
+    std::vector<Best> best(ix.groups.size());
+    for (std::uint32_t id = 0; id < ix.tokens.size(); ++id) {
+        const TokenStats& s = ix.tokens.value(id);
         const double share = static_cast<double>(s.count) / static_cast<double>(s.overall);
         if (share < 0.8) continue;
-        const TokenKey& key = table.key(id);
-        const std::uint64_t score = token_score(s.count, token_size(sx, key));
+        const std::uint64_t score = token_score(s.count, ix.tokens.key(id).size());
         Best& b = best[s.candidate];
         if (score < b.score) continue;
-        if (score == b.score && (s.first_item > b.item || (s.first_item == b.item && s.first_position > b.position)))
-            continue;
-        b = Best{score, s.first_item, s.first_position, key};
+        if (score == b.score) {
+            const std::uint32_t first = ix.tokens.value(b.token).item;
+            if (s.item > first || (s.item == first && !earlier_in_item(ix, s.item, id, b.token))) continue;
+        }
+        b = Best{score, id};
     }
-}
-
-// The text of a token's key.
-std::string_view token_text(const ScatteredItems& sx, const TokenKey& key, std::array<char, inline_token_bytes>& out) {
-    if ((key.tail & long_token_mark) == long_token_mark)
-        return sx.long_tokens.key(static_cast<std::uint32_t>(key.tail & ~long_token_mark));
-    const std::size_t size = token_size(sx, key);
-    for (std::size_t i = 0; i < size; ++i)
-        out[i] = static_cast<char>(static_cast<unsigned char>((i < 8 ? key.head : key.tail) >> (8 * (i % 8))));
-    return {out.data(), size};
+    std::vector<std::uint32_t> out(best.size());
+    std::transform(best.begin(), best.end(), out.begin(), [](const Best& b) { return b.token; });
+    return out;
 }
 
 }  // namespace
@@ -405,24 +382,19 @@ Expected<DeriveRulesResponse, MorvantaError> derive_rules(const DeriveRulesReque
 
 Expected<DeriveRulesResponse, MorvantaError> derive_rules_with_key(const DeriveRulesRequest& request,
                                                                    const util::HashKey& hash_key) {
-    ScatteredItems sx(hash_key, request.data);
-    scatter_items(request.data, sx);
-    std::vector<Best> best(sx.groups.size());
-    PartitionIndex table(hash_key, occurrences_per_partition / 2);
-    for (std::vector<Occurrence>& part : sx.partitions) {
-        count_partition(part, sx, table, best);
-        std::vector<Occurrence>().swap(part);  // its memory goes as soon as it is counted
-    }
+    IndexedItems ix(hash_key, to_u32(request.data.size()));
+    index_items(request.data, ix);
+    count_in_candidates(ix);
+    const std::vector<std::uint32_t> best = best_tokens(ix);
 
     DeriveRulesResponse response;
     response.rules.reserve(best.size());
-    std::array<char, inline_token_bytes> bytes{};
     for (std::uint32_t g = 0; g < best.size(); ++g) {
-        if (best[g].score == 0) continue;
-        const auto& [category, merchant] = sx.groups.key(g);
+        if (best[g] == TokenIndex::none) continue;
+        const auto& [category, merchant] = ix.groups.key(g);
         // The label pair views the request; the token is copied out of the
-        // call's own storage, which goes when this call returns.
-        response.rules.push_back(CategoryRule{response.tokens.add(token_text(sx, best[g].key, bytes)), category, merchant});
+        // call's arena, which goes when this call returns.
+        response.rules.push_back(CategoryRule{response.tokens.add(ix.tokens.key(best[g])), category, merchant});
     }
 
     // string_view compares bytes as unsigned char, which is code point order.

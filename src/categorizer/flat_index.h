@@ -82,12 +82,6 @@ public:
         return {id, true};
     }
 
-    // Empties the table and keeps its memory, for the next set of keys.
-    void clear() {
-        std::fill(slots_.begin(), slots_.end(), Slot{0, none});
-        entries_.clear();
-    }
-
     // Room for `keys` keys without moving them (the slots grow as before).
     void reserve(std::size_t keys) { entries_.reserve(keys); }
 
