@@ -94,6 +94,17 @@ def _city(rng):
     return rng.choice(_CITIES_NON_ASCII) if rng.random() < 0.08 else rng.choice(_CITIES)
 
 
+def _as_printed(rng, text):
+    """A statement line as a bank prints it: sometimes in title or lower case, cut to 20-80 bytes."""
+    if rng.random() < 0.15:
+        text = text.title() if rng.random() < 0.5 else text.lower()
+    while len(text.encode()) > 80:
+        text = text[:-1]
+    if len(text.encode()) < 20:
+        text += " REF " + _ref(rng, 20 - len(text.encode()))
+    return text
+
+
 def narration(rng, name):
     """One statement line naming `name` (a merchant or a person), 20 to 80 bytes."""
     shown = _statement_case(name)
@@ -117,13 +128,7 @@ def narration(rng, name):
             text += "-" + rng.choice(_NOTES)
     else:
         text = f"ACH D- {shown}-{_ref(rng, rng.choice([6, 8, 10]))}"
-    if rng.random() < 0.15:
-        text = text.title() if rng.random() < 0.5 else text.lower()
-    while len(text.encode()) > 80:
-        text = text[:-1]
-    if len(text.encode()) < 20:
-        text += " REF " + _ref(rng, 20 - len(text.encode()))
-    return text
+    return _as_printed(rng, text)
 
 
 def _other_name(rng):
@@ -133,7 +138,7 @@ def _other_name(rng):
     return rng.choice(_GIVEN) + " " + rng.choice(["TRADERS", "STORES", "ENTERPRISES", "AGENCIES", "MEDICALS"])
 
 
-def make_narrations(rng, rules, count, planted=0.6):
+def make_narrations(rng, rules, count, planted=0.6, line=narration):
     """`count` transactions; a `planted` share of them names a merchant of `rules`."""
     data = []
     for _ in range(count):
@@ -141,11 +146,11 @@ def make_narrations(rng, rules, count, planted=0.6):
             name = rng.choice(rules)["pattern"]
         else:
             name = _other_name(rng)
-        data.append({"narration": narration(rng, name)})
+        data.append({"narration": line(rng, name)})
     return data
 
 
-def make_labelled(rng, count, pairs):
+def make_labelled(rng, count, pairs, line=narration):
     """`count` labelled transactions over `pairs` (category, merchant) labels, in statement shapes."""
     labels = []
     for rule in make_rules(rng, pairs):
@@ -153,7 +158,7 @@ def make_labelled(rng, count, pairs):
     data = []
     for _ in range(count):
         name, category, merchant = rng.choice(labels)
-        data.append({"narration": narration(rng, name), "category": category, "merchant": merchant})
+        data.append({"narration": line(rng, name), "category": category, "merchant": merchant})
     return data
 
 
@@ -202,32 +207,17 @@ def long_narration(rng, name):
     else:
         kind = rng.choice(["ACH D- ", "NACH DR ", "BIL/ONL/"])
         text = f"{kind}{shown} {rng.choice(_BANK_CODES)}{_ref(rng, 10)} {rng.choice(_TRANSFER_NOTES)} {_date(rng)}"
-    if rng.random() < 0.15:
-        text = text.title() if rng.random() < 0.5 else text.lower()
-    while len(text.encode()) > 80:
-        text = text[:-1]
-    if len(text.encode()) < 20:
-        text += " REF " + _ref(rng, 20 - len(text.encode()))
-    return text
+    return _as_printed(rng, text)
 
 
 def make_long_narrations(rng, rules, count, planted=0.6):
     """make_narrations in the long shape."""
-    data = []
-    for _ in range(count):
-        name = rng.choice(rules)["pattern"] if rng.random() < planted else _other_name(rng)
-        data.append({"narration": long_narration(rng, name)})
-    return data
+    return make_narrations(rng, rules, count, planted, line=long_narration)
 
 
 def make_long_labelled(rng, count, pairs):
     """make_labelled in the long shape."""
-    labels = [(rule["pattern"], rule["category"], rule["merchant"]) for rule in make_rules(rng, pairs)]
-    data = []
-    for _ in range(count):
-        name, category, merchant = rng.choice(labels)
-        data.append({"narration": long_narration(rng, name), "category": category, "merchant": merchant})
-    return data
+    return make_labelled(rng, count, pairs, line=long_narration)
 
 
 def non_ascii_share(data):
