@@ -62,7 +62,7 @@ class Case:
 
     def __init__(self, name, call, keep=False):
         self.name, self.call, self.keep = name, call, keep
-        self.number, self.times, self.faults = 1, [], 0
+        self.number, self.times, self.faults, self.per_call = 1, [], 0, 0.0
 
     def loop(self, number):
         """The seconds that `number` calls take, the garbage collector paused."""
@@ -98,6 +98,7 @@ class Case:
             per_call = max(elapsed / calls, 1e-9)
             batch = max(1, min(batch * 2, round((seconds - elapsed) / per_call)))
         self.number = max(1, round(target / per_call))
+        self.per_call = per_call
 
     def run(self):
         gc.collect()
@@ -114,14 +115,17 @@ def measure(cases, cfg):
     try:
         for case in cases:
             case.warm(cfg.warm, cfg.target)
-        for r in range(cfg.repeat):
+        # A workload with a case of a second or so a call (derivation in pure Python) is
+        # itself an average over many items: fewer rounds of it keep the run short.
+        slow = any(case.number == 1 and case.per_call > cfg.slow for case in cases)
+        for r in range(cfg.slow_repeat if slow else cfg.repeat):
             turn = r % len(cases)
             for case in cases[turn:] + cases[:turn]:
                 case.run()
     finally:
         gc.unfreeze()
     for case in cases:
-        per_call = case.faults / (case.number * cfg.repeat)
+        per_call = case.faults / (case.number * len(case.times))
         if per_call >= 1:
             note(f"    {case.name}: {per_call:.0f} page faults a call")
     return {case.name: case.times for case in cases}
@@ -547,6 +551,8 @@ class Config:
         self.batch = 10_000 if quick else 100_000
         self.requests = 8 if quick else 32
         self.repeat = 3 if quick else 7
+        self.slow_repeat = 3  # rounds of a workload with a case slower than `slow` seconds a call
+        self.slow = 0.5
         self.target = 0.01 if quick else 0.02
         self.warm = args.warm if args.warm is not None else (0.05 if quick else 0.1)
         self.json_bytes = (1 if quick else 10) * 1_000_000
@@ -627,7 +633,8 @@ def main():
         peak = bench_peak(cfg)
     print(f"Machine: {machine()}.")
     print(f"Run {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}{', --quick' if cfg.quick else ''}; "
-          f"each case warmed for {cfg.warm:g} s, then {cfg.repeat} interleaved rounds: times are medians "
+          f"each case warmed for {cfg.warm:g} s, then {cfg.repeat} interleaved rounds ({cfg.slow_repeat} where a "
+          f"call takes over {cfg.slow:g} s): times are medians "
           f"of the rounds, spread their interquartile range, ratios the median of the ratios within each round, "
           f"in {'wall time' if clock is time.perf_counter else 'CPU time of the benchmark thread'}.\n")
     print(table.markdown())
