@@ -232,9 +232,13 @@ private:
 // Every item's group and distinct tokens, numbered in order of first
 // appearance, with each token's counts.
 struct IndexedItems {
-    IndexedItems(const util::HashKey& key, std::uint32_t items)
+    // `bytes`: the narrations' total length. A token takes at least three
+    // bytes and a separator, so item_tokens outgrows bytes / 4 + items only
+    // where lowering lengthens a narration; reserved pages never used cost
+    // nothing, while growing copies every number.
+    IndexedItems(const util::HashKey& key, std::uint32_t items, std::size_t bytes)
         : groups(key), tokens(key, items), group_of(items), tokens_end(items) {
-        item_tokens.reserve(std::size_t{items} * 4);
+        item_tokens.reserve(bytes / 4 + items);
         // Statement narrations bring about one new token each (a reference
         // number, a card or a handle); pages reserved and never used cost
         // nothing, while growing copies every key.
@@ -427,7 +431,9 @@ Expected<DeriveRulesResponse, MorvantaError> derive_rules(const DeriveRulesReque
 
 Expected<DeriveRulesResponse, MorvantaError> derive_rules_with_key(const DeriveRulesRequest& request,
                                                                    const util::HashKey& hash_key) {
-    IndexedItems ix(hash_key, to_u32(request.data.size()));
+    std::size_t bytes = 0;
+    for (const DeriveInput& item : request.data) bytes += item.narration.size();
+    IndexedItems ix(hash_key, to_u32(request.data.size()), bytes);
     index_items(request.data, ix);
     count_in_candidates(ix);
     const std::vector<std::uint32_t> best = best_tokens(ix);
