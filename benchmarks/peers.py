@@ -280,6 +280,11 @@ def categorize_aho_rs(req):
 _SEPARATORS = re.compile(r"[^\w]+|_+")
 
 
+def tokens(narration):
+    """The tokens of a narration as rule derivation cuts them, in order, repeats included."""
+    return [t for t in _SEPARATORS.split(narration.lower()) if len(t.encode()) >= 3]
+
+
 def derive_rules_python(req, ties=None):
     """Idiomatic rule derivation: lower, split on non-alphanumerics, count with Counter.
 
@@ -289,8 +294,7 @@ def derive_rules_python(req, ties=None):
     groups = {}
     for item in req["data"]:
         groups.setdefault((item["category"], item["merchant"]), []).append(item["narration"])
-    token_sets = {key: [{t for t in _SEPARATORS.split(n.lower()) if len(t.encode()) >= 3} for n in narrs]
-                  for key, narrs in groups.items()}
+    token_sets = {key: [set(tokens(n)) for n in narrs] for key, narrs in groups.items()}
     overall = Counter()
     for sets in token_sets.values():
         for s in sets:
@@ -301,8 +305,8 @@ def derive_rules_python(req, ties=None):
         # Counting in reading order makes the first-seen token win ties.
         for n in narrs:
             seen = set()
-            for t in _SEPARATORS.split(n.lower()):
-                if len(t.encode()) >= 3 and t not in seen:
+            for t in tokens(n):
+                if t not in seen:
                     seen.add(t)
                     counts[t] += 1
         best, best_score = None, 0

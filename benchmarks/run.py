@@ -1,13 +1,24 @@
 """Side-by-side benchmark of morvanta against what a Python developer would use instead.
 
-    pip install ".[bench]" && python benchmarks/run.py [--quick]
+    pip install ".[bench]" && python benchmarks/run.py [--quick] [--only SECTIONS] [--shapes SHAPES]
+    python benchmarks/run.py --compare README.md            # run, then list the rows that moved
+    python benchmarks/run.py --compare README.md --against other_run.md    # compare two tables, no run
 
-Builds bank-statement data from a fixed seed (benchmarks/data.py), checks that
-every peer gives morvanta's answer, then times all of them in this one process,
-their repetitions interleaved, and prints a Markdown table: the fastest of the
-repetitions per call, ns per narration where there are narrations, and the ratio
-peer time / morvanta time (above 1 means morvanta is faster). The peak memory of
-one JSON call is measured in a fresh process (benchmarks/peak.py).
+Builds bank-statement data in two shapes from fixed seeds (benchmarks/data.py),
+checks that every peer gives morvanta's answer, then times all of them in this
+one process and prints a Markdown table.
+
+How a workload is timed: every case (one implementation of it) is first warmed
+up, called for at least --warm seconds, which also sizes a round of it to about
+--target seconds. Then come the rounds: each round runs every case once, in an
+order that turns by one case from round to round, with the cyclic garbage
+collector paused during the calls. The table gives the median over the rounds
+of the time per call, its spread (the interquartile range as a share of the
+median), ns per narration where there are narrations, and the ratio peer time /
+morvanta time (above 1 means morvanta is faster): the median over the rounds of
+the ratio within each round, so that a slower stretch of a shared machine,
+which slows both, cancels out. The peak memory of one JSON call is measured in
+a fresh process (benchmarks/peak.py).
 """
 import argparse
 import gc
@@ -16,6 +27,9 @@ import json
 import marshal
 import os
 import platform
+import re
+import resource
+import statistics
 import subprocess
 import sys
 import time
@@ -29,55 +43,92 @@ import peers  # noqa: E402
 
 RULE_COUNTS = (100, 1000, 10000)
 SMALL_BATCHES = (1, 10, 100)
-KEEP_CAP = 50  # calls per repetition in loops that keep results, to bound their memory
+# A loop that keeps its results holds at most this many at a time: it keeps them
+# in lists of this length, each dropped (untimed) before the next is filled, so
+# that its memory stays bounded however many calls a round makes.
+KEEP_CAP = 50
+SECTIONS = ("small", "large", "derive", "loans", "json", "peak")
 # The CPU time of this thread, so that other processes on a shared machine do not
 # count; it includes the kernel's time for page faults. --wall switches to wall time.
 clock = time.thread_time
 
 
+def page_faults():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
 class Case:
-    """One implementation of one workload: `call()` runs one call; `keep` appends each result to a list."""
+    """One implementation of one workload: `call()` runs one call; `keep` keeps each result a while."""
 
     def __init__(self, name, call, keep=False):
         self.name, self.call, self.keep = name, call, keep
-        self.number, self.times = 1, []
+        self.number, self.times, self.faults, self.per_call = 1, [], 0, 0.0
+
+    def loop(self, number):
+        """The seconds that `number` calls take, the garbage collector paused."""
+        call = self.call
+        enabled = gc.isenabled()
+        gc.disable()
+        try:
+            if not self.keep:
+                start = clock()
+                for _ in range(number):
+                    call()
+                return clock() - start
+            elapsed = 0.0
+            for chunk in range(0, number, KEEP_CAP):
+                kept = []
+                append = kept.append
+                start = clock()
+                for _ in range(min(KEEP_CAP, number - chunk)):
+                    append(call())
+                elapsed += clock() - start
+                del kept, append
+            return elapsed
+        finally:
+            if enabled:
+                gc.enable()
+
+    def warm(self, seconds, target):
+        """Calls until `seconds` have passed (past the first calls' transients), and sizes a round to `target`."""
+        calls, elapsed, batch = 0, 0.0, 1
+        while elapsed < seconds or calls == 0:
+            elapsed += self.loop(batch)
+            calls += batch
+            per_call = max(elapsed / calls, 1e-9)
+            batch = max(1, min(batch * 2, round((seconds - elapsed) / per_call)))
+        self.number = max(1, round(target / per_call))
+        self.per_call = per_call
 
     def run(self):
-        call, number = self.call, self.number
         gc.collect()
-        if self.keep:
-            kept = []
-            append = kept.append
-            start = clock()
-            for _ in range(number):
-                append(call())
-            elapsed = clock() - start
-            del kept
-        else:
-            start = clock()
-            for _ in range(number):
-                call()
-            elapsed = clock() - start
-        self.times.append(elapsed / number)
-
-    @property
-    def best(self):
-        return min(self.times)
+        faults = page_faults()
+        self.times.append(self.loop(self.number) / self.number)
+        self.faults += page_faults() - faults
 
 
-def measure(cases, repeat, target):
-    """Calibrate each case to about `target` seconds a repetition, then run the repetitions interleaved."""
-    for case in cases:
-        start = clock()
-        case.call()
-        once = max(clock() - start, 1e-7)
-        case.number = max(1, int(target / once))
-        if case.keep:
-            case.number = min(case.number, KEEP_CAP)
-    for _ in range(repeat):
+def measure(cases, cfg):
+    """Warm up and size each case, then run the rounds. Returns {name: [seconds per call in each round]}."""
+    # Objects alive now (the benchmark's data) are left out of every later collection.
+    gc.collect()
+    gc.freeze()
+    try:
         for case in cases:
-            case.run()
-    return {case.name: case.best for case in cases}
+            case.warm(cfg.warm, cfg.target)
+        # A workload with a case of a second or so a call (derivation in pure Python) is
+        # itself an average over many items: fewer rounds of it keep the run short.
+        slow = any(case.number == 1 and case.per_call > cfg.slow for case in cases)
+        for r in range(cfg.slow_repeat if slow else cfg.repeat):
+            turn = r % len(cases)
+            for case in cases[turn:] + cases[:turn]:
+                case.run()
+    finally:
+        gc.unfreeze()
+    for case in cases:
+        per_call = case.faults / (case.number * len(case.times))
+        if per_call >= 1:
+            note(f"    {case.name}: {per_call:.0f} page faults a call")
+    return {case.name: case.times for case in cases}
 
 
 def cycling(fn, requests):
@@ -86,24 +137,51 @@ def cycling(fn, requests):
     return lambda: fn(next(it))
 
 
+def median(values):
+    return statistics.median(values)
+
+
+def spread(values):
+    """The interquartile range of `values` as a share of their median."""
+    if len(values) < 2:
+        return 0.0
+    q1, _, q3 = statistics.quantiles(values, n=4, method="inclusive")
+    return (q3 - q1) / median(values)
+
+
 class Table:
+    HEADER = "| Workload | Implementation | Time per call | spread | ns per narration | peer / morvanta |"
+
     def __init__(self):
         self.rows = []
 
-    def add(self, workload, name, seconds, reference, items=None):
-        self.rows.append((workload, name, seconds, reference, items))
+    def add(self, workload, name, times, reference, items=None):
+        """A row from the per-round times of a case and of morvanta's case in the same rounds."""
+        ratio = None if name == "morvanta" else median([t / ref for t, ref in zip(times, reference)])
+        self.rows.append((workload, name, median(times), spread(times), ratio, items))
+
+    def add_all(self, workload, times, items=None):
+        for name, per_round in times.items():
+            self.add(workload, name, per_round, times["morvanta"], items)
+
+    def ratio(self, workload, name):
+        return next(row[4] for row in self.rows if row[0] == workload and row[1] == name)
 
     def markdown(self):
-        lines = ["| Workload | Implementation | Time per call | ns per narration | peer / morvanta |",
-                 "|---|---|---:|---:|---:|"]
+        lines = [self.HEADER, "|---|---|---:|---:|---:|---:|"]
         last = None
-        for workload, name, seconds, reference, items in self.rows:
+        for workload, name, seconds, dispersion, ratio, items in self.rows:
             shown = workload if workload != last else ""
             last = workload
             per = f"{seconds / items * 1e9:,.0f}" if items else ""
-            ratio = "" if name == "morvanta" else f"{seconds / reference:.2f}x"
-            lines.append(f"| {shown} | {name} | {format_time(seconds)} | {per} | {ratio} |")
+            shown_ratio = "" if ratio is None else format_ratio(ratio)
+            lines.append(f"| {shown} | {name} | {format_time(seconds)} | {dispersion:.0%} | {per} | {shown_ratio} |")
         return "\n".join(lines)
+
+
+def format_ratio(ratio):
+    """Two decimals, or two significant digits below 0.1, where two decimals would hide the value."""
+    return f"{ratio:.2f}x" if ratio >= 0.1 else f"{ratio:.2g}x"
 
 
 def format_time(seconds):
@@ -123,6 +201,50 @@ def note(text):
     print(text, file=sys.stderr, flush=True)
 
 
+# What the table was measured with -----------------------------------------------------------------
+
+PEERS = ("orjson", "pyahocorasick", "ahocorasick-rs")
+
+
+def peer_versions():
+    """{distribution: version or None} for each peer package."""
+    from importlib import metadata
+
+    versions = {}
+    for name in PEERS:
+        try:
+            versions[name] = metadata.version(name)
+        except metadata.PackageNotFoundError:
+            versions[name] = None
+    return versions
+
+
+def version_floors():
+    """{distribution: minimum version} from the `bench` extra of pyproject.toml, where it is at hand."""
+    path = os.path.join(HERE, os.pardir, "pyproject.toml")
+    try:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+    except OSError:
+        return {}
+    found = re.search(r"^bench\s*=\s*\[(.*?)\]", text, re.M | re.S)
+    return dict(re.findall(r'"([A-Za-z0-9_.-]+)>=([0-9.]+)"', found.group(1))) if found else {}
+
+
+def version_tuple(text):
+    return tuple(int(part) for part in re.findall(r"\d+", text)[:3])
+
+
+def check_peer_versions():
+    """Warn where a peer is older than the `bench` extra asks: an older orjson, say, is much slower."""
+    versions, floors = peer_versions(), version_floors()
+    for name, floor in floors.items():
+        have = versions.get(name)
+        if have is not None and version_tuple(have) < version_tuple(floor):
+            note(f"warning: {name} {have} is installed, older than the {floor} the bench extra asks for "
+                 f"(pip install \".[bench]\"); its rows measure that older version")
+
+
 def machine():
     model = platform.processor() or platform.machine()
     try:
@@ -133,8 +255,50 @@ def machine():
                     break
     except OSError:
         pass
+    peers_text = ", ".join(f"{name} {version or 'absent'}" for name, version in peer_versions().items())
     return (f"morvanta {morvanta.__version__}, CPython {platform.python_version()}, {model}, "
-            f"{os.cpu_count()} cores, {platform.system()} {platform.machine()}")
+            f"{os.cpu_count()} cores, {platform.system()} {platform.machine()}; {peers_text}")
+
+
+def settle_allocator():
+    """Bring the C allocator to the state that any process which has handled one large request is in.
+
+    glibc maps a block of 128 KB or more on its own, and frees it back to the system; freeing
+    such a block raises that threshold to the block's size (up to 32 MB), and the heap's trim
+    threshold to twice that. Until then, a call that allocates and frees a few blocks of
+    100-300 KB (a 600-month loan's JSON text is 148 KB) grows the heap and trims it back on every
+    call, and pays for some forty page faults each time: 2-3 times its steady cost. A harness
+    that meets this state in whichever rows run first measures the order of its rows; freeing
+    one large block first gives every row the same, steady, state.
+    """
+    block = bytearray(30 << 20)
+    del block
+
+
+# Data --------------------------------------------------------------------------------------------
+
+class Shape:
+    """One shape of narrations (benchmarks/data.py), with its rules and narrations per rule count."""
+
+    def __init__(self, name, suffix, narrations, labelled, salt, cfg):
+        self.name, self.suffix, self.make_narrations, self.make_labelled = name, suffix, narrations, labelled
+        self.salt = salt
+        self.rule_sets, self.narrations = {}, {}
+        for index, count in enumerate(RULE_COUNTS):
+            rng = data.rng(salt + index)
+            self.rule_sets[count] = data.make_rules(rng, count)
+            self.narrations[count] = narrations(rng, self.rule_sets[count], cfg.batch)
+
+    def label(self, text):
+        return text + self.suffix
+
+
+def make_shapes(cfg):
+    # The short shape keeps the seeds it always had, so its rows stay comparable with earlier runs.
+    shapes = {"short": lambda: Shape("short", "", data.make_narrations, data.make_labelled, 0, cfg),
+              "long": lambda: Shape("long", ", long narrations", data.make_long_narrations,
+                                    data.make_long_labelled, 10, cfg)}
+    return [shapes[name]() for name in cfg.shapes]
 
 
 # Categorization -----------------------------------------------------------------------------
@@ -150,12 +314,12 @@ def categorize_peers(rules):
     return out
 
 
-def bench_small_batches(table, rule_sets, narrations, cfg):
+def bench_small_batches(table, shape, cfg):
     for count in RULE_COUNTS:
-        rules = rule_sets[count]
+        rules = shape.rule_sets[count]
         automata = categorize_peers(rules)
         for batch in SMALL_BATCHES:
-            pool = narrations[count]
+            pool = shape.narrations[count]
             requests = [{"data": pool[i * batch:(i + 1) * batch], "rules": rules} for i in range(cfg.requests)]
             ours = [morvanta.categorize_transactions(req) for req in requests]
             cases = [Case("morvanta", cycling(morvanta.categorize_transactions, requests)),
@@ -167,20 +331,19 @@ def bench_small_batches(table, rule_sets, narrations, cfg):
                 cases.append(Case(f"{name} (automaton built per call)", cycling(per_call, requests)))
             for name, _, prebuilt in automata:
                 cases.append(Case(f"{name} (prebuilt automaton, reference)", cycling(prebuilt, requests)))
-            times = measure(cases, cfg.repeat, cfg.target)
-            label = f"categorize {batch} narration{'s' if batch > 1 else ''} × {count:,} rules"
-            for case in cases:
-                table.add(label, case.name, times[case.name], times["morvanta"], batch)
-            note(f"  {label}: {times['morvanta'] * 1e6:.1f} µs a call, "
-                 f"{times['morvanta'] / count * 1e9:.1f} ns per rule")
+            times = measure(cases, cfg)
+            label = shape.label(f"categorize {batch} narration{'s' if batch > 1 else ''} × {count:,} rules")
+            table.add_all(label, times, batch)
+            ours_time = median(times["morvanta"])
+            note(f"  {label}: {ours_time * 1e6:.1f} µs a call, {ours_time / count * 1e9:.1f} ns per rule")
 
 
-def bench_large_batch(table, rule_sets, narrations, cfg):
+def bench_large_batch(table, shape, cfg):
     n = cfg.batch
     per_narration = {}
     for count in RULE_COUNTS:
-        rules = rule_sets[count]
-        req = {"data": narrations[count][:n], "rules": rules}
+        rules = shape.rule_sets[count]
+        req = {"data": shape.narrations[count][:n], "rules": rules}
         ours = morvanta.categorize_transactions(req)
         matched = sum(x is not None for x in ours["data"]) / n
         cases = [Case("morvanta", lambda: morvanta.categorize_transactions(req))]
@@ -194,25 +357,32 @@ def bench_large_batch(table, rule_sets, narrations, cfg):
         lowered = peers.loop_prepare(rules)
         cases.append(Case("loop setup", lambda: peers.loop_prepare(rules)))
         cases.append(Case("loop slice", lambda: peers.loop_run(lowered, rules, sliced["data"])))
-        times = measure(cases, cfg.repeat, cfg.target)
-        times["pure-Python loop (slice of %d, scaled)" % part] = (
-            times.pop("loop setup") + times.pop("loop slice") * n / part)
-        label = f"categorize {n:,} narrations × {count:,} rules"
-        for name, seconds in times.items():
-            table.add(label, name, seconds, times["morvanta"], n)
-        per_narration[count] = times["morvanta"] / n
-        note(f"  {label}: {matched:.0%} matched, {non_ascii(req['data']):.1%} non-ASCII, "
+        times = measure(cases, cfg)
+        setup, piece = times.pop("loop setup"), times.pop("loop slice")
+        times[f"pure-Python loop (slice of {part}, scaled)"] = [a + b * n / part for a, b in zip(setup, piece)]
+        label = shape.label(f"categorize {n:,} narrations × {count:,} rules")
+        table.add_all(label, times, n)
+        per_narration[count] = median(times["morvanta"]) / n
+        note(f"  {label}: {matched:.0%} matched, {data.non_ascii_share(req['data']):.1%} non-ASCII, "
              f"{per_narration[count] * 1e9:.0f} ns per narration")
     return per_narration
 
 
-def non_ascii(items):
-    return data.non_ascii_share(items)
+def token_stats(items):
+    """Mean UTF-8 bytes and tokens (as derive_rules cuts them) a narration, and distinct tokens."""
+    sizes, counts, distinct = 0, 0, set()
+    for item in items:
+        text = item["narration"]
+        tokens = peers.tokens(text)
+        sizes += len(text.encode())
+        counts += len(tokens)
+        distinct.update(tokens)
+    return sizes / len(items), counts / len(items), len(distinct)
 
 
-def bench_derive(table, cfg):
+def bench_derive(table, shape, cfg):
     n = cfg.batch
-    req = {"data": data.make_labelled(data.rng(3), n, 300)}
+    req = {"data": shape.make_labelled(data.rng(shape.salt + 3), n, 300)}
     ours = morvanta.derive_rules(req)
     ties = {}
     theirs = peers.derive_rules_python(req, ties)
@@ -225,11 +395,12 @@ def bench_derive(table, cfg):
             raise SystemExit(f"pure-Python derivation disagrees with morvanta on {rule}")
     cases = [Case("morvanta", lambda: morvanta.derive_rules(req)),
              Case("pure Python (Counter)", lambda: peers.derive_rules_python(req))]
-    times = measure(cases, cfg.repeat, cfg.target)
-    label = f"derive_rules {n:,} labelled narrations, 300 label pairs"
-    for name, seconds in times.items():
-        table.add(label, name, seconds, times["morvanta"], n)
-    note(f"  {label}: {len(ours['rules'])} rules, {times['morvanta'] / n * 1e9:.0f} ns per narration")
+    times = measure(cases, cfg)
+    label = shape.label(f"derive_rules {n:,} labelled narrations, 300 label pairs")
+    table.add_all(label, times, n)
+    size, tokens, distinct = token_stats(req["data"])
+    note(f"  {label}: {len(ours['rules'])} rules, {size:.0f} bytes and {tokens:.1f} tokens a narration, "
+         f"{distinct:,} distinct tokens, {median(times['morvanta']) / n * 1e9:.0f} ns per narration")
 
 
 # Loans -----------------------------------------------------------------------------------------
@@ -242,9 +413,7 @@ def keep_and_drop(table, label, pairs, cfg):
     """Time each (name, call) in a loop that keeps every result and in one that drops it."""
     for loop, keep in (("keeps results", True), ("drops results", False)):
         cases = [Case(name, call, keep) for name, call in pairs]
-        times = measure(cases, cfg.repeat, cfg.target)
-        for name, seconds in times.items():
-            table.add(f"{label}, loop {loop}", name, seconds, times["morvanta"])
+        table.add_all(f"{label}, loop {loop}", measure(cases, cfg))
 
 
 def bench_loan(table, cfg):
@@ -271,14 +440,17 @@ def bench_loan(table, cfg):
                    ("orjson.dumps of the result", lambda: orjson.dumps(plain_ours))], cfg)
     cases = [Case("morvanta", lambda: morvanta.compute_emi(LOAN)),
              Case("pure-Python engine", lambda: peers.compute_emi(LOAN))]
-    times = measure(cases, cfg.repeat, cfg.target)
-    for name, seconds in times.items():
-        table.add("compute_emi 600 months, whole engine", name, seconds, times["morvanta"])
+    table.add_all("compute_emi 600 months, whole engine", measure(cases, cfg))
+    for label, peer in (("compute_emi 600 months with start", "marshal.loads of the result (object floor)"),
+                        ("compute_emi_json 600 months with start", "orjson.dumps of the result"),
+                        ("compute_emi_json 600 months without start", "orjson.dumps of the result")):
+        ratios = [table.ratio(f"{label}, loop {loop}", peer) for loop in ("keeps results", "drops results")]
+        note(f"  {label}: {peer} / morvanta, keep {ratios[0]:.2f}x, drop {ratios[1]:.2f}x")
 
 
 # JSON text ---------------------------------------------------------------------------------------
 
-def categorize_text(rng, rules, target_bytes, distinct, fresh=True):
+def categorize_text(rng, rules, target_bytes, distinct, fresh=True, make_narrations=data.make_narrations):
     """A request of about `target_bytes` UTF-8 bytes, `data` before `rules`.
 
     Narrations come in chunks of `distinct`: each chunk new when `fresh`, else one chunk repeated
@@ -287,7 +459,7 @@ def categorize_text(rng, rules, target_bytes, distinct, fresh=True):
     chunks, size = [], 0
     while size < target_bytes:
         if fresh or not chunks:
-            items = data.make_narrations(rng, rules, distinct)
+            items = make_narrations(rng, rules, distinct)
             chunk = json.dumps(items, ensure_ascii=False, separators=(",", ":"))[1:-1]
             chunk_size = len(chunk.encode())
         chunks.append(chunk)
@@ -295,10 +467,11 @@ def categorize_text(rng, rules, target_bytes, distinct, fresh=True):
     return '{"data":[' + ",".join(chunks) + '],"rules":' + json.dumps(rules, ensure_ascii=False) + "}"
 
 
-def bench_json_categorize(table, rule_sets, cfg):
+def bench_json_categorize(table, shape, cfg):
     import orjson
 
-    text = categorize_text(data.rng(4), rule_sets[1000], cfg.json_bytes, 10000)
+    text = categorize_text(data.rng(shape.salt + 4), shape.rule_sets[1000], cfg.json_bytes, 10000,
+                           make_narrations=shape.make_narrations)
     size = len(text.encode())
     check("JSON mode", json.loads(morvanta.categorize_transactions_json(text)),
           morvanta.categorize_transactions(json.loads(text)))
@@ -306,10 +479,11 @@ def bench_json_categorize(table, rule_sets, cfg):
     cases = [Case("morvanta", lambda: morvanta.categorize_transactions_json(text)),
              Case("json.loads only", lambda: json.loads(text)),
              Case("orjson.loads only", lambda: orjson.loads(text))]
-    times = measure(cases, cfg.repeat, cfg.target)
-    label = f"categorize_transactions_json {size / 1e6:.0f} MB, {count:,} narrations × 1,000 rules"
-    for name, seconds in times.items():
-        table.add(label, name, seconds, times["morvanta"], count)
+    times = measure(cases, cfg)
+    label = shape.label(f"categorize_transactions_json {size / 1e6:.0f} MB, {count:,} narrations × 1,000 rules")
+    table.add_all(label, times, count)
+    note(f"  {label}: {median(times['morvanta']) / count * 1e9:.0f} ns per narration, "
+         f"{table.ratio(label, 'orjson.loads only'):.2f}x orjson.loads")
 
 
 def bench_peak(cfg):
@@ -318,59 +492,163 @@ def bench_peak(cfg):
     return out.strip()
 
 
+# Comparing two tables ---------------------------------------------------------------------------
+
+def parse_table(text):
+    """{(workload, implementation): ratio or None} from the first table of this benchmark in `text`."""
+    lines = text.splitlines()
+    start = next((i for i, line in enumerate(lines)
+                  if line.startswith("| Workload |") and "peer / morvanta" in line), None)
+    if start is None:
+        raise SystemExit("no benchmark table (a header starting | Workload | ... peer / morvanta |) found")
+    header = [cell.strip() for cell in lines[start].strip().strip("|").split("|")]
+    at = {name: header.index(name) for name in ("Workload", "Implementation", "peer / morvanta")}
+    rows, workload = {}, None
+    for line in lines[start + 2:]:
+        if not line.startswith("|"):
+            break
+        cells = [cell.strip() for cell in line.strip().strip("|").split("|")]
+        workload = cells[at["Workload"]] or workload
+        ratio = cells[at["peer / morvanta"]].rstrip("x")
+        rows[(workload, cells[at["Implementation"]])] = float(ratio) if ratio else None
+    return rows
+
+
+def compare(old_text, new_text, tolerance, out=sys.stdout):
+    """Prints the rows whose ratio moved by more than `tolerance`, and rows that only one table has."""
+    old, new = parse_table(old_text), parse_table(new_text)
+    moved, compared = [], 0
+    for key, ratio in new.items():
+        before = old.get(key)
+        # A ratio printed as 0.00x (by earlier versions of this script) says too little to compare.
+        if ratio is None or not before:
+            continue
+        compared += 1
+        change = ratio / before - 1
+        if abs(change) > tolerance:
+            moved.append((key, before, ratio, change))
+    print(f"\n{compared} ratios compared; {len(moved)} moved by more than {tolerance:.0%}.", file=out)
+    if moved:
+        print("\n| Workload | Implementation | before | now | change |\n|---|---|---:|---:|---:|", file=out)
+        for (workload, name), before, ratio, change in moved:
+            print(f"| {workload} | {name} | {format_ratio(before)} | {format_ratio(ratio)} | {change:+.0%} |", file=out)
+    for title, keys in (("only in the earlier table", [key for key in old if key not in new]),
+                        ("only in this table", [key for key in new if key not in old])):
+        if keys:
+            workloads = list(dict.fromkeys(workload for workload, _ in keys))
+            print(f"\n{len(keys)} rows {title}, of {len(workloads)} workloads:", file=out)
+            for workload in workloads:
+                print(f"- {workload}", file=out)
+    return moved
+
+
 # --------------------------------------------------------------------------------------------------
 
 class Config:
-    def __init__(self, quick):
+    def __init__(self, args):
+        quick = args.quick
         self.quick = quick
         self.batch = 10_000 if quick else 100_000
         self.requests = 8 if quick else 32
         self.repeat = 3 if quick else 7
-        self.target = 0.01 if quick else 0.03
+        self.slow_repeat = 3  # rounds of a workload with a case slower than `slow` seconds a call
+        self.slow = 0.5
+        self.target = 0.01 if quick else 0.02
+        self.warm = args.warm if args.warm is not None else (0.05 if quick else 0.1)
         self.json_bytes = (1 if quick else 10) * 1_000_000
         self.peak_bytes = (10 if quick else 100) * 1_000_000
+        self.sections = parse_list(args.only, SECTIONS, "section")
+        self.shapes = parse_list(args.shapes, ("short", "long"), "shape")
+
+
+def parse_list(text, allowed, what):
+    chosen = [item.strip() for item in text.split(",") if item.strip()]
+    unknown = [item for item in chosen if item not in allowed]
+    if unknown or not chosen:
+        raise SystemExit(f"unknown {what} {', '.join(unknown) or '(none given)'}; choose from {', '.join(allowed)}")
+    return chosen
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--quick", action="store_true", help="smaller data and fewer repetitions, for a smoke run")
+    parser.add_argument("--quick", action="store_true", help="smaller data and fewer rounds, for a smoke run")
     parser.add_argument("--wall", action="store_true", help="time by the wall clock instead of this thread's CPU time")
+    parser.add_argument("--only", default=",".join(SECTIONS),
+                        help=f"comma-separated sections to run, of {', '.join(SECTIONS)} (default: all)")
+    parser.add_argument("--shapes", default="short,long", help="comma-separated data shapes: short, long (default: both)")
+    parser.add_argument("--warm", type=float, help="seconds of calls that warm up each case (default 0.1, --quick 0.05)")
+    parser.add_argument("--compare", metavar="FILE",
+                        help="then list the rows whose ratio moved against the table in FILE (README.md, say)")
+    parser.add_argument("--against", metavar="FILE",
+                        help="with --compare: compare FILE's table with this one instead of running")
+    parser.add_argument("--tolerance", type=float, default=0.15, help="with --compare: the change to report (0.15)")
     args = parser.parse_args()
+    if args.against:
+        if not args.compare:
+            raise SystemExit("--against needs --compare")
+        with open(args.compare, encoding="utf-8") as f, open(args.against, encoding="utf-8") as g:
+            compare(f.read(), g.read(), args.tolerance)
+        return
+    if args.compare:
+        with open(args.compare, encoding="utf-8") as f:
+            earlier = f.read()
+        parse_table(earlier)  # fail now, not after the run
     global clock
     if args.wall:
         clock = time.perf_counter
-    cfg = Config(args.quick)
+    cfg = Config(args)
     began = time.perf_counter()
     note(machine())
-    rule_sets, narrations = {}, {}
-    for salt, count in enumerate(RULE_COUNTS):
-        rng = data.rng(salt)
-        rule_sets[count] = data.make_rules(rng, count)
-        narrations[count] = data.make_narrations(rng, rule_sets[count], cfg.batch)
+    check_peer_versions()
+    settle_allocator()
+    shapes = make_shapes(cfg)
+    note(f"data built in {time.perf_counter() - began:.0f} s")
     table = Table()
-    note("categorize, small batches (each call builds everything it needs):")
-    bench_small_batches(table, rule_sets, narrations, cfg)
-    note("categorize, large batch:")
-    per_narration = bench_large_batch(table, rule_sets, narrations, cfg)
-    note("derive_rules:")
-    bench_derive(table, cfg)
-    note("loans:")
-    bench_loan(table, cfg)
-    note("JSON categorize:")
-    bench_json_categorize(table, rule_sets, cfg)
-    note("peak memory (fresh process):")
-    peak = bench_peak(cfg)
-    growth = per_narration[RULE_COUNTS[-1]] / per_narration[RULE_COUNTS[0]]
+    per_narration = {}
+    steps = [("small", "categorize, small batches (each call builds everything it needs)",
+              lambda shape: bench_small_batches(table, shape, cfg)),
+             ("large", "categorize, large batch", lambda shape: per_narration.update({shape.name: bench_large_batch(table, shape, cfg)})),
+             ("derive", "derive_rules", lambda shape: bench_derive(table, shape, cfg))]
+    for section, title, step in steps:
+        if section in cfg.sections:
+            for shape in shapes:
+                step_began = time.perf_counter()
+                note(f"{title}, {shape.name} narrations:")
+                step(shape)
+                note(f"  ({time.perf_counter() - step_began:.0f} s)")
+    if "loans" in cfg.sections:
+        step_began = time.perf_counter()
+        note("loans:")
+        bench_loan(table, cfg)
+        note(f"  ({time.perf_counter() - step_began:.0f} s)")
+    if "json" in cfg.sections:
+        for shape in shapes:
+            step_began = time.perf_counter()
+            note(f"JSON categorize, {shape.name} narrations:")
+            bench_json_categorize(table, shape, cfg)
+            note(f"  ({time.perf_counter() - step_began:.0f} s)")
+    peak = None
+    if "peak" in cfg.sections:
+        note("peak memory (fresh process):")
+        peak = bench_peak(cfg)
     print(f"Machine: {machine()}.")
     print(f"Run {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}{', --quick' if cfg.quick else ''}; "
-          f"times are the fastest of {cfg.repeat} interleaved repetitions, "
-          f"{'wall time' if clock is time.perf_counter else 'CPU time of the benchmark thread'}, "
-          "on a shared machine: expect noise.\n")
+          f"each case warmed for {cfg.warm:g} s, then {cfg.repeat} interleaved rounds ({cfg.slow_repeat} where a "
+          f"call takes over {cfg.slow:g} s): times are medians "
+          f"of the rounds, spread their interquartile range, ratios the median of the ratios within each round, "
+          f"in {'wall time' if clock is time.perf_counter else 'CPU time of the benchmark thread'}.\n")
     print(table.markdown())
-    print(f"\nmorvanta's cost per narration grows {growth:.2f}x from {RULE_COUNTS[0]:,} to {RULE_COUNTS[-1]:,} rules "
-          f"at {cfg.batch:,} narrations.")
-    print(peak)
+    for shape in shapes:
+        costs = per_narration.get(shape.name)
+        if costs:
+            growth = costs[RULE_COUNTS[-1]] / costs[RULE_COUNTS[0]]
+            print(f"\nmorvanta's cost per narration grows {growth:.2f}x from {RULE_COUNTS[0]:,} to "
+                  f"{RULE_COUNTS[-1]:,} rules at {cfg.batch:,} {shape.name} narrations.")
+    if peak:
+        print(peak)
     note(f"done in {time.perf_counter() - began:.0f} s")
+    if args.compare:
+        compare(earlier, table.markdown(), args.tolerance, out=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -70,21 +72,66 @@ Expected<CategorizeResponse, MorvantaError> categorize_transactions(const Catego
 
 namespace {
 
-// A token of a pure-ASCII narration, read where it lies without lowering
-// the narration: its lower-case form is each byte OR 0x20, which lowers a
-// capital and leaves a small letter or a digit as it is.
-struct AsciiToken {
+// A token as the token table keys it: its lower-case bytes in two words
+// when it has at most 16, zero-padded (a token's bytes are never 0), so
+// that finding it compares its entry alone and never reads the text the
+// entry views; a longer token is its place in the call's arena and its
+// size, marked by a top byte 0xFF, which no UTF-8 text holds.
+struct TokenKey {
+    std::uint64_t head;
+    std::uint64_t tail;
+    friend bool operator==(const TokenKey&, const TokenKey&) = default;
+};
+constexpr std::size_t kInlineTokenBytes = 16;
+constexpr std::uint64_t kLongTokenMark = std::uint64_t{0xFF} << 56;
+
+bool is_long(const TokenKey& key) { return (key.tail & kLongTokenMark) == kLongTokenMark; }
+
+// The bytes of a word up to its last nonzero one.
+std::size_t bytes_in(std::uint64_t w) { return static_cast<std::size_t>((std::bit_width(w) + 7) / 8); }
+
+std::size_t token_size(const TokenKey& key) {
+    if (is_long(key)) return static_cast<std::size_t>(key.tail & ~kLongTokenMark);
+    return key.tail != 0 ? 8 + bytes_in(key.tail) : bytes_in(key.head);
+}
+
+// The text of a token; `buffer` holds it when it lies in the key itself.
+std::string_view token_text(const TokenKey& key, std::array<char, kInlineTokenBytes>& buffer) {
+    const std::size_t size = token_size(key);
+    if (is_long(key)) return {reinterpret_cast<const char*>(static_cast<std::uintptr_t>(key.head)), size};
+    for (std::size_t i = 0; i < size; ++i)
+        buffer[i] = static_cast<char>(static_cast<unsigned char>((i < 8 ? key.head : key.tail) >> (8 * (i % 8))));
+    return {buffer.data(), size};
+}
+
+// A token of a narration, as found there: `fold` is what lowers its bytes
+// (a pure-ASCII narration is read where it lies without lowering it: the
+// lower-case form of each byte is the byte OR 0x20, which lowers a capital
+// and leaves a small letter or a digit as it is; any other narration is
+// lowered first, fold 0). `key` is its TokenKey, but for a long token only
+// the size and the mark.
+struct TokenProbe {
     std::string_view raw;
+    unsigned char fold;
+    TokenKey key;
 };
 constexpr unsigned char kAsciiFold = 0x20;
 
+TokenProbe probe_of(std::string_view raw, unsigned char fold) {
+    if (raw.size() > kInlineTokenBytes) return TokenProbe{raw, fold, TokenKey{0, kLongTokenMark | raw.size()}};
+    return TokenProbe{raw, fold,
+                      TokenKey{util::head_word(raw, fold), raw.size() > 8 ? util::head_word(raw.substr(8), fold) : 0}};
+}
+
 struct TokenTraits {
-    static std::uint64_t hash(const util::HashKey& key, std::string_view s) { return util::hash_bytes(key, s); }
-    static std::uint64_t hash(const util::HashKey& key, AsciiToken t) {
-        return util::hash_bytes(key, t.raw, kAsciiFold);
+    static std::uint64_t hash(const util::HashKey& key, const TokenProbe& t) {
+        return util::hash_bytes(key, t.raw, t.fold);
     }
-    static bool equal(std::string_view a, std::string_view b) { return util::same_bytes(a, b); }
-    static bool equal(std::string_view a, AsciiToken b) { return util::same_bytes(a, b.raw, kAsciiFold); }
+    static bool equal(const TokenKey& a, const TokenProbe& b) {
+        if (!is_long(b.key)) return a == b.key;
+        std::array<char, kInlineTokenBytes> unused;
+        return a.tail == b.key.tail && util::same_bytes(token_text(a, unused), b.raw, b.fold);
+    }
 };
 
 using LabelPair = std::pair<std::string_view, std::string_view>;  // (category, merchant)
@@ -157,37 +204,32 @@ struct TokenStats {
     std::uint32_t count;
 };
 
-using TokenIndex = FlatIndex<std::string_view, TokenTraits, TokenStats>;
+using TokenIndex = FlatIndex<TokenKey, TokenTraits, TokenStats>;
 
-// Recently met tokens, found by their first bytes without hashing them under
-// the key or probing the index: most occurrences are of a few hundred words
-// (channels, payees, cities). The table is direct-mapped and of fixed size,
-// so tokens that share a line only push each other out: no choice of tokens
-// makes a lookup cost more than one comparison.
+// Recently met tokens of up to 16 bytes, found by their keys without hashing
+// them under the secret key or probing the index: most occurrences are of a
+// few hundred words (channels, payees, cities). The table is direct-mapped
+// and of fixed size, so tokens that share a line only push each other out:
+// no choice of tokens makes a lookup cost more than one comparison.
 class RecentTokens {
 public:
-    // The number of the token `probe`, whose first bytes in lower case are
-    // `head`, or TokenIndex::none if it is not here.
-    template <class Probe>
-    std::uint32_t find(const TokenIndex& index, const Probe& probe, std::size_t size, std::uint64_t head) const {
-        const Line& line = lines_[line_of(head, size)];
-        if (line.id == TokenIndex::none || line.head != head || line.size != size) return TokenIndex::none;
-        // The head holds a token of up to 8 bytes whole.
-        if (size > 8 && !TokenTraits::equal(index.key(line.id), probe)) return TokenIndex::none;
-        return line.id;
+    // The number of the token whose key is `key`, or TokenIndex::none if it is not here.
+    std::uint32_t find(const TokenKey& key) const {
+        const Line& line = lines_[line_of(key)];
+        return line.key == key ? line.id : TokenIndex::none;
     }
 
-    void remember(std::uint64_t head, std::size_t size, std::uint32_t id) { lines_[line_of(head, size)] = Line{head, size, id}; }
+    void remember(const TokenKey& key, std::uint32_t id) { lines_[line_of(key)] = Line{key, id}; }
 
 private:
     struct Line {
-        std::uint64_t head = 0;
-        std::size_t size = 0;
+        TokenKey key{0, 0};  // no token's key
         std::uint32_t id = TokenIndex::none;
     };
     static constexpr int kLineBits = 10;
-    static std::size_t line_of(std::uint64_t head, std::size_t size) {
-        return static_cast<std::size_t>(((head ^ size) * 0x9E3779B97F4A7C15ull) >> (64 - kLineBits));
+    static std::size_t line_of(const TokenKey& key) {
+        return static_cast<std::size_t>(((key.head ^ (key.tail * 0xC2B2AE3D27D4EB4Full)) * 0x9E3779B97F4A7C15ull) >>
+                                        (64 - kLineBits));
     }
     std::array<Line, std::size_t{1} << kLineBits> lines_{};
 };
@@ -195,9 +237,13 @@ private:
 // Every item's group and distinct tokens, numbered in order of first
 // appearance, with each token's counts.
 struct IndexedItems {
-    IndexedItems(const util::HashKey& key, std::uint32_t items)
+    // `bytes`: the narrations' total length. A token takes at least three
+    // bytes and a separator, so item_tokens outgrows bytes / 4 + items only
+    // where lowering lengthens a narration; reserved pages never used cost
+    // nothing, while growing copies every number.
+    IndexedItems(const util::HashKey& key, std::uint32_t items, std::size_t bytes)
         : groups(key), tokens(key, items), group_of(items), tokens_end(items) {
-        item_tokens.reserve(std::size_t{items} * 4);
+        item_tokens.reserve(bytes / 4 + items);
         // Statement narrations bring about one new token each (a reference
         // number, a card or a handle); pages reserved and never used cost
         // nothing, while growing copies every key.
@@ -206,7 +252,7 @@ struct IndexedItems {
 
     GroupIndex groups;
     TokenIndex tokens;
-    TextArena arena;                      // the distinct tokens the index's keys view
+    TextArena arena;                      // the long tokens, lowered, that the index's keys view
     std::string lowering;                 // scratch for a token lowered into the arena
     std::vector<std::uint32_t> group_of;  // item -> group
     std::vector<std::size_t> tokens_end;  // item i's tokens: item_tokens[tokens_end[i-1], tokens_end[i])
@@ -215,17 +261,15 @@ struct IndexedItems {
 };
 
 // One narration cut into tokens, each with its hash tag, waiting for its
-// turn in the index. A pure-ASCII narration is cut where it lies and its
-// tokens are AsciiTokens; any other is lowered first.
+// turn in the index. A pure-ASCII narration is cut where it lies; any
+// other is lowered first.
 struct PendingToken {
-    std::string_view text;  // a view into the narration or `lowered`
-    std::uint64_t head;     // its first bytes in lower case
-    std::uint32_t id;       // its number if RecentTokens knew it, else TokenIndex::none
-    std::uint32_t tag;      // else its hash tag
+    TokenProbe probe;  // its text views the narration or `lowered`
+    std::uint32_t id;  // its number if RecentTokens knew it, else TokenIndex::none
+    std::uint32_t tag;  // else its hash tag
 };
 
 struct PendingItem {
-    bool ascii = false;
     std::string lowered;
     std::vector<PendingToken> tokens;
 };
@@ -235,13 +279,11 @@ struct PendingItem {
 // them this early lets the misses of several narrations overlap.
 constexpr std::size_t kLookahead = 4;
 
-template <class Probe>
 PendingToken pending_token(const IndexedItems& ix, std::string_view token, unsigned char fold) {
-    const Probe probe{token};
-    const std::uint64_t head = util::head_word(token, fold);
-    PendingToken t{token, head, ix.recent.find(ix.tokens, probe, token.size(), head), 0};
+    PendingToken t{probe_of(token, fold), TokenIndex::none, 0};
+    if (!is_long(t.probe.key)) t.id = ix.recent.find(t.probe.key);
     if (t.id == TokenIndex::none) {
-        t.tag = ix.tokens.tag_of(probe);
+        t.tag = ix.tokens.tag_of(t.probe);
         ix.tokens.prefetch(t.tag);
     }
     return t;
@@ -249,37 +291,36 @@ PendingToken pending_token(const IndexedItems& ix, std::string_view token, unsig
 
 void prepare(std::string_view narration, const IndexedItems& ix, PendingItem& out) {
     out.tokens.clear();
-    out.ascii = swar::is_ascii(narration);
+    const bool ascii = swar::is_ascii(narration);
     std::string_view text = narration;
-    if (!out.ascii) {
+    if (!ascii) {
         out.lowered.clear();
         unicode::append_lower(narration, out.lowered);
         text = out.lowered;
     }
-    for_each_token(text, [&](std::string_view token) {
-        out.tokens.push_back(out.ascii ? pending_token<AsciiToken>(ix, token, kAsciiFold)
-                                       : pending_token<std::string_view>(ix, token, 0));
-    });
+    const unsigned char fold = ascii ? kAsciiFold : 0;
+    for_each_token(text, [&](std::string_view token) { out.tokens.push_back(pending_token(ix, token, fold)); });
 }
 
-// A new token, lowered, in the arena: the narration's views do not last.
-std::string_view keep(IndexedItems& ix, std::string_view token) { return ix.arena.add(token); }
-std::string_view keep(IndexedItems& ix, AsciiToken token) {
+// The key of a new token: a long one is copied, lowered, into the arena,
+// for the narration's views do not last.
+TokenKey keep(IndexedItems& ix, const TokenProbe& token) {
+    if (!is_long(token.key)) return token.key;
     ix.lowering.assign(token.raw);
-    for (char& c : ix.lowering) c = static_cast<char>(c | kAsciiFold);
-    return ix.arena.add(ix.lowering);
+    for (char& c : ix.lowering) c = static_cast<char>(c | token.fold);
+    const std::string_view kept = ix.arena.add(ix.lowering);
+    return TokenKey{static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(kept.data())), token.key.tail};
 }
 
 // Item i's tokens into the index and its counts; the token set holds a
 // token repeated within the narration once.
-template <class Probe>
-void add_tokens(std::uint32_t i, std::uint32_t group, const PendingItem& item, IndexedItems& ix) {
+void add_item(std::uint32_t i, std::uint32_t group, const PendingItem& item, IndexedItems& ix) {
     for (const PendingToken& t : item.tokens) {
         std::uint32_t id = t.id;
         bool added = false;
         if (id == TokenIndex::none) {
-            std::tie(id, added) = ix.tokens.insert(Probe{t.text}, t.tag, [&](const Probe& p) { return keep(ix, p); });
-            ix.recent.remember(t.head, t.text.size(), id);
+            std::tie(id, added) = ix.tokens.insert(t.probe, t.tag, [&](const TokenProbe& p) { return keep(ix, p); });
+            if (!is_long(t.probe.key)) ix.recent.remember(t.probe.key, id);
         }
         TokenStats& s = ix.tokens.value(id);
         if (added) {
@@ -302,11 +343,6 @@ void add_tokens(std::uint32_t i, std::uint32_t group, const PendingItem& item, I
     ix.tokens_end[i] = ix.item_tokens.size();
 }
 
-void add_item(std::uint32_t i, std::uint32_t group, const PendingItem& item, IndexedItems& ix) {
-    if (item.ascii) add_tokens<AsciiToken>(i, group, item, ix);
-    else add_tokens<std::string_view>(i, group, item, ix);
-}
-
 // One pass over the items: group each by its label pair, lower and tokenize
 // its narration once, and keep its distinct tokens for the selection.
 void index_items(const std::vector<DeriveInput>& data, IndexedItems& ix) {
@@ -319,6 +355,12 @@ void index_items(const std::vector<DeriveInput>& data, IndexedItems& ix) {
             const std::uint32_t j = i - static_cast<std::uint32_t>(kLookahead);
             add_item(j, ix.group_of[j], slot, ix);
         }
+        // Halfway, the slots fetched for a narration are in the cache: fetch
+        // the entries they name, which answer a lookup on their own.
+        if (i >= kLookahead / 2 && i - kLookahead / 2 < items) {
+            for (const PendingToken& t : ring[(i - kLookahead / 2) % kLookahead].tokens)
+                if (t.id == TokenIndex::none) ix.tokens.prefetch_entry_of(t.tag);
+        }
         if (i < items) {
             const DeriveInput& item = data[i];
             ix.group_of[i] = group_of(LabelPair{item.category, item.merchant});
@@ -329,12 +371,19 @@ void index_items(const std::vector<DeriveInput>& data, IndexedItems& ix) {
 
 // Counts each token in its candidate group, and notes the first item there
 // that holds it.
+// The tokens' entries lie scattered over a table far larger than the
+// cache: each is fetched this many occurrences ahead, so that the misses
+// overlap.
+constexpr std::size_t count_ahead = 16;
+
 void count_in_candidates(IndexedItems& ix) {
     for (std::uint32_t id = 0; id < ix.tokens.size(); ++id) ix.tokens.value(id).count = 0;
+    const std::size_t total = ix.item_tokens.size();
     std::size_t at = 0;
     for (std::uint32_t i = 0; i < ix.group_of.size(); ++i) {
         const std::uint32_t group = ix.group_of[i];
         for (const std::size_t end = ix.tokens_end[i]; at < end; ++at) {
+            if (at + count_ahead < total) ix.tokens.prefetch_entry(ix.item_tokens[at + count_ahead]);
             TokenStats& s = ix.tokens.value(ix.item_tokens[at]);
             if (s.candidate != group) continue;
             if (s.count++ == 0) s.item = i;
@@ -365,7 +414,7 @@ std::vector<std::uint32_t> best_tokens(const IndexedItems& ix) {
         const TokenStats& s = ix.tokens.value(id);
         const double share = static_cast<double>(s.count) / static_cast<double>(s.overall);
         if (share < 0.8) continue;
-        const std::uint64_t score = token_score(s.count, ix.tokens.key(id).size());
+        const std::uint64_t score = token_score(s.count, token_size(ix.tokens.key(id)));
         Best& b = best[s.candidate];
         if (score < b.score) continue;
         if (score == b.score) {
@@ -390,7 +439,9 @@ Expected<DeriveRulesResponse, MorvantaError> derive_rules_with_key(const DeriveR
     // Items are numbered, and tokens counted, in 32 bits.
     constexpr std::size_t kMaxItems = std::numeric_limits<std::uint32_t>::max() - 1;
     if (request.data.size() > kMaxItems) return Unexpected{too_many("labelled items", kMaxItems)};
-    IndexedItems ix(hash_key, static_cast<std::uint32_t>(request.data.size()));
+    std::size_t bytes = 0;
+    for (const DeriveInput& item : request.data) bytes += item.narration.size();
+    IndexedItems ix(hash_key, static_cast<std::uint32_t>(request.data.size()), bytes);
     try {
         index_items(request.data, ix);
     } catch (const IndexFull&) {
@@ -401,12 +452,14 @@ Expected<DeriveRulesResponse, MorvantaError> derive_rules_with_key(const DeriveR
 
     DeriveRulesResponse response;
     response.rules.reserve(best.size());
+    std::array<char, kInlineTokenBytes> buffer;
     for (std::uint32_t g = 0; g < best.size(); ++g) {
         if (best[g] == TokenIndex::none) continue;
         const auto& [category, merchant] = ix.groups.key(g);
-        // The label pair views the request; the token is copied out of the
-        // call's arena, which goes when this call returns.
-        response.rules.push_back(CategoryRule{response.tokens.add(ix.tokens.key(best[g])), category, merchant});
+        // The label pair views the request; the token is copied out of its
+        // key or the call's arena, which goes when this call returns.
+        response.rules.push_back(
+            CategoryRule{response.tokens.add(token_text(ix.tokens.key(best[g]), buffer)), category, merchant});
     }
 
     // string_view compares bytes as unsigned char, which is code point order.

@@ -62,6 +62,16 @@ public:
         return static_cast<std::uint32_t>(Traits::hash(hash_key_, key));
     }
     void prefetch(std::uint32_t tag) const { util::prefetch(&slots_[tag & (slots_.size() - 1)]); }
+    // The same for the key and value of key number `id`, ahead of a walk
+    // that visits keys by their numbers in an order of its own.
+    void prefetch_entry(std::uint32_t id) const { util::prefetch(&entries_[id]); }
+    // The step after prefetch(tag), once the slot is in the cache: the key
+    // and value in the first slot for `tag`, if that slot's tag is `tag`
+    // (then it is nearly always the key sought).
+    void prefetch_entry_of(std::uint32_t tag) const {
+        const Slot slot = slots_[tag & (slots_.size() - 1)];
+        if (slot.id != none && slot.tag == tag) prefetch_entry(slot.id);
+    }
 
     std::pair<std::uint32_t, bool> insert(const Key& key, std::uint32_t tag) {
         return insert(key, tag, [](const Key& k) -> const Key& { return k; });
