@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/python/keys.h"
 #include "convert/python/pyerror.h"
 #include "convert/read_error.h"
 #include "convert/record.h"
@@ -234,18 +235,13 @@ bool read_list(PyObject* obj, std::vector<T>& out, convert::ReadError& err, Borr
 }
 
 // The record's external keys as interned str objects, made once per process.
-// An entry is NULL if creating it failed; such a key is then matched by text.
+// While they cannot be made every entry is NULL, and keys are matched by text.
 template <convert::RecordType T>
 const std::array<PyObject*, convert::field_count<T>>& key_table() {
-    static const auto table = [] {
-        std::array<PyObject*, convert::field_count<T>> t{};
-        convert::for_each_field<T>([&](const auto& fld, auto i) {
-            t[decltype(i)::value] = interned(fld.key);
-            if (!t[decltype(i)::value]) PyErr_Clear();
-        });
-        return t;
-    }();
-    return table;
+    static constexpr std::array<PyObject*, convert::field_count<T>> none{};
+    const KeyObjects<T>* keys = record_keys<T>();
+    if (!keys) PyErr_Clear();
+    return keys ? *keys : none;
 }
 
 constexpr int kKeyFailed = -2;

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "convert/python/keys.h"
 #include "convert/python/pyerror.h"
 #include "convert/record.h"
 
@@ -41,23 +42,12 @@ inline Ref made(PyObject* created, WriteContext& ctx) {
 // Interned key objects of a record, created once per process.
 template <convert::RecordType T>
 PyObject* const* write_keys(WriteContext& ctx) {
-    static std::array<PyObject*, convert::field_count<T>> keys{};
-    static bool ready = false;
-    if (!ready) {
-        bool ok = true;
-        convert::for_each_field<T>([&](const auto& fld, auto i) {
-            if (ok && !keys[decltype(i)::value]) {
-                keys[decltype(i)::value] = interned(fld.key);
-                ok = keys[decltype(i)::value] != nullptr;
-            }
-        });
-        if (!ok) {
-            failed(ctx);
-            return nullptr;
-        }
-        ready = true;
+    const KeyObjects<T>* keys = record_keys<T>();
+    if (!keys) {
+        failed(ctx);
+        return nullptr;
     }
-    return keys.data();
+    return keys->data();
 }
 
 // An empty dict for a record, or, for one with more keys than a new dict

@@ -84,7 +84,8 @@ bool is_mapping(PyObject* obj);
 // list or tuple (or subclass), else isinstance(obj, collections.abc.Sequence).
 bool is_sequence(PyObject* obj);
 
-// Interned str for a key or name, created once per process and kept. The
+// Interned str for a key or name, created once per process and kept (from any
+// thread: the free-threaded build guards the cache with a lock). The
 // text must outlive the process (field keys and enumeration names do).
 PyObject* interned(std::string_view text);
 
