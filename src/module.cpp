@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <exception>
 #include <iterator>
-#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -351,20 +350,28 @@ PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // "compute_emi(request)\n--\n\n": CPython reads the signature from it and
-// leaves __doc__ as None.
-std::string doc_text(const Function& f) { return std::string(f.name) + "(" + f.param + ")\n--\n\n"; }
+// leaves __doc__ as None. Made by the compiler, so that no init (in any
+// interpreter, on any thread) writes it.
+template <std::size_t I>
+constexpr auto make_doc() {
+    constexpr std::string_view name = kFunctions[I].name, param = kFunctions[I].param, tail = ")\n--\n\n";
+    std::array<char, name.size() + 1 + param.size() + tail.size() + 1> text{};
+    auto out = text.begin();
+    for (const std::string_view piece : {name, std::string_view("("), param, tail})
+        for (const char c : piece) *out++ = c;
+    return text;  // the last element stays the terminating NUL
+}
+template <std::size_t I>
+constexpr auto kDoc = make_doc<I>();
 
-// Method definitions and their doc texts live for the whole process: the
-// function objects keep pointers to them. The texts are made once, whichever
-// init comes first.
-std::array<std::string, kFunctionCount> g_docs;
-std::once_flag g_docs_made;
+// Method definitions live for the whole process: the function objects keep
+// pointers to them.
 std::array<PyMethodDef, kFunctionCount> g_methods = []<std::size_t... I>(std::index_sequence<I...>) {
     // PyMethodDef holds every calling convention as PyCFunction; METH_KEYWORDS
     // tells CPython to call it with the keyword dictionary as well.
     return std::array<PyMethodDef, kFunctionCount>{PyMethodDef{
         kFunctions[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
-        METH_VARARGS | METH_KEYWORDS, nullptr}...};
+        METH_VARARGS | METH_KEYWORDS, kDoc<I>.data()}...};
 }(std::make_index_sequence<kFunctionCount>{});
 
 PyModuleDef g_module_def = {
@@ -399,12 +406,6 @@ PyObject* init_module() {
     if (g_module_cell.load(std::memory_order_acquire)) return raise_second_init();
     if (!create_panic_type()) return nullptr;
     py::init_runtime_features();
-    std::call_once(g_docs_made, [] {
-        for (std::size_t i = 0; i < kFunctionCount; ++i) {
-            g_docs[i] = doc_text(kFunctions[i]);
-            g_methods[i].ml_doc = g_docs[i].c_str();
-        }
-    });
     Ref module(PyModule_Create2(&g_module_def, 3));
     if (!module) return nullptr;
 #ifdef Py_GIL_DISABLED

@@ -85,12 +85,12 @@ bool is_ascii(PyObject* str) {
 // PyUnicode_AsUTF8AndSize joined the stable ABI in 3.10. On such an
 // interpreter it returns the str's own UTF-8 buffer, where the 3.8 route
 // must build a bytes object every time.
-detail::AsUtf8AndSize detail::as_utf8_and_size = nullptr;
+std::atomic<detail::AsUtf8AndSize> detail::as_utf8_and_size{nullptr};
 
 void init_runtime_features() {
 #if !defined(Py_LIMITED_API)
     // A build for the interpreter's own ABI links the function directly.
-    detail::as_utf8_and_size = &PyUnicode_AsUTF8AndSize;
+    detail::as_utf8_and_size.store(&PyUnicode_AsUTF8AndSize, std::memory_order_relaxed);
 #else
     // Py_GetVersion() starts "3.X.Y ..."; it is in the 3.8 stable ABI.
     const char* version = Py_GetVersion();
@@ -111,14 +111,15 @@ void init_runtime_features() {
         PyErr_Clear();
         return;
     }
-    detail::as_utf8_and_size = reinterpret_cast<detail::AsUtf8AndSize>(pointer);
+    detail::as_utf8_and_size.store(reinterpret_cast<detail::AsUtf8AndSize>(pointer), std::memory_order_relaxed);
 #endif
 }
 
 bool Utf8::load_other(PyObject* str, bool transient) {
-    if (detail::as_utf8_and_size && transient && is_ascii(str)) {
+    const detail::AsUtf8AndSize as_utf8 = detail::as_utf8_and_size.load(std::memory_order_relaxed);
+    if (as_utf8 && transient && is_ascii(str)) {
         Py_ssize_t size = 0;
-        const char* data = detail::as_utf8_and_size(str, &size);
+        const char* data = as_utf8(str, &size);
         if (!data) return false;
         data_ = data;
         size_ = static_cast<std::size_t>(size);
