@@ -3,6 +3,7 @@
 // the result, turn every failure into a Python exception).
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <exception>
 #include <iterator>
@@ -49,25 +50,32 @@ constexpr const char* kPanicDoc =
 
 // Created at module init, before any function exists, and kept for the life
 // of the process: raising it later must not depend on memory being left.
-PyObject* g_panic_type = nullptr;
+// Atomic because the free-threaded build may run two inits at once (in two
+// interpreters) and calls on any thread read it.
+std::atomic<PyObject*> g_panic_type{nullptr};
 
 bool create_panic_type() {
-    if (g_panic_type) return true;
+    if (g_panic_type.load(std::memory_order_acquire)) return true;
     // Callers match on this qualified name.
-    g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
-    return g_panic_type != nullptr;
+    Ref made(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+    if (!made) return false;
+    PyObject* expected = nullptr;
+    // A type made by an init that lost the race is released; one type serves.
+    if (g_panic_type.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) made.release();
+    return true;
 }
 
 void raise_panic(const char* what) {
     Ref text(PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::char_traits<char>::length(what)), "replace"));
-    if (!text || !g_panic_type) {
+    PyObject* const panic_type = g_panic_type.load(std::memory_order_acquire);
+    if (!text || !panic_type) {
         // Turning the fault into an exception failed in turn (or the fault
         // came before the type existed): report the memory shortage rather
         // than aborting the interpreter.
         PyErr_NoMemory();
         return;
     }
-    PyErr_SetObject(g_panic_type, text.get());
+    PyErr_SetObject(panic_type, text.get());
 }
 
 // Runs an entry point; no C++ exception crosses into the interpreter.
@@ -124,36 +132,55 @@ PyObject* raise_read_error(const convert::ReadError& error) {
 }
 
 // ---------------------------------------------------------------------------
-// Argument binding: one positional-or-keyword parameter, required.
+// Argument binding: one positional-or-keyword parameter, required. The bound
+// argument is held by a strong reference: a keyword dictionary can be shared
+// with the caller, and in the free-threaded build another thread may change
+// it while the call runs.
 
-PyObject* bind_one(const char* function, const char* param, PyObject* args, PyObject* kwargs) {
+Ref bind_one(const char* function, const char* param, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
-    PyObject* slot = given > 0 ? PyTuple_GetItem(args, 0) : nullptr;
+    Ref slot = given > 0 ? Ref::borrow(PyTuple_GetItem(args, 0)) : Ref();
     // Built only for an error message: a call that binds costs no allocation.
     const auto full = [function] { return std::string(function) + "()"; };
+    const auto fail = [](PyObject* type, const std::string& message) {
+        raise(type, message);
+        return Ref();
+    };
     if (given > 1) {
-        return raise(PyExc_TypeError, full() + " takes 1 positional arguments but " + std::to_string(given) +
-                                          " were given");
+        return fail(PyExc_TypeError, full() + " takes 1 positional arguments but " + std::to_string(given) +
+                                         " were given");
     }
     if (kwargs) {
+        // The walk takes what it keeps by strong references and runs no
+        // Python code, so it can hold the dictionary's critical section.
+        bool twice = false;
+        Ref unknown;
+        MORVANTA_BEGIN_CRITICAL_SECTION(kwargs);
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (py::is_str(key) && PyUnicode_CompareWithASCIIString(key, param) == 0) {
-                if (slot) return raise(PyExc_TypeError, full() + " got multiple values for argument '" + param + "'");
-                slot = value;
+                twice = static_cast<bool>(slot);
+                if (twice) break;
+                slot = Ref::borrow(value);
                 continue;
             }
+            unknown = Ref::borrow(key);
+            break;
+        }
+        MORVANTA_END_CRITICAL_SECTION();
+        if (twice) return fail(PyExc_TypeError, full() + " got multiple values for argument '" + param + "'");
+        if (unknown) {
             // A name that cannot be encoded (a lone surrogate) is shown with
             // the offending code points escaped rather than lost.
-            Ref name(PyObject_Str(key));
+            Ref name(PyObject_Str(unknown.get()));
             Ref bytes(name ? PyUnicode_AsEncodedString(name.get(), "utf-8", "backslashreplace") : nullptr);
-            if (!bytes) return nullptr;
+            if (!bytes) return Ref();
             const std::string text(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
-            return raise(PyExc_TypeError, full() + " got an unexpected keyword argument '" + text + "'");
+            return fail(PyExc_TypeError, full() + " got an unexpected keyword argument '" + text + "'");
         }
     }
-    if (!slot) return raise(PyExc_TypeError, full() + " missing 1 required positional argument: '" + param + "'");
+    if (!slot) return fail(PyExc_TypeError, full() + " missing 1 required positional argument: '" + param + "'");
     return slot;
 }
 
@@ -289,31 +316,51 @@ template <std::size_t I>
 PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         constexpr const Function& f = kFunctions[I];
-        PyObject* arg = bind_one(f.name, f.param, args, kwargs);
-        return arg ? f.call(arg) : nullptr;
+        const Ref arg = bind_one(f.name, f.param, args, kwargs);
+        return arg ? f.call(arg.get()) : nullptr;
     });
 }
 
 // "compute_emi(request)\n--\n\n": CPython reads the signature from it and
-// leaves __doc__ as None.
-std::string doc_text(const Function& f) { return std::string(f.name) + "(" + f.param + ")\n--\n\n"; }
+// leaves __doc__ as None. Made by the compiler, so that no init (in any
+// interpreter, on any thread) writes it.
+template <std::size_t I>
+constexpr auto make_doc() {
+    constexpr std::string_view name = kFunctions[I].name, param = kFunctions[I].param, tail = ")\n--\n\n";
+    std::array<char, name.size() + 1 + param.size() + tail.size() + 1> text{};
+    auto out = text.begin();
+    for (const std::string_view piece : {name, std::string_view("("), param, tail})
+        for (const char c : piece) *out++ = c;
+    return text;  // the last element stays the terminating NUL
+}
+template <std::size_t I>
+constexpr auto kDoc = make_doc<I>();
 
-// Method definitions and their doc texts live for the whole process: the
-// function objects keep pointers to them.
-std::array<std::string, kFunctionCount> g_docs;
+// Method definitions live for the whole process: the function objects keep
+// pointers to them.
 std::array<PyMethodDef, kFunctionCount> g_methods = []<std::size_t... I>(std::index_sequence<I...>) {
     // PyMethodDef holds every calling convention as PyCFunction; METH_KEYWORDS
     // tells CPython to call it with the keyword dictionary as well.
     return std::array<PyMethodDef, kFunctionCount>{PyMethodDef{
         kFunctions[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
-        METH_VARARGS | METH_KEYWORDS, nullptr}...};
+        METH_VARARGS | METH_KEYWORDS, kDoc<I>.data()}...};
 }(std::make_index_sequence<kFunctionCount>{});
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT, "morvanta", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-PyObject* g_module_cell = nullptr;  // filled by the first successful init, never emptied
+// Filled by the first successful init, never emptied. Atomic because the
+// free-threaded build may run inits in two interpreters at once: the first to
+// fill it wins, the other fails as a second init.
+std::atomic<PyObject*> g_module_cell{nullptr};
+
+PyObject* raise_second_init() {
+    // Callers match on this message.
+    return raise(PyExc_ImportError,
+                 "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter "
+                 "process");
+}
 
 // Appends name to the module's __all__ list and sets module.name = value.
 bool add_attribute(PyObject* module, PyObject* all, const char* name, PyObject* value) {
@@ -328,16 +375,15 @@ bool add_attribute(PyObject* module, PyObject* all, const char* name, PyObject* 
 }
 
 PyObject* init_module() {
-    if (g_module_cell) {
-        // Callers match on this message.
-        return raise(PyExc_ImportError,
-                     "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter "
-                     "process");
-    }
+    if (g_module_cell.load(std::memory_order_acquire)) return raise_second_init();
     if (!create_panic_type()) return nullptr;
     py::init_runtime_features();
     Ref module(PyModule_Create2(&g_module_def, 3));
     if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+    // Nothing in the module relies on the GIL: the interpreter keeps it off.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
     Ref all(PyList_New(0));
     if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
     Ref version(PyUnicode_FromString(kVersion));
@@ -345,12 +391,13 @@ PyObject* init_module() {
     Ref module_name(PyModule_GetNameObject(module.get()));
     if (!module_name) return nullptr;
     for (std::size_t i = 0; i < kFunctionCount; ++i) {
-        g_docs[i] = doc_text(kFunctions[i]);
-        g_methods[i].ml_doc = g_docs[i].c_str();
         Ref function(PyCFunction_NewEx(&g_methods[i], module.get(), module_name.get()));
         if (!function || !add_attribute(module.get(), all.get(), kFunctions[i].name, function.get())) return nullptr;
     }
-    g_module_cell = Ref::borrow(module.get()).release();  // held for the life of the process
+    PyObject* expected = nullptr;
+    if (!g_module_cell.compare_exchange_strong(expected, module.get(), std::memory_order_acq_rel))
+        return raise_second_init();
+    Ref::borrow(module.get()).release();  // the cell's reference, held for the life of the process
     return module.release();
 }
 

@@ -6,6 +6,7 @@ import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -105,8 +106,26 @@ def test_only_init_symbol_is_exported():
     assert symbols == ["PyInit_morvanta"]
 
 
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+@pytest.mark.skipif(FREE_THREADED, reason="a free-threaded interpreter has no stable ABI before abi3t (3.15): "
+                                          "its module is built for the interpreter's own ABI")
 def test_built_for_the_stable_abi():
     assert ".abi3." in os.path.basename(morvanta.__file__)
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded interpreter can keep the GIL off")
+def test_import_keeps_the_gil_off():
+    # In a child without PYTHON_GIL, so that the interpreter decides; a
+    # module that had not declared itself GIL-free would turn the GIL on and
+    # warn about it.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    env["PYTHONPATH"] = os.pathsep.join(sys.path)
+    code = "import sys\nimport morvanta\nprint(sys._is_gil_enabled())\n"
+    out = subprocess.run([sys.executable, "-W", "always", "-c", code], capture_output=True, text=True, check=True,
+                         env=env)
+    assert (out.stdout, out.stderr) == ("False\n", "")
 
 
 def installed_distribution():

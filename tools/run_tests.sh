@@ -51,6 +51,14 @@ for py in "${pythons[@]}"; do
     "$env/bin/python" -m pytest -p no:cacheprovider tests || status=1
 done
 
+# ---- free-threaded CPython 3.14: the cp314t wheel ----------------------------
+# The whole suite with the GIL left off, then the threads test under ASan +
+# UBSan (tools/test_free_threaded.sh; it says so and passes when the wheel
+# or the interpreter is missing).
+stage "free-threaded CPython 3.14 (cp314t wheel)"
+./tools/test_free_threaded.sh || status=1
+# ---- end of the free-threaded stage -----------------------------------------
+
 # Same bytes: the wheel (zig's clang, libc++) and a build with the system
 # compiler answer a fixed set of requests identically (tools/same_bytes.py).
 ver=$("$newest" -c 'import sys; print("%d.%d" % sys.version_info[:2])')

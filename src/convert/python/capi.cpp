@@ -1,5 +1,6 @@
 #include "convert/python/capi.h"
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <unordered_map>
@@ -84,9 +85,13 @@ bool is_ascii(PyObject* str) {
 // PyUnicode_AsUTF8AndSize joined the stable ABI in 3.10. On such an
 // interpreter it returns the str's own UTF-8 buffer, where the 3.8 route
 // must build a bytes object every time.
-detail::AsUtf8AndSize detail::as_utf8_and_size = nullptr;
+std::atomic<detail::AsUtf8AndSize> detail::as_utf8_and_size{nullptr};
 
 void init_runtime_features() {
+#if !defined(Py_LIMITED_API)
+    // A build for the interpreter's own ABI links the function directly.
+    detail::as_utf8_and_size.store(&PyUnicode_AsUTF8AndSize, std::memory_order_relaxed);
+#else
     // Py_GetVersion() starts "3.X.Y ..."; it is in the 3.8 stable ABI.
     const char* version = Py_GetVersion();
     int major = 0, minor = 0;
@@ -106,13 +111,15 @@ void init_runtime_features() {
         PyErr_Clear();
         return;
     }
-    detail::as_utf8_and_size = reinterpret_cast<detail::AsUtf8AndSize>(pointer);
+    detail::as_utf8_and_size.store(reinterpret_cast<detail::AsUtf8AndSize>(pointer), std::memory_order_relaxed);
+#endif
 }
 
 bool Utf8::load_other(PyObject* str, bool transient) {
-    if (detail::as_utf8_and_size && transient && is_ascii(str)) {
+    const detail::AsUtf8AndSize as_utf8 = detail::as_utf8_and_size.load(std::memory_order_relaxed);
+    if (as_utf8 && transient && is_ascii(str)) {
         Py_ssize_t size = 0;
-        const char* data = detail::as_utf8_and_size(str, &size);
+        const char* data = as_utf8(str, &size);
         if (!data) return false;
         data_ = data;
         size_ = static_cast<std::size_t>(size);
@@ -134,9 +141,20 @@ PyObject* abc_class(const char* name) {
 }
 
 // Classes are imported on first use and kept for the life of the process.
-bool isinstance_abc(PyObject* obj, PyObject*& cache, const char* name) {
-    if (!cache) cache = abc_class(name);
-    int r = cache ? PyObject_IsInstance(obj, cache) : -1;
+// Threads that find the cache empty at once each import the class; the first
+// one stored is kept, and the others' references are dropped.
+PyObject* cached_abc_class(std::atomic<PyObject*>& cache, const char* name) {
+    if (PyObject* known = cache.load(std::memory_order_acquire)) return known;
+    Ref made(abc_class(name));
+    if (!made) return nullptr;
+    PyObject* expected = nullptr;
+    if (cache.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) return made.release();
+    return expected;
+}
+
+bool isinstance_abc(PyObject* obj, std::atomic<PyObject*>& cache, const char* name) {
+    PyObject* cls = cached_abc_class(cache, name);
+    int r = cls ? PyObject_IsInstance(obj, cls) : -1;
     if (r < 0) {
         if (error_passes_through()) return false;
         PyErr_WriteUnraisable(obj);
@@ -145,8 +163,8 @@ bool isinstance_abc(PyObject* obj, PyObject*& cache, const char* name) {
     return r == 1;
 }
 
-PyObject* g_mapping = nullptr;
-PyObject* g_sequence = nullptr;
+std::atomic<PyObject*> g_mapping{nullptr};
+std::atomic<PyObject*> g_sequence{nullptr};
 
 }  // namespace
 
@@ -160,16 +178,36 @@ bool is_sequence(PyObject* obj) {
     return isinstance_abc(obj, g_sequence, "Sequence");
 }
 
+namespace {
+
+// Guards the interned-string cache. With a GIL the interpreter serialises
+// every touch of it and the guard does nothing; the free-threaded build
+// takes a PyMutex, which lets go of the thread's interpreter state while it
+// waits, so a thread held here cannot stall a stop-the-world pause.
+class CacheGuard {
+public:
+#ifdef Py_GIL_DISABLED
+    CacheGuard() { PyMutex_Lock(&mutex_); }
+    ~CacheGuard() { PyMutex_Unlock(&mutex_); }
+
+private:
+    static inline PyMutex mutex_{};
+#endif
+};
+
+}  // namespace
+
 PyObject* interned(std::string_view text) {
-    // Only touched with the interpreter lock held.
     static std::unordered_map<std::string_view, PyObject*> cache;
+    [[maybe_unused]] const CacheGuard guard;
     auto it = cache.find(text);
     if (it != cache.end()) return it->second;
     PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (!s) return nullptr;
     PyUnicode_InternInPlace(&s);
+    Ref owned(s);
     cache.emplace(text, s);
-    return s;
+    return owned.release();  // the cache's reference, kept for the life of the process
 }
 
 }  // namespace morvanta::py

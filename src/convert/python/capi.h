@@ -3,6 +3,7 @@
 // interned names.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <string_view>
 
@@ -32,9 +33,10 @@ std::string cannot_convert(PyObject* obj, std::string_view target);
 
 namespace detail {
 // PyUnicode_AsUTF8AndSize of the running interpreter (3.10 on), or NULL;
-// set once at module init.
+// set at module init. Atomic (relaxed: the value is the same for every
+// writer) because an init in another interpreter may set it while calls run.
 using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
-extern AsUtf8AndSize as_utf8_and_size;
+extern std::atomic<AsUtf8AndSize> as_utf8_and_size;
 }  // namespace detail
 
 // UTF-8 text of a str. On failure (a lone surrogate) load() returns false and
@@ -52,9 +54,10 @@ public:
     // own UTF-8 is viewed where the interpreter offers it (no copy at all
     // for an ASCII str); a transient load does so only for an ASCII str.
     bool load_raw(PyObject* str, bool transient = false) {
-        if (!detail::as_utf8_and_size || transient) return load_other(str, transient);
+        const detail::AsUtf8AndSize as_utf8 = detail::as_utf8_and_size.load(std::memory_order_relaxed);
+        if (!as_utf8 || transient) return load_other(str, transient);
         Py_ssize_t size = 0;
-        data_ = detail::as_utf8_and_size(str, &size);
+        data_ = as_utf8(str, &size);
         size_ = static_cast<std::size_t>(size);
         return data_ != nullptr;
     }
@@ -86,7 +89,8 @@ bool is_mapping(PyObject* obj);
 // list or tuple (or subclass), else isinstance(obj, collections.abc.Sequence).
 bool is_sequence(PyObject* obj);
 
-// Interned str for a key or name, created once per process and kept. The
+// Interned str for a key or name, created once per process and kept (from any
+// thread: the free-threaded build guards the cache with a lock). The
 // text must outlive the process (field keys and enumeration names do).
 PyObject* interned(std::string_view text);
 

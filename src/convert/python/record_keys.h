@@ -5,6 +5,8 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <memory>
 #include <new>
 
 #include "convert/python/capi.h"
@@ -34,12 +36,20 @@ KeyTable<T> make_key_table() {
 
 }  // namespace detail
 
-// Made on first use; the initialisation of a function-local static runs
-// once even when several threads ask at the same time.
+// Made on first use and kept for the life of the process. No lock and no
+// guarded static: a thread waiting on one while another makes the table
+// could hold up a garbage collection that the maker's allocation starts.
+// Threads that find no table at once each make one; interned() gives them
+// the very same objects, the first table published is kept and the others
+// are dropped.
 template <convert::RecordType T>
 const KeyTable<T>& key_table() {
-    static const KeyTable<T> table = detail::make_key_table<T>();
-    return table;
+    static std::atomic<const KeyTable<T>*> published{nullptr};
+    if (const KeyTable<T>* table = published.load(std::memory_order_acquire)) return *table;
+    auto made = std::make_unique<const KeyTable<T>>(detail::make_key_table<T>());
+    const KeyTable<T>* expected = nullptr;
+    if (!published.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) return *expected;
+    return *made.release();
 }
 
 }  // namespace morvanta::py
