@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "unicode/unicode.h"
 #include "util/swar.h"
@@ -28,10 +29,24 @@ constexpr unsigned char lower_ascii(unsigned char b) {
 
 const unsigned char* bytes(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 
-// Linear-time containment for long patterns (Knuth-Morris-Pratt), where a
-// search that compares the pattern at each position would cost the pattern
-// length times the text length.
-bool contains_long(std::string_view text, std::string_view pattern, std::vector<std::uint32_t>& prefix) {
+// Steps of the direct search's budget, each about an eighth of a
+// nanosecond on the development machine, measured on look-alike patterns,
+// long narrations and bank-style data: a byte that memchr or memcmp passes
+// over (fewer in fact), the fixed cost of a call to one of them, a byte of
+// the Knuth-Morris-Pratt scan, a rule looked up in the gram table and a
+// pattern byte lowered; for the automaton, its build (about 100 ns per rule
+// and 12 ns per pattern byte) and its scan (about 2 ns per narration byte).
+constexpr std::uint64_t call_steps = 32;
+constexpr std::uint64_t kmp_byte_steps = 20;
+constexpr std::uint64_t visit_steps = 64;
+constexpr std::uint64_t lower_byte_steps = 8;
+constexpr std::uint64_t build_rule_steps = 800;
+constexpr std::uint64_t build_byte_steps = 100;
+constexpr std::uint64_t scan_byte_steps = 16;
+
+// Knuth-Morris-Pratt: containment in time linear in the text and the
+// pattern, whatever their bytes.
+bool contains_kmp(std::string_view text, std::string_view pattern, std::vector<std::uint32_t>& prefix) {
     const std::size_t m = pattern.size();
     prefix.assign(m, 0);
     for (std::size_t i = 1, k = 0; i < m; ++i) {
@@ -47,9 +62,8 @@ bool contains_long(std::string_view text, std::string_view pattern, std::vector<
     return false;
 }
 
-// Beyond this length the pattern-at-each-position search gives way to the
-// linear one; below it, its memchr-driven scan is the faster of the two.
-constexpr std::size_t short_pattern_bytes = 64;
+// Saturating a + b.
+constexpr std::uint64_t add_sat(std::uint64_t a, std::uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
 }  // namespace
 
@@ -70,13 +84,15 @@ bool RuleMatcher::automaton_pays(std::size_t rules, std::size_t narrations) {
 
 RuleMatcher::RuleMatcher(std::span<const CategoryRule> rules, std::size_t narrations, MatchMethod method,
                          std::size_t dense_bytes)
-    : rules_(rules) {
+    : rules_(rules), adaptive_(method == MatchMethod::Automatic) {
     bool automaton = false;
     switch (method) {
         case MatchMethod::Automatic: automaton = automaton_pays(rules.size(), narrations); break;
         case MatchMethod::Direct: break;
         case MatchMethod::Automaton: automaton = true; break;
     }
+    // Until the pattern bytes are known, every pattern counts as one byte.
+    build_budget_ = rules.size() * (build_rule_steps + build_byte_steps);
     // The direct search over one batch lowers a pattern only where its edges
     // occur in some narration, and needs no pass over the rules beforehand:
     // an empty pattern occurs everywhere, so the walk ends there by itself.
@@ -85,12 +101,18 @@ RuleMatcher::RuleMatcher(std::span<const CategoryRule> rules, std::size_t narrat
     searchable_ = rules.size();
     lazy_ = !automaton && rules.size() > unfiltered_max_rules && narrations <= batch_max;
     if (lazy_) return;
+    lower_patterns();
+    if (method == MatchMethod::Automatic) automaton = automaton_pays(searchable_, narrations);
+    // Beyond 32-bit state numbers the direct search still gives the answer.
+    if (automaton && Automaton::fits(patterns_.size(), arena_.size())) automaton_.emplace(patterns_, dense_bytes);
+}
 
+void RuleMatcher::lower_patterns() {
     // Lowering never maps a character to nothing, so a pattern lowers to the
     // empty text exactly when it is empty.
     std::size_t bytes = 0;
-    for (std::size_t i = 0; i < rules.size(); ++i) {
-        const std::string_view pattern = rules[i].pattern;
+    for (std::size_t i = 0; i < rules_.size(); ++i) {
+        const std::string_view pattern = rules_[i].pattern;
         if (pattern.empty()) {
             floor_ = i;
             searchable_ = i;
@@ -98,7 +120,8 @@ RuleMatcher::RuleMatcher(std::span<const CategoryRule> rules, std::size_t narrat
         }
         bytes += pattern.size();
     }
-    if (method == MatchMethod::Automatic) automaton = automaton_pays(searchable_, narrations);
+    build_budget_ = add_sat(searchable_ * build_rule_steps, bytes * build_byte_steps);
+    build_exact_ = true;
 
     // One arena for all lowered patterns; the views are taken only once it
     // has stopped growing.
@@ -106,7 +129,7 @@ RuleMatcher::RuleMatcher(std::span<const CategoryRule> rules, std::size_t narrat
     std::vector<std::size_t> ends;
     ends.reserve(searchable_);
     for (std::size_t i = 0; i < searchable_; ++i) {
-        unicode::append_lower(rules[i].pattern, arena_);
+        unicode::append_lower(rules_[i].pattern, arena_);
         ends.push_back(arena_.size());
     }
     patterns_.reserve(searchable_);
@@ -115,8 +138,6 @@ RuleMatcher::RuleMatcher(std::span<const CategoryRule> rules, std::size_t narrat
         patterns_.emplace_back(arena_.data() + begin, end - begin);
         begin = end;
     }
-    // Beyond 32-bit state numbers the direct search still gives the answer.
-    if (automaton && Automaton::fits(patterns_.size(), arena_.size())) automaton_.emplace(patterns_, dense_bytes);
 }
 
 void RuleMatcher::first_matches(std::span<const std::string_view> narrations, std::span<std::size_t> hits) {
@@ -124,6 +145,7 @@ void RuleMatcher::first_matches(std::span<const std::string_view> narrations, st
     // No rule before the floor: the answer does not depend on the narration.
     if (searchable_ == 0 || narrations.empty()) return;
     lower_narrations(narrations);
+    if (!automaton_) scan_budget_ = add_sat(scan_budget_, texts_.size() * scan_byte_steps);
     if (automaton_)
         search_automaton(hits);
     else
@@ -161,16 +183,32 @@ void RuleMatcher::search_automaton(std::span<std::size_t> hits) const {
     if (k < hits.size()) hits[k] = answer(automaton_->first_match(lowered(k)));
 }
 
-void RuleMatcher::index_grams(std::size_t count) {
+RuleMatcher::GramTable RuleMatcher::gram_table(std::size_t longest) {
     // A narration's bit is set in about 3 slots per byte of it; 16 slots per
     // byte of the longest narration keep a slot holding a given narration's
-    // bit to about 1 in 5, and a pattern probes two slots.
+    // bit to about 1 in 5, and a pattern probes two slots. The cap keeps
+    // the table within a typical L2 whatever the narrations' lengths, and
+    // the comparison comes before the product, which cannot wrap.
+    const std::size_t wanted = longest >= gram_slots_max / 16 ? gram_slots_max : std::max(gram_slots_min, longest * 16);
+    const std::size_t slots = std::bit_ceil(wanted);  // at most gram_slots_max, itself a power of two
+    return {slots, 32u - static_cast<unsigned>(std::countr_zero(slots))};
+}
+
+void RuleMatcher::index_grams(std::size_t count) {
     std::size_t longest = 0;
-    for (std::size_t k = 0; k < count; ++k) longest = std::max(longest, lowered(k).size());
-    const std::size_t slots = std::bit_ceil(std::max<std::size_t>(64, longest * 16));
-    gram_shift_ = 32u - static_cast<unsigned>(std::countr_zero(slots));
-    grams_.assign(slots, 0);
+    unindexed_ = 0;
     for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t n = lowered(k).size();
+        if (n > indexed_bytes_max)
+            unindexed_ |= std::uint64_t{1} << k;
+        else
+            longest = std::max(longest, n);
+    }
+    const GramTable table = gram_table(longest);
+    gram_shift_ = table.shift;
+    grams_.assign(table.slots, 0);
+    for (std::size_t k = 0; k < count; ++k) {
+        if ((unindexed_ >> k) & 1) continue;
         const std::uint64_t bit = std::uint64_t{1} << k;
         const std::string_view text = lowered(k);
         const unsigned char* t = bytes(text);
@@ -187,7 +225,7 @@ void RuleMatcher::index_grams(std::size_t count) {
 // bytes of a lowered pattern (or all of a shorter one), as far as the
 // hashed set can tell: a superset of those the pattern occurs in.
 std::uint64_t RuleMatcher::candidates(std::string_view pattern, std::uint64_t among) const {
-    const auto probe = [&](std::uint32_t key) { return grams_[slot(key)]; };
+    const auto probe = [&](std::uint32_t key) { return grams_[slot(key)] | unindexed_; };
     const unsigned char* p = bytes(pattern);
     const std::size_t n = pattern.size();
     if (n == 0) return among;
@@ -208,10 +246,62 @@ std::uint64_t RuleMatcher::candidates_raw(std::string_view pattern, std::uint64_
     const std::size_t n = pattern.size();
     if (n < 3 || ((p[0] | p[1] | p[2] | p[n - 3] | p[n - 2] | p[n - 1]) & 0x80) != 0) return among;
     const auto probe = [&](unsigned char a, unsigned char b, unsigned char c) {
-        return grams_[slot(key3(lower_ascii(a), lower_ascii(b), lower_ascii(c)))];
+        return grams_[slot(key3(lower_ascii(a), lower_ascii(b), lower_ascii(c)))] | unindexed_;
     };
     among &= probe(p[0], p[1], p[2]);
     return among != 0 ? among & probe(p[n - 3], p[n - 2], p[n - 1]) : 0;
+}
+
+// Whether `pattern` occurs in `text`. Each first byte that memchr finds is
+// followed by one memcmp; once those have compared more bytes than the text
+// and the pattern hold, the rest of the text goes through the linear scan,
+// so no text and pattern make one test cost more than linear time. The
+// steps go to the budget.
+bool RuleMatcher::contains(std::string_view text, std::string_view pattern) {
+    const std::size_t n = text.size(), m = pattern.size();
+    if (m == 0) return true;
+    if (m > n) return false;
+    const char* const t = text.data();
+    const char* const last = t + (n - m);  // the last place the pattern can start
+    const char* p = t;
+    std::uint64_t compared = 0;
+    for (;;) {
+        p = static_cast<const char*>(std::memchr(p, pattern[0], static_cast<std::size_t>(last - p) + 1));
+        if (p == nullptr) {
+            work_ += call_steps + n + compared;
+            return false;
+        }
+        compared += 2 * call_steps + m;
+        if (std::memcmp(p + 1, pattern.data() + 1, m - 1) == 0) {
+            work_ += static_cast<std::uint64_t>(p - t) + compared;
+            return true;
+        }
+        if (p++ == last) {
+            work_ += n + compared;
+            return false;
+        }
+        if (compared > n + m) break;
+    }
+    const std::string_view rest = text.substr(static_cast<std::size_t>(p - t));
+    work_ += static_cast<std::uint64_t>(p - t) + compared + kmp_byte_steps * (rest.size() + 2 * m);
+    return contains_kmp(rest, pattern, prefix_);
+}
+
+// Whether the direct search has spent more than the automaton would cost.
+// The first time the estimate from the rule count is passed, the pattern
+// bytes are counted, once.
+bool RuleMatcher::over_budget() {
+    const auto passed = [&] { return work_ > scan_budget_ && work_ - scan_budget_ > build_budget_; };
+    if (!adaptive_ || !passed()) return false;
+    if (!build_exact_) {
+        std::size_t rules = 0, bytes = 0;
+        for (; rules < rules_.size() && !rules_[rules].pattern.empty(); ++rules) bytes += rules_[rules].pattern.size();
+        build_budget_ = add_sat(rules * build_rule_steps, bytes * build_byte_steps);
+        build_exact_ = true;
+        work_ += rules;
+        if (!passed()) return false;
+    }
+    return true;
 }
 
 void RuleMatcher::search_direct(std::span<std::size_t> hits) {
@@ -221,8 +311,16 @@ void RuleMatcher::search_direct(std::span<std::size_t> hits) {
     if (filter) index_grams(count);
 
     // Rules in order; a narration leaves `open` at its first match, and the
-    // walk ends when none is left.
-    for (std::size_t i = 0; i < searchable_ && open != 0; ++i) {
+    // walk ends when none is left. The budget is looked at after each rule
+    // that needed a containment test and every 1,024 rules; the rules
+    // walked are counted at those points and at the end.
+    std::size_t i = 0, counted = 0;
+    const auto over = [&] {
+        work_ = add_sat(work_, (i + 1 - counted) * visit_steps);
+        counted = i + 1;
+        return over_budget() && take_over();
+    };
+    for (; i < searchable_ && open != 0; ++i) {
         std::string_view pattern;
         std::uint64_t cand = open;
         if (!lazy_) {
@@ -232,24 +330,57 @@ void RuleMatcher::search_direct(std::span<std::size_t> hits) {
             const std::string_view raw = rules_[i].pattern;
             // Most patterns are ruled out before they are lowered.
             cand = candidates_raw(raw, open);
-            if (cand == 0) continue;
-            pattern_.clear();
-            unicode::append_lower(raw, pattern_);
-            pattern = pattern_;
-            cand = candidates(pattern, cand);
+            if (cand != 0) {
+                pattern_.clear();
+                unicode::append_lower(raw, pattern_);
+                work_ += raw.size() * lower_byte_steps;
+                pattern = pattern_;
+                cand = candidates(pattern, cand);
+            }
+        }
+        if (cand == 0) {
+            if ((i & 1023) == 1023 && over()) break;
+            continue;
         }
         for (; cand != 0; cand &= cand - 1) {
             const auto k = static_cast<std::size_t>(std::countr_zero(cand));
-            const std::string_view text = lowered(k);
-            const bool found = pattern.size() <= short_pattern_bytes
-                                   ? text.find(pattern) != std::string_view::npos
-                                   : pattern.size() <= text.size() && contains_long(text, pattern, prefix_);
-            if (found) {
+            if (contains(lowered(k), pattern)) {
                 hits[k] = i;
                 open &= ~(std::uint64_t{1} << k);
             }
         }
+        if (open != 0 && over()) break;
     }
+    if (automaton_) {
+        // The narrations still open matched no rule up to the one the walk
+        // stopped at, so the lowest rule the automaton finds in each is its
+        // first match.
+        for (; open != 0; open &= open - 1) {
+            const auto k = static_cast<std::size_t>(std::countr_zero(open));
+            const std::uint32_t hit = automaton_->first_match(lowered(k));
+            hits[k] = hit != Automaton::npos ? std::size_t{hit} : floor_;
+        }
+        return;
+    }
+    if (i > counted) work_ = add_sat(work_, (i - counted) * visit_steps);
+    // A walk that ended at the first empty pattern (found while walking, or
+    // cut short by lowering the patterns in take_over) leaves the floor's
+    // answer to every narration still open.
+    for (; open != 0; open &= open - 1) hits[static_cast<std::size_t>(std::countr_zero(open))] = floor_;
+}
+
+// Builds the automaton for the rest of the call, lowering the patterns
+// first if the walk has not. Returns false, and leaves the budget unlimited,
+// when the patterns do not fit in one.
+bool RuleMatcher::take_over() {
+    adaptive_ = false;
+    if (lazy_) {
+        lower_patterns();
+        lazy_ = false;
+    }
+    if (!Automaton::fits(patterns_.size(), arena_.size())) return false;
+    automaton_.emplace(patterns_);
+    return true;
 }
 
 }  // namespace morvanta::categorizer

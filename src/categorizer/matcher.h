@@ -51,6 +51,26 @@ public:
 
     bool uses_automaton() const { return automaton_.has_value(); }
 
+    // The gram table of the direct search for a batch whose longest indexed
+    // narration has `longest` bytes: a power of two of slots between
+    // gram_slots_min and gram_slots_max, and the shift that takes a 32-bit
+    // hash to a slot (32 minus the slot count's bit width minus one).
+    static constexpr std::size_t gram_slots_min = 64;
+    static constexpr std::size_t gram_slots_max = std::size_t{1} << 16;
+    // Narrations longer than this hold most runs of bytes the table can
+    // tell apart; they are not indexed, and every pattern is searched in them.
+    static constexpr std::size_t indexed_bytes_max = gram_slots_max / 4;
+    struct GramTable {
+        std::size_t slots;
+        unsigned shift;
+    };
+    static GramTable gram_table(std::size_t longest);
+
+    // Work the direct search has done so far in this call, in the steps of
+    // its budget (about a byte compared each); when it passes what the
+    // automaton would cost, the rest of the call goes through the automaton.
+    std::uint64_t direct_work() const { return work_; }
+
 private:
     void lower_narrations(std::span<const std::string_view> narrations);
     std::string_view lowered(std::size_t k) const { return views_[k]; }
@@ -61,8 +81,13 @@ private:
     std::uint64_t candidates_raw(std::string_view pattern, std::uint64_t among) const;
     void search_direct(std::span<std::size_t> hits);
     void search_automaton(std::span<std::size_t> hits) const;
+    void lower_patterns();
+    bool over_budget();
+    bool take_over();
+    bool contains(std::string_view text, std::string_view pattern);
 
     std::span<const CategoryRule> rules_;
+    bool adaptive_;  // the automatic choice: the direct search may hand over to the automaton
     // Index of the first rule with an empty pattern: it matches every
     // narration, so rules after it can never decide and are not searched.
     std::size_t floor_ = npos;
@@ -81,6 +106,16 @@ private:
     std::array<std::string_view, batch_max> views_{};
     std::vector<std::uint64_t> grams_;  // hashed run -> mask of narrations holding it
     unsigned gram_shift_ = 0;
+    std::uint64_t unindexed_ = 0;       // narrations too long for the table: candidates of every pattern
+    // The direct search's work in this call, and what it may spend before
+    // the automaton takes over: the automaton's build (estimated from the
+    // rule count, then from the pattern bytes once that is passed) and its
+    // scan of every narration seen so far. Patterns that cannot go into an
+    // automaton leave the budget unlimited.
+    std::uint64_t work_ = 0;
+    std::uint64_t scan_budget_ = 0;
+    std::uint64_t build_budget_ = 0;
+    bool build_exact_ = false;
     std::string pattern_;               // one lowered pattern, in the direct search
     std::vector<std::uint32_t> prefix_;  // scratch of the search for long patterns
 };
