@@ -291,8 +291,10 @@ bool RuleMatcher::contains(std::string_view text, std::string_view pattern) {
 // The first time the estimate from the rule count is passed, the pattern
 // bytes are counted, once.
 bool RuleMatcher::over_budget() {
+    if (!adaptive_) return false;
+    if (limit_ != 0) return work_ > limit_;
     const auto passed = [&] { return work_ > scan_budget_ && work_ - scan_budget_ > build_budget_; };
-    if (!adaptive_ || !passed()) return false;
+    if (!passed()) return false;
     if (!build_exact_) {
         std::size_t rules = 0, bytes = 0;
         for (; rules < rules_.size() && !rules_[rules].pattern.empty(); ++rules) bytes += rules_[rules].pattern.size();

@@ -70,6 +70,9 @@ public:
     // its budget (about a byte compared each); when it passes what the
     // automaton would cost, the rest of the call goes through the automaton.
     std::uint64_t direct_work() const { return work_; }
+    // Hands over once the work passes `steps` instead of the budget (for
+    // tests of the handover at any point of a walk).
+    void limit_direct_work(std::uint64_t steps) { limit_ = steps; }
 
 private:
     void lower_narrations(std::span<const std::string_view> narrations);
@@ -116,6 +119,7 @@ private:
     std::uint64_t scan_budget_ = 0;
     std::uint64_t build_budget_ = 0;
     bool build_exact_ = false;
+    std::uint64_t limit_ = 0;  // if not 0, replaces the budget
     std::string pattern_;               // one lowered pattern, in the direct search
     std::vector<std::uint32_t> prefix_;  // scratch of the search for long patterns
 };
