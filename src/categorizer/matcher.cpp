@@ -62,6 +62,48 @@ bool contains_kmp(std::string_view text, std::string_view pattern, std::vector<s
     return false;
 }
 
+// Whether `pattern` occurs in `text`, adding the steps it took to `work`.
+// Each first byte that memchr finds is followed by one memcmp; once those
+// have compared more bytes than twice the text and the pattern, the rest of
+// the text goes through the linear scan. A memchr and a memcmp per text
+// byte at most, and that many compared bytes, keep one test linear in the
+// text and the pattern, whatever their bytes.
+[[gnu::noinline]] bool contains_rest(std::string_view text, std::size_t from, std::string_view pattern,
+                                     std::vector<std::uint32_t>& prefix, std::uint64_t& work) {
+    work += kmp_byte_steps * (text.size() - from + 2 * pattern.size());
+    return contains_kmp(text.substr(from), pattern, prefix);
+}
+
+inline bool contains(std::string_view text, std::string_view pattern, std::vector<std::uint32_t>& prefix,
+                     std::uint64_t& work) {
+    const std::size_t n = text.size(), m = pattern.size();
+    if (m == 0) return true;
+    if (m > n) return false;
+    const char* const t = text.data();
+    const char* const last = t + (n - m);  // the last place the pattern can start
+    const char* p = t;
+    std::size_t compared = 0;  // bytes given to memcmp
+    std::size_t attempts = 0;
+    bool found = false;
+    for (;;) {
+        p = static_cast<const char*>(std::memchr(p, pattern[0], static_cast<std::size_t>(last - p) + 1));
+        if (p == nullptr) break;
+        ++attempts;
+        compared += m;
+        if (std::memcmp(p + 1, pattern.data() + 1, m - 1) == 0) {
+            found = true;
+            break;
+        }
+        if (p++ == last) break;
+        if (compared > 2 * (n + m)) {
+            work += static_cast<std::uint64_t>(p - t) + compared + attempts * (2 * call_steps);
+            return contains_rest(text, static_cast<std::size_t>(p - t), pattern, prefix, work);
+        }
+    }
+    work += n + compared + (attempts + 1) * (2 * call_steps);
+    return found;
+}
+
 // Saturating a + b.
 constexpr std::uint64_t add_sat(std::uint64_t a, std::uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
@@ -196,19 +238,22 @@ RuleMatcher::GramTable RuleMatcher::gram_table(std::size_t longest) {
 
 void RuleMatcher::index_grams(std::size_t count) {
     std::size_t longest = 0;
-    unindexed_ = 0;
+    std::uint64_t unindexed = 0;
     for (std::size_t k = 0; k < count; ++k) {
         const std::size_t n = lowered(k).size();
         if (n > indexed_bytes_max)
-            unindexed_ |= std::uint64_t{1} << k;
+            unindexed |= std::uint64_t{1} << k;
         else
             longest = std::max(longest, n);
     }
+    // A narration too long to index holds every run as far as the table
+    // can tell: its bit is in every slot, which costs at most a few steps
+    // per byte of it.
     const GramTable table = gram_table(longest);
     gram_shift_ = table.shift;
-    grams_.assign(table.slots, 0);
+    grams_.assign(table.slots, unindexed);
     for (std::size_t k = 0; k < count; ++k) {
-        if ((unindexed_ >> k) & 1) continue;
+        if ((unindexed >> k) & 1) continue;
         const std::uint64_t bit = std::uint64_t{1} << k;
         const std::string_view text = lowered(k);
         const unsigned char* t = bytes(text);
@@ -225,7 +270,7 @@ void RuleMatcher::index_grams(std::size_t count) {
 // bytes of a lowered pattern (or all of a shorter one), as far as the
 // hashed set can tell: a superset of those the pattern occurs in.
 std::uint64_t RuleMatcher::candidates(std::string_view pattern, std::uint64_t among) const {
-    const auto probe = [&](std::uint32_t key) { return grams_[slot(key)] | unindexed_; };
+    const auto probe = [&](std::uint32_t key) { return grams_[slot(key)]; };
     const unsigned char* p = bytes(pattern);
     const std::size_t n = pattern.size();
     if (n == 0) return among;
@@ -246,50 +291,22 @@ std::uint64_t RuleMatcher::candidates_raw(std::string_view pattern, std::uint64_
     const std::size_t n = pattern.size();
     if (n < 3 || ((p[0] | p[1] | p[2] | p[n - 3] | p[n - 2] | p[n - 1]) & 0x80) != 0) return among;
     const auto probe = [&](unsigned char a, unsigned char b, unsigned char c) {
-        return grams_[slot(key3(lower_ascii(a), lower_ascii(b), lower_ascii(c)))] | unindexed_;
+        return grams_[slot(key3(lower_ascii(a), lower_ascii(b), lower_ascii(c)))];
     };
     among &= probe(p[0], p[1], p[2]);
     return among != 0 ? among & probe(p[n - 3], p[n - 2], p[n - 1]) : 0;
 }
 
-// Whether `pattern` occurs in `text`. Each first byte that memchr finds is
-// followed by one memcmp; once those have compared more bytes than the text
-// and the pattern hold, the rest of the text goes through the linear scan,
-// so no text and pattern make one test cost more than linear time. The
-// steps go to the budget.
-bool RuleMatcher::contains(std::string_view text, std::string_view pattern) {
-    const std::size_t n = text.size(), m = pattern.size();
-    if (m == 0) return true;
-    if (m > n) return false;
-    const char* const t = text.data();
-    const char* const last = t + (n - m);  // the last place the pattern can start
-    const char* p = t;
-    std::uint64_t compared = 0;
-    for (;;) {
-        p = static_cast<const char*>(std::memchr(p, pattern[0], static_cast<std::size_t>(last - p) + 1));
-        if (p == nullptr) {
-            work_ += call_steps + n + compared;
-            return false;
-        }
-        compared += 2 * call_steps + m;
-        if (std::memcmp(p + 1, pattern.data() + 1, m - 1) == 0) {
-            work_ += static_cast<std::uint64_t>(p - t) + compared;
-            return true;
-        }
-        if (p++ == last) {
-            work_ += n + compared;
-            return false;
-        }
-        if (compared > n + m) break;
-    }
-    const std::string_view rest = text.substr(static_cast<std::size_t>(p - t));
-    work_ += static_cast<std::uint64_t>(p - t) + compared + kmp_byte_steps * (rest.size() + 2 * m);
-    return contains_kmp(rest, pattern, prefix_);
+// The work below which the direct search is surely within its budget.
+std::uint64_t RuleMatcher::check_level() const {
+    if (limit_ != 0) return limit_;
+    return add_sat(scan_budget_, build_budget_);
 }
 
 // Whether the direct search has spent more than the automaton would cost.
 // The first time the estimate from the rule count is passed, the pattern
-// bytes are counted, once.
+// bytes are counted, once (a pass over the rules, which the work so far
+// already exceeds).
 bool RuleMatcher::over_budget() {
     if (!adaptive_) return false;
     if (limit_ != 0) return work_ > limit_;
@@ -300,7 +317,6 @@ bool RuleMatcher::over_budget() {
         for (; rules < rules_.size() && !rules_[rules].pattern.empty(); ++rules) bytes += rules_[rules].pattern.size();
         build_budget_ = add_sat(rules * build_rule_steps, bytes * build_byte_steps);
         build_exact_ = true;
-        work_ += rules;
         if (!passed()) return false;
     }
     return true;
@@ -313,45 +329,53 @@ void RuleMatcher::search_direct(std::span<std::size_t> hits) {
     if (filter) index_grams(count);
 
     // Rules in order; a narration leaves `open` at its first match, and the
-    // walk ends when none is left. The budget is looked at after each rule
-    // that needed a containment test and every 1,024 rules; the rules
-    // walked are counted at those points and at the end.
-    std::size_t i = 0, counted = 0;
+    // walk ends when none is left. The work, with the rules walked at
+    // visit_steps each, is held against the budget after each rule that
+    // needed a containment test and after every 1,024 rules; the budget
+    // itself is looked at only once the work passes the level where it
+    // could be over.
+    std::uint64_t work = work_;
+    std::uint64_t check_at = adaptive_ ? check_level() : UINT64_MAX;
+    const std::size_t floor = floor_;
+    std::size_t i = 0, end = 0;
     const auto over = [&] {
-        work_ = add_sat(work_, (i + 1 - counted) * visit_steps);
-        counted = i + 1;
-        return over_budget() && take_over();
+        work_ = add_sat(work, i * visit_steps);
+        if (work_ <= check_at) return false;
+        const bool handed_over = over_budget() && take_over();
+        check_at = adaptive_ ? check_level() : UINT64_MAX;
+        end = std::min(end, searchable_);  // take_over may have found the floor
+        return handed_over;
     };
-    for (; i < searchable_ && open != 0; ++i) {
-        std::string_view pattern;
-        std::uint64_t cand = open;
-        if (!lazy_) {
-            pattern = patterns_[i];
-            if (filter) cand = candidates(pattern, open);
-        } else {
-            const std::string_view raw = rules_[i].pattern;
-            // Most patterns are ruled out before they are lowered.
-            cand = candidates_raw(raw, open);
-            if (cand != 0) {
+    while (i < searchable_ && open != 0) {
+        end = std::min(searchable_, i + 1024);
+        for (; i < end && open != 0; ++i) {
+            std::string_view pattern;
+            std::uint64_t cand = open;
+            if (!lazy_) {
+                pattern = patterns_[i];
+                if (filter) cand = candidates(pattern, open);
+            } else {
+                const std::string_view raw = rules_[i].pattern;
+                // Most patterns are ruled out before they are lowered.
+                cand = candidates_raw(raw, open);
+                if (cand == 0) continue;
                 pattern_.clear();
                 unicode::append_lower(raw, pattern_);
-                work_ += raw.size() * lower_byte_steps;
+                work += raw.size() * lower_byte_steps;
                 pattern = pattern_;
                 cand = candidates(pattern, cand);
             }
-        }
-        if (cand == 0) {
-            if ((i & 1023) == 1023 && over()) break;
-            continue;
-        }
-        for (; cand != 0; cand &= cand - 1) {
-            const auto k = static_cast<std::size_t>(std::countr_zero(cand));
-            if (contains(lowered(k), pattern)) {
-                hits[k] = i;
-                open &= ~(std::uint64_t{1} << k);
+            if (cand == 0) continue;
+            for (; cand != 0; cand &= cand - 1) {
+                const auto k = static_cast<std::size_t>(std::countr_zero(cand));
+                if (contains(lowered(k), pattern, prefix_, work)) {
+                    hits[k] = i;
+                    open &= ~(std::uint64_t{1} << k);
+                }
             }
+            if (open != 0 && work + i * visit_steps > check_at && over()) break;
         }
-        if (open != 0 && over()) break;
+        if (automaton_ || (i < searchable_ && open != 0 && over())) break;
     }
     if (automaton_) {
         // The narrations still open matched no rule up to the one the walk
@@ -364,11 +388,12 @@ void RuleMatcher::search_direct(std::span<std::size_t> hits) {
         }
         return;
     }
-    if (i > counted) work_ = add_sat(work_, (i - counted) * visit_steps);
-    // A walk that ended at the first empty pattern (found while walking, or
-    // cut short by lowering the patterns in take_over) leaves the floor's
-    // answer to every narration still open.
-    for (; open != 0; open &= open - 1) hits[static_cast<std::size_t>(std::countr_zero(open))] = floor_;
+    work_ = add_sat(work, i * visit_steps);
+    // A walk cut short at the first empty pattern, which take_over found
+    // lowering the patterns, leaves the floor's answer to every narration
+    // still open.
+    if (floor_ != floor)
+        for (; open != 0; open &= open - 1) hits[static_cast<std::size_t>(std::countr_zero(open))] = floor_;
 }
 
 // Builds the automaton for the rest of the call, lowering the patterns

@@ -85,9 +85,9 @@ private:
     void search_direct(std::span<std::size_t> hits);
     void search_automaton(std::span<std::size_t> hits) const;
     void lower_patterns();
+    std::uint64_t check_level() const;
     bool over_budget();
     bool take_over();
-    bool contains(std::string_view text, std::string_view pattern);
 
     std::span<const CategoryRule> rules_;
     bool adaptive_;  // the automatic choice: the direct search may hand over to the automaton
@@ -109,7 +109,6 @@ private:
     std::array<std::string_view, batch_max> views_{};
     std::vector<std::uint64_t> grams_;  // hashed run -> mask of narrations holding it
     unsigned gram_shift_ = 0;
-    std::uint64_t unindexed_ = 0;       // narrations too long for the table: candidates of every pattern
     // The direct search's work in this call, and what it may spend before
     // the automaton takes over: the automaton's build (estimated from the
     // rule count, then from the pattern bytes once that is passed) and its
