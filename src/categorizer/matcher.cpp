@@ -30,8 +30,9 @@ constexpr unsigned char lower_ascii(unsigned char b) {
 const unsigned char* bytes(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 
 // Steps of the direct search's budget, each about an eighth of a
-// nanosecond on the development machine, measured on look-alike patterns,
-// long narrations and bank-style data: a byte that memchr or memcmp passes
+// nanosecond on the development machine where the budget decides (look-alike
+// patterns), 0.04 to 0.3 ns on long narrations and bank-style data
+// (tests/native/bench_categorizer.cpp, "budget"): a byte that memchr or memcmp passes
 // over (fewer in fact), the fixed cost of a call to one of them, a byte of
 // the Knuth-Morris-Pratt scan, a rule looked up in the gram table and a
 // pattern byte lowered; for the automaton, its build (about 100 ns per rule
@@ -68,8 +69,8 @@ bool contains_kmp(std::string_view text, std::string_view pattern, std::vector<s
 // the text goes through the linear scan. A memchr and a memcmp per text
 // byte at most, and that many compared bytes, keep one test linear in the
 // text and the pattern, whatever their bytes.
-[[gnu::noinline]] bool contains_rest(std::string_view text, std::size_t from, std::string_view pattern,
-                                     std::vector<std::uint32_t>& prefix, std::uint64_t& work) {
+bool contains_rest(std::string_view text, std::size_t from, std::string_view pattern,
+                   std::vector<std::uint32_t>& prefix, std::uint64_t& work) {
     work += kmp_byte_steps * (text.size() - from + 2 * pattern.size());
     return contains_kmp(text.substr(from), pattern, prefix);
 }
@@ -224,6 +225,9 @@ void RuleMatcher::search_automaton(std::span<std::size_t> hits) const {
     }
     if (k < hits.size()) hits[k] = answer(automaton_->first_match(lowered(k)));
 }
+
+static_assert(std::has_single_bit(RuleMatcher::gram_slots_max) && RuleMatcher::gram_slots_max <= (std::size_t{1} << 31),
+              "the slot of a 32-bit hash is its top bits");
 
 RuleMatcher::GramTable RuleMatcher::gram_table(std::size_t longest) {
     // A narration's bit is set in about 3 slots per byte of it; 16 slots per

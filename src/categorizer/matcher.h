@@ -17,7 +17,8 @@
 namespace morvanta::categorizer {
 
 enum class MatchMethod {
-    Automatic,  // chosen from the rule count and the narration count
+    Automatic,  // chosen from the rule count and the narration count; the direct
+                // search hands over to the automaton once it has done as much work
     Direct,     // rules in order, each searched in the narrations it could occur in
     Automaton,  // one pass over each narration, whatever the rule count
 };
@@ -52,14 +53,14 @@ public:
     bool uses_automaton() const { return automaton_.has_value(); }
 
     // The gram table of the direct search for a batch whose longest indexed
-    // narration has `longest` bytes: a power of two of slots between
-    // gram_slots_min and gram_slots_max, and the shift that takes a 32-bit
-    // hash to a slot (32 minus the slot count's bit width minus one).
+    // narration has `longest` bytes (any size_t): a power of two of slots
+    // from gram_slots_min to gram_slots_max, and the shift that takes a
+    // 32-bit hash to a slot (32 minus the base-2 logarithm of the slots).
     static constexpr std::size_t gram_slots_min = 64;
     static constexpr std::size_t gram_slots_max = std::size_t{1} << 16;
-    // Narrations longer than this hold most runs of bytes the table can
-    // tell apart; they are not indexed, and every pattern is searched in them.
-    static constexpr std::size_t indexed_bytes_max = gram_slots_max / 4;
+    // A narration longer than this would set most slots of the largest
+    // table; it is not indexed, and its bit is set in every slot instead.
+    static constexpr std::size_t indexed_bytes_max = gram_slots_max / 8;
     struct GramTable {
         std::size_t slots;
         unsigned shift;
@@ -67,8 +68,9 @@ public:
     static GramTable gram_table(std::size_t longest);
 
     // Work the direct search has done so far in this call, in the steps of
-    // its budget (about a byte compared each); when it passes what the
-    // automaton would cost, the rest of the call goes through the automaton.
+    // its budget (about an eighth of a nanosecond each, see matcher.cpp); under the automatic
+    // choice, once it passes what the automaton would cost, the rest of the
+    // call goes through the automaton.
     std::uint64_t direct_work() const { return work_; }
     // Hands over once the work passes `steps` instead of the budget (for
     // tests of the handover at any point of a walk).
@@ -120,7 +122,7 @@ private:
     bool build_exact_ = false;
     std::uint64_t limit_ = 0;  // if not 0, replaces the budget
     std::string pattern_;               // one lowered pattern, in the direct search
-    std::vector<std::uint32_t> prefix_;  // scratch of the search for long patterns
+    std::vector<std::uint32_t> prefix_;  // scratch of the linear scan in a containment test
 };
 
 }  // namespace morvanta::categorizer
