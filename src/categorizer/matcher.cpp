@@ -69,8 +69,10 @@ bool contains_kmp(std::string_view text, std::string_view pattern, std::vector<s
 // the text goes through the linear scan. A memchr and a memcmp per text
 // byte at most, and that many compared bytes, keep one test linear in the
 // text and the pattern, whatever their bytes.
-bool contains_rest(std::string_view text, std::size_t from, std::string_view pattern,
-                   std::vector<std::uint32_t>& prefix, std::uint64_t& work) {
+// Kept out of line (the attribute form unknown to a compiler is ignored), so
+// that the common path of contains() stays small.
+[[gnu::noinline]] bool contains_rest(std::string_view text, std::size_t from, std::string_view pattern,
+                                     std::vector<std::uint32_t>& prefix, std::uint64_t& work) {
     work += kmp_byte_steps * (text.size() - from + 2 * pattern.size());
     return contains_kmp(text.substr(from), pattern, prefix);
 }
@@ -96,7 +98,7 @@ inline bool contains(std::string_view text, std::string_view pattern, std::vecto
             break;
         }
         if (p++ == last) break;
-        if (compared > 2 * (n + m)) {
+        if (compared > 2 * (n + m)) [[unlikely]] {
             work += static_cast<std::uint64_t>(p - t) + compared + attempts * (2 * call_steps);
             return contains_rest(text, static_cast<std::size_t>(p - t), pattern, prefix, work);
         }
@@ -255,7 +257,8 @@ void RuleMatcher::index_grams(std::size_t count) {
     // per byte of it.
     const GramTable table = gram_table(longest);
     gram_shift_ = table.shift;
-    grams_.assign(table.slots, unindexed);
+    grams_.assign(table.slots, 0);
+    if (unindexed != 0) std::fill(grams_.begin(), grams_.end(), unindexed);
     for (std::size_t k = 0; k < count; ++k) {
         if ((unindexed >> k) & 1) continue;
         const std::uint64_t bit = std::uint64_t{1} << k;
