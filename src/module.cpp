@@ -245,7 +245,11 @@ PyObject* join(const Ref& list) {
 
 template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
 PyObject* call_json(PyObject* arg) {
-    if (!py::is_str(arg)) return raise(PyExc_TypeError, "argument 'request_json': " + py::cannot_convert(arg, "PyString"));
+    if (!py::is_str(arg)) {
+        std::string message = "argument 'request_json': " + py::cannot_convert(arg, "PyString");
+        // An interrupt raised while naming the type passes on unchanged.
+        return PyErr_Occurred() ? nullptr : raise(PyExc_TypeError, message);
+    }
     py::Utf8 utf8;
     // The argument is a str, so encoding fails only with UnicodeEncodeError
     // (a lone surrogate) or MemoryError; both pass to the caller unchanged.

@@ -414,6 +414,16 @@ class NoClass:
         raise self.exc
 
 
+def naming_raises(exc, *bases):
+    """A class whose metaclass raises `exc` when asked for the class's __qualname__."""
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                raise exc
+            return super().__getattribute__(name)
+    return Meta("Unnamed", bases, {})
+
+
 POSITIONS = {
     "mapping __getitem__": lambda exc: (morvanta.compute_emi, RaisingItems(exc)),
     "mapping keys": lambda exc: (morvanta.compute_emi, Mapping(BASE, keys=raiser(exc))),
@@ -425,6 +435,14 @@ POSITIONS = {
                                          {"data": Seq([ITEM, ITEM], fail_at=1, fail_with=exc), "rules": []}),
     "sequence __len__": lambda exc: (morvanta.categorize_transactions,
                                      {"data": type("S", (Seq,), {"__len__": raiser(exc)})([]), "rules": []}),
+    # The type's name, for the message of a value that cannot be converted
+    # or of an exception that becomes a conversion error.
+    "element type name": lambda exc: (morvanta.categorize_transactions,
+                                      {"data": [{"narration": naming_raises(exc)()}], "rules": []}),
+    "list type name": lambda exc: (morvanta.categorize_transactions, {"data": naming_raises(exc)(), "rules": []}),
+    "json argument type name": lambda exc: (morvanta.categorize_transactions_json, naming_raises(exc)()),
+    "exception type name": lambda exc: (morvanta.compute_emi,
+                                        {**BASE, "interestRate": BadFloat(exc=naming_raises(exc, Boom)())}),
 }
 
 
@@ -438,7 +456,33 @@ def test_interrupts_and_memory_errors_from_user_code_pass_unchanged(position, ex
     assert info.value is exc
     assert info.value.args == ("from user code",)
     frame = info.traceback[-1]
-    assert frame.name in ("raise_it", "__getitem__", "__float__", "__index__", "__class__")
+    assert frame.name in ("raise_it", "__getitem__", "__float__", "__index__", "__class__", "__getattribute__")
+
+
+def test_str_subclass_isascii_is_never_consulted():
+    # The JSON text's ASCII test reads the str itself: an override that
+    # raises is not called, and one that claims ASCII for a non-ASCII text
+    # does not make the call leave a UTF-8 copy inside the str (which
+    # str.__sizeof__ counts).
+    calls = []
+
+    class Interrupting(str):
+        def isascii(self):
+            calls.append(self)
+            raise KeyboardInterrupt
+
+    class Lying(str):
+        def isascii(self):
+            calls.append(self)
+            return True
+
+    text = '{"data":[{"narration":"CAFÉ 12"}],"rules":[{"pattern":"café","category":"c","merchant":"m"}]}'
+    for cls in (Interrupting, Lying):
+        arg = cls(text)
+        size = str.__sizeof__(arg)
+        assert morvanta.categorize_transactions_json(arg) == '{"data":[{"category":"c","merchant":"m"}]}'
+        assert str.__sizeof__(arg) == size
+    assert calls == []
 
 
 def test_str_of_a_failing_exception_that_raises_an_interrupt_passes_it_on():

@@ -137,3 +137,61 @@ def test_memory_error_while_reading_a_dict_releases_its_entries():
     for outcome, before, after in run_child(SNAPSHOT):
         assert outcome == "MemoryError"
         assert after == before
+
+
+# One long narration against rule sets on both sides of the direct search's
+# gram-table filter (8 rules unfiltered, 9 filtered) and against 5,000 rules,
+# where the direct search hands over to the automaton: the call's peak
+# resident memory, with
+# the high-water mark reset just before it, grows by at most 3 times the
+# narration's bytes. The cap turns a scratch table sized by the narration
+# into a MemoryError instead of gigabytes.
+LONG_NARRATION = PRELUDE + textwrap.dedent('''\
+    def status(field):
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) * KB for line in f if line.startswith(field + ":"))
+
+    mib, count, mode = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+    size = mib * MB + 6
+    rules = [{"pattern": f"p{i}", "category": "c", "merchant": "m"} for i in range(count - 1)]
+    rules.append({"pattern": "coffee", "category": "F", "merchant": "C"})
+    request = {"data": [{"narration": "x" * (mib * MB) + "COFFEE"}], "rules": rules}
+    # The object-mode request stays alive in JSON mode too, so that no memory
+    # freed before the call can hide what the call takes.
+    arg, fn = request, morvanta.categorize_transactions
+    if mode == "json":
+        arg, fn = json.dumps(request), morvanta.categorize_transactions_json
+    fn({"data": [], "rules": []} if mode == "object" else '{"data":[],"rules":[]}')
+    try:  # hand back the free pages that building the request left, which the call could reuse unseen
+        import ctypes
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = status("VmRSS")
+    result, outcome = call_capped(fn, arg, 4 * size + 64 * MB)
+    growth = status("VmHWM") - before
+    if mode == "json" and result is not None:
+        result = json.loads(result)
+    print(json.dumps({"outcome": outcome, "result": result, "growth": growth / size}))
+''')
+
+
+def check_long_narration(mib, rules, mode):
+    report = run_child(LONG_NARRATION, str(mib), str(rules), mode)
+    assert report["outcome"] == "ok", report
+    assert report["result"] == {"data": [{"category": "F", "merchant": "C"}]}
+    assert report["growth"] <= 3, report
+
+
+@pytest.mark.parametrize("mode", ["object", "json"])
+@pytest.mark.parametrize("rules", [8, 9, 5000])
+def test_peak_memory_of_one_long_narration_follows_its_length(rules, mode):
+    check_long_narration(10, rules, mode)
+
+
+@pytest.mark.slow
+def test_peak_memory_of_a_40_mib_narration_follows_its_length():
+    for mode in ("object", "json"):
+        check_long_narration(40, 9, mode)

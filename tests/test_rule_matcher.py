@@ -1,6 +1,7 @@
 """Every rule-matching method of the core (direct search with patterns lowered
 lazily or up front, the automaton with its default, all-sparse and all-dense
-layouts, batches of one narration or many, and the automatic choice) against
+layouts, batches of one narration or many, the automatic choice, and its
+direct search handing over to the automaton mid-walk) against
 Python's own containment test on lower-cased text.
 
 The driver tests/native/rule_matcher.cpp runs one case per line group and
@@ -15,7 +16,7 @@ from hypothesis import given, settings, strategies as st
 
 import morvanta
 
-METHODS = ["direct", "prelowered", "automatic", "automaton", "single", "sparse", "full"]
+METHODS = ["direct", "prelowered", "automatic", "handover", "automaton", "single", "sparse", "full"]
 
 texts = st.text(alphabet=ALPHABET, max_size=12)
 
@@ -225,3 +226,53 @@ def test_module_equals_python_containment_at_every_batch_size(case):
         hit = first_rule(patterns, n)
         expected.append(None if hit is None else {"category": f"c{hit}", "merchant": f"m{hit}"})
     assert got == {"data": expected}
+
+
+SIZE_MAX = 2**64 - 1
+
+
+def test_gram_table_size_at_its_boundaries(native_tool):
+    # Lengths around the floor, the cap (4,096 bytes of narration reach the
+    # 65,536 slots) and where a table sized by the length alone would need
+    # 2^32 slots or more, or wrap the product with 16: every table is a
+    # power of two within the bounds, its shift takes a 32-bit hash to a slot,
+    # and a longer narration never gets a smaller table.
+    lengths = [0, 1, 3, 4, 5, 63, 64, 65, 4095, 4096, 4097, 2**28 - 1, 2**28, 2**28 + 1, 2**32,
+               SIZE_MAX // 16, SIZE_MAX // 16 + 1, SIZE_MAX - 1, SIZE_MAX]
+    out = subprocess.run([native_tool("rule_matcher"), "sizing"], input="\n".join(map(str, lengths)) + "\n",
+                         capture_output=True, text=True, check=True).stdout.split("\n")
+    rows = [tuple(map(int, line.split())) for line in out if line]
+    assert [r[0] for r in rows] == lengths
+    previous = 0
+    for longest, slots, shift in rows:
+        assert 64 <= slots <= 2**16 and slots & (slots - 1) == 0, longest
+        assert slots >= min(max(64, longest * 16), 2**16), longest
+        assert shift == 32 - slots.bit_length() + 1, longest
+        assert slots >= previous
+        previous = slots
+    assert rows[0][1:] == (64, 26) and rows[-1][1:] == (2**16, 16)
+
+
+def lookalike_case(narrations):
+    # 10,000 rules of about 60 bytes that all pass the first-3/last-3-byte
+    # filter on narrations of 1 KB, and never match.
+    patterns = ["aaa" + "a" * (k % 50) + "c" * (1 + k // 50 % 5) + "a" * (55 - k % 50) + "aab" for k in range(10_000)]
+    return patterns, ["a" * 1000 + "b" + str(i) for i in range(narrations)]
+
+
+@pytest.mark.parametrize("narrations", [10, 100, 1000])
+def test_look_alike_rules_cost_about_what_the_automaton_costs(native_tool, narrations):
+    # The steps the direct search counts (about 1/8 ns each) stay within a
+    # small multiple of the automaton's own cost in the same steps: its
+    # build at about 800 a rule and 100 a pattern byte, its scan at about 16
+    # a narration byte. Testing each pattern in each narration would take
+    # some 10^5 steps a rule and narration, 10^8 and more in all.
+    patterns, texts = lookalike_case(narrations)
+    lines = [f"{len(patterns)} {len(texts)}"] + [_hex(p) for p in patterns] + [_hex(t) for t in texts]
+    out = subprocess.run([native_tool("rule_matcher"), "work"], input="\n".join(lines) + "\n",
+                         capture_output=True, text=True, check=True).stdout.splitlines()
+    assert out[0] == "automatic" + " -" * narrations
+    _, steps, handed_over = out[1].split()
+    automaton = 800 * len(patterns) + 100 * sum(map(len, patterns)) + 16 * sum(map(len, texts))
+    assert int(steps) <= 2 * automaton
+    assert handed_over == "1"

@@ -17,7 +17,8 @@
 namespace morvanta::categorizer {
 
 enum class MatchMethod {
-    Automatic,  // chosen from the rule count and the narration count
+    Automatic,  // chosen from the rule count and the narration count; the direct
+                // search hands over to the automaton once it has done as much work
     Direct,     // rules in order, each searched in the narrations it could occur in
     Automaton,  // one pass over each narration, whatever the rule count
 };
@@ -52,6 +53,30 @@ public:
 
     bool uses_automaton() const { return automaton_.has_value(); }
 
+    // The gram table of the direct search for a batch whose longest indexed
+    // narration has `longest` bytes (any size_t): a power of two of slots
+    // from kGramSlotsMin to kGramSlotsMax, and the shift that takes a
+    // 32-bit hash to a slot (32 minus the base-2 logarithm of the slots).
+    static constexpr std::size_t kGramSlotsMin = 64;
+    static constexpr std::size_t kGramSlotsMax = std::size_t{1} << 16;
+    // A narration longer than this would set most slots of the largest
+    // table; it is not indexed, and its bit is set in every slot instead.
+    static constexpr std::size_t kIndexedBytesMax = kGramSlotsMax / 8;
+    struct GramTable {
+        std::size_t slots;
+        unsigned shift;
+    };
+    static GramTable gram_table(std::size_t longest);
+
+    // Work the direct search has done so far in this call, in the steps of
+    // its budget (about an eighth of a nanosecond each, see matcher.cpp); under the automatic
+    // choice, once it passes what the automaton would cost, the rest of the
+    // call goes through the automaton.
+    std::uint64_t direct_work() const { return work_; }
+    // Hands over once the work passes `steps` instead of the budget (for
+    // tests of the handover at any point of a walk).
+    void limit_direct_work(std::uint64_t steps) { limit_ = steps; }
+
 private:
     void lower_narrations(std::span<const std::string_view> narrations);
     std::string_view lowered(std::size_t k) const { return views_[k]; }
@@ -62,8 +87,13 @@ private:
     std::uint64_t candidates_raw(std::string_view pattern, std::uint64_t among) const;
     void search_direct(std::span<std::size_t> hits);
     void search_automaton(std::span<std::size_t> hits) const;
+    void lower_patterns();
+    std::uint64_t check_level() const;
+    bool over_budget();
+    bool take_over();
 
     std::span<const CategoryRule> rules_;
+    bool adaptive_;  // the automatic choice: the direct search may hand over to the automaton
     // Index of the first rule with an empty pattern: it matches every
     // narration, so rules after it can never decide and are not searched.
     std::size_t floor_ = npos;
@@ -82,8 +112,18 @@ private:
     std::array<std::string_view, kBatchMax> views_{};
     std::vector<std::uint64_t> grams_;  // hashed run -> mask of narrations holding it
     unsigned gram_shift_ = 0;
+    // The direct search's work in this call, and what it may spend before
+    // the automaton takes over: the automaton's build (estimated from the
+    // rule count, then from the pattern bytes once that is passed) and its
+    // scan of every narration seen so far. Patterns that cannot go into an
+    // automaton leave the budget unlimited.
+    std::uint64_t work_ = 0;
+    std::uint64_t scan_budget_ = 0;
+    std::uint64_t build_budget_ = 0;
+    bool build_exact_ = false;
+    std::uint64_t limit_ = 0;  // if not 0, replaces the budget
     std::string pattern_;               // one lowered pattern, in the direct search
-    std::vector<std::uint32_t> prefix_;  // scratch of the search for long patterns
+    std::vector<std::uint32_t> prefix_;  // scratch of the linear scan in a containment test
 };
 
 }  // namespace morvanta::categorizer

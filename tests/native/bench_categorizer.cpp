@@ -2,7 +2,7 @@
 // part of the test suite). Build like the release library, for example:
 //   g++ -std=c++20 -O3 -DNDEBUG -I src tests/native/bench_categorizer.cpp
 //       src/categorizer/*.cpp src/unicode/*.cpp -o /tmp/bench && /tmp/bench
-// Arguments: [e2e|crossover|dense|derive|all] [letters], or
+// Arguments: [e2e|crossover|dense|derive|budget|all] [letters], or
 // files RULES NARRATIONS: one pattern, or one narration, per line (for
 // example the data of benchmarks/run.py written out), or
 // derive-file ITEMS: one labelled item per line, category TAB merchant TAB
@@ -10,8 +10,9 @@
 // Prints (best of several runs): the categorization engine end to end at
 // 1 to 100,000 narrations per call and 100 to 10,000 rules, in ns per
 // narration and per call; direct search against the automaton per call at
-// each batch size (the crossover); the automaton's dense-row budget; and
-// rule derivation per labelled narration.
+// each batch size (the crossover); the automaton's dense-row budget; rule
+// derivation per labelled narration; and the direct search's work steps
+// against its time and the automaton's, on shapes that stress the budget.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -248,6 +249,62 @@ void bench_derive() {
     }
 }
 
+// One shape for the direct search's budget: the direct search alone (no
+// handover), its steps and their time; the automaton's build and scan; and
+// whether the automatic choice handed over.
+void budget_case(const char* name, const std::vector<std::string>& patterns, const std::vector<std::string>& texts) {
+    std::vector<CategoryRule> rules;
+    for (const std::string& p : patterns) rules.push_back(CategoryRule{p, "c", "m"});
+    const std::vector<std::string_view> views(texts.begin(), texts.end());
+    std::vector<std::size_t> hits(views.size());
+    const auto match_all = [&](RuleMatcher& matcher) {
+        for (std::size_t at = 0; at < views.size(); at += RuleMatcher::kBatchMax) {
+            const std::size_t m = std::min(RuleMatcher::kBatchMax, views.size() - at);
+            matcher.first_matches({views.data() + at, m}, {hits.data() + at, m});
+        }
+    };
+    std::uint64_t steps = 0;
+    const double direct = best_ns(3, 1, [&] {
+        RuleMatcher matcher(rules, views.size(), MatchMethod::Direct);
+        match_all(matcher);
+        steps = matcher.direct_work();
+    });
+    const double build = best_ns(3, 1, [&] { sink += RuleMatcher(rules, views.size(), MatchMethod::Automaton).uses_automaton(); });
+    RuleMatcher built(rules, views.size(), MatchMethod::Automaton);
+    const double scan = best_ns(3, 1, [&] { match_all(built); });
+    RuleMatcher automatic(rules, views.size());
+    match_all(automatic);
+    std::size_t pattern_bytes = 0, text_bytes = 0;
+    for (const std::string& p : patterns) pattern_bytes += p.size();
+    for (const std::string& t : texts) text_bytes += t.size();
+    std::printf("  %-22s direct %9.3f ms, %12llu steps, %5.3f ns a step | automaton build %8.3f ms "
+                "(%5.1f ns a pattern byte), scan %5.2f ns a byte | handed over: %s\n",
+                name, direct / 1e6, static_cast<unsigned long long>(steps), direct / static_cast<double>(steps),
+                build / 1e6, build / static_cast<double>(pattern_bytes),
+                scan / static_cast<double>(text_bytes), automatic.uses_automaton() ? "yes" : "no");
+}
+
+void bench_budget() {
+    std::printf("\ndirect search budget: steps against time\n");
+    std::vector<std::string> patterns, texts;
+    for (std::size_t k = 0; k < 10000; ++k)
+        patterns.push_back("aaa" + std::string(k % 50, 'a') + std::string(1 + k / 50 % 5, 'c') + std::string(55 - k % 50, 'a') + "aab");
+    for (int i = 0; i < 10; ++i) texts.push_back(std::string(1000, 'a') + "b" + std::to_string(i));
+    budget_case("look-alike, 10", patterns, texts);
+    texts.assign(1, std::string(std::size_t{10} << 20, 'x') + "coffee");
+    patterns.clear();
+    for (int i = 0; i < 5000; ++i) patterns.push_back("p" + std::to_string(i));
+    budget_case("10 MiB, 5,000 rules", patterns, texts);
+    patterns.resize(9);
+    budget_case("10 MiB, 9 rules", patterns, texts);
+    const auto rules = make_rules(10000);
+    patterns.clear();
+    texts.clear();
+    for (const CategoryRule& r : rules) patterns.emplace_back(r.pattern);
+    for (int i = 0; i < 100; ++i) texts.push_back(narration(rules));
+    budget_case("bank-style, 100", patterns, texts);
+}
+
 std::vector<std::string_view> read_lines(const char* path) {
     std::ifstream in(path);
     std::vector<std::string_view> lines;
@@ -313,5 +370,6 @@ int main(int argc, char** argv) {
     if (only.empty() || only == "crossover") bench_crossover();
     if (only.empty() || only == "dense") bench_dense_budget();
     if (only.empty() || only == "derive") bench_derive();
+    if (only.empty() || only == "budget") bench_budget();
     return sink == 42 ? 1 : 0;
 }

@@ -5,12 +5,15 @@
 // followed by that many lines of patterns, then of narrations, each text
 // hex-encoded ("-" for the empty text).
 // stdout: per case, one line per method ("direct", "prelowered", "automatic",
-// "automaton", "single", "sparse", "full") with the first matching rule index
+// "handover", "automaton", "single", "sparse", "full") with the first matching rule index
 // of every narration, or "-" where none matched, then "choice direct" or
 // "choice automaton": the method the automatic choice took.
 //
 // With the argument "probes" it checks the token table of rule derivation
-// against hash flooding instead (see table_probes below).
+// against hash flooding instead (see table_probes below); with "sizing", the
+// direct search's gram table for each length on stdin (see gram_sizing); with
+// "work", the steps the automatic choice's direct search took on each case,
+// after the "automatic" line: "work <steps> <automaton 0 or 1>".
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -152,10 +155,25 @@ int table_probes() {
     return 0;
 }
 
+// stdin: narration lengths in bytes, one a line (any size_t). stdout: per
+// length, "<length> <slots> <shift>" of the gram table for a batch whose
+// longest narration has that length.
+int gram_sizing() {
+    for (std::string line; std::getline(std::cin, line);) {
+        if (line.empty()) continue;
+        const std::size_t longest = std::stoull(line);
+        const RuleMatcher::GramTable table = RuleMatcher::gram_table(longest);
+        std::cout << longest << ' ' << table.slots << ' ' << table.shift << '\n';
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::string_view(argv[1]) == "probes") return table_probes();
+    if (argc > 1 && std::string_view(argv[1]) == "sizing") return gram_sizing();
+    const bool work = argc > 1 && std::string_view(argv[1]) == "work";
     std::size_t rule_count = 0, text_count = 0;
     while (std::cin >> rule_count >> text_count) {
         std::vector<CategoryRule> rules(rule_count);
@@ -172,12 +190,24 @@ int main(int argc, char** argv) {
             text = unhex(word);
         }
         const std::size_t n = narrations.size();
+        if (work) {
+            RuleMatcher automatic(rules, n, MatchMethod::Automatic);
+            run("automatic", std::move(automatic), narrations);
+            // run() took the matcher by reference; it is still whole here.
+            std::cout << "work " << automatic.direct_work() << ' ' << automatic.uses_automaton() << '\n';
+            continue;
+        }
         run("direct", RuleMatcher(rules, n, MatchMethod::Direct), narrations);
         // Announcing more narrations than one batch lowers every pattern up front.
         run("prelowered", RuleMatcher(rules, std::numeric_limits<std::size_t>::max(), MatchMethod::Direct), narrations);
         RuleMatcher automatic(rules, n, MatchMethod::Automatic);
         const bool chose_automaton = automatic.uses_automaton();
         run("automatic", std::move(automatic), narrations);
+        // The automatic choice's direct search handing over to the automaton
+        // at its first look at the budget.
+        RuleMatcher handover(rules, n, MatchMethod::Automatic);
+        handover.limit_direct_work(1);
+        run("handover", std::move(handover), narrations);
         run("automaton", RuleMatcher(rules, n, MatchMethod::Automaton), narrations);
         run("single", RuleMatcher(rules, n, MatchMethod::Automaton), narrations, 1);
         // One dense row (the root): every other state goes through its

@@ -7,17 +7,6 @@
 
 namespace morvanta::py {
 
-std::string type_qualname(PyTypeObject* type) {
-    Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
-    if (name && is_str(name.get())) {
-        std::string err;
-        Utf8 text;
-        if (text.load(name.get(), err)) return std::string(text.view());
-    }
-    PyErr_Clear();
-    return "?";
-}
-
 namespace {
 
 bool passes_through(PyObject* type) {
@@ -25,6 +14,17 @@ bool passes_through(PyObject* type) {
 }
 
 }  // namespace
+
+std::string type_qualname(PyTypeObject* type) {
+    // A metaclass may compute `__qualname__`, and that code may raise.
+    Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+    if (name && is_str(name.get())) {
+        Utf8 text;
+        if (text.load_raw(name.get())) return std::string(text.view());
+    }
+    if (!error_passes_through()) PyErr_Clear();
+    return "?";
+}
 
 bool error_passes_through() {
     PyObject* type = PyErr_Occurred();
@@ -42,6 +42,8 @@ std::string take_error_text() {
     PyErr_NormalizeException(&type, &value, &trace);
     Ref t(type), v(value), tb(trace);
     std::string text = type_qualname(reinterpret_cast<PyTypeObject*>(t.get()));
+    // An interrupt while reading the name replaces the exception.
+    if (PyErr_Occurred()) return {};
     text += ": ";
     Ref s(v ? PyObject_Str(v.get()) : PyObject_Str(Py_None));
     Utf8 utf8;
@@ -71,13 +73,16 @@ std::string unexpected_type(PyObject* obj, std::string_view target) {
 
 namespace {
 
-bool is_ascii(PyObject* str) {
-    Ref result(PyObject_CallMethod(str, "isascii", nullptr));
-    if (!result) {
-        PyErr_Clear();
-        return false;
-    }
-    return result.get() == Py_True;
+// 1 if the str holds only ASCII, 0 if not, -1 with an exception set (memory
+// exhaustion). The answer comes from the str's own representation: str's own
+// isascii, taken from the str type, whose attributes cannot be replaced, so
+// no subclass's override is consulted and no Python code runs. (The limited
+// API has no call that reads the flag directly, and comparing the length
+// with the UTF-8 size would first leave a UTF-8 copy inside a non-ASCII str.)
+int is_ascii(PyObject* str) {
+    Ref result(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii", "O", str));
+    if (!result) return -1;
+    return result.get() == Py_True ? 1 : 0;
 }
 
 }  // namespace
@@ -117,7 +122,9 @@ void init_runtime_features() {
 
 bool Utf8::load_other(PyObject* str, bool transient) {
     const detail::AsUtf8AndSize as_utf8 = detail::as_utf8_and_size.load(std::memory_order_relaxed);
-    if (as_utf8 && transient && is_ascii(str)) {
+    const int ascii = as_utf8 && transient ? is_ascii(str) : 0;
+    if (ascii < 0) return false;
+    if (ascii == 1) {
         Py_ssize_t size = 0;
         const char* data = as_utf8(str, &size);
         if (!data) return false;
