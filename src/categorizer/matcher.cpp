@@ -326,6 +326,36 @@ bool RuleMatcher::over_budget() {
     return true;
 }
 
+// The narrations among `open` that rule i can occur in, by the gram filter
+// when `filter` is set; its lowered pattern in `pattern`.
+std::uint64_t RuleMatcher::rule_candidates(std::size_t i, std::uint64_t open, bool filter, std::string_view& pattern,
+                                           std::uint64_t& work) {
+    if (!lazy_) {
+        pattern = patterns_[i];
+        return filter ? candidates(pattern, open) : open;
+    }
+    const std::string_view raw = rules_[i].pattern;
+    // Most patterns are ruled out before they are lowered.
+    const std::uint64_t cand = candidates_raw(raw, open);
+    if (cand == 0) return 0;
+    pattern_.clear();
+    unicode::append_lower(raw, pattern_);
+    work += raw.size() * kLowerByteSteps;
+    pattern = pattern_;
+    return candidates(pattern, cand);
+}
+
+// The narrations still open matched no rule up to the one the direct walk
+// stopped at, so the lowest rule the automaton finds in each is its first
+// match.
+void RuleMatcher::answer_by_automaton(std::span<std::size_t> hits, std::uint64_t open) const {
+    for (; open != 0; open &= open - 1) {
+        const auto k = static_cast<std::size_t>(std::countr_zero(open));
+        const std::uint32_t hit = automaton_->first_match(lowered(k));
+        hits[k] = hit != Automaton::npos ? std::size_t{hit} : floor_;
+    }
+}
+
 void RuleMatcher::search_direct(std::span<std::size_t> hits) {
     const std::size_t count = hits.size();
     std::uint64_t open = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
@@ -354,21 +384,7 @@ void RuleMatcher::search_direct(std::span<std::size_t> hits) {
         end = std::min(searchable_, i + 1024);
         for (; i < end && open != 0; ++i) {
             std::string_view pattern;
-            std::uint64_t cand = open;
-            if (!lazy_) {
-                pattern = patterns_[i];
-                if (filter) cand = candidates(pattern, open);
-            } else {
-                const std::string_view raw = rules_[i].pattern;
-                // Most patterns are ruled out before they are lowered.
-                cand = candidates_raw(raw, open);
-                if (cand == 0) continue;
-                pattern_.clear();
-                unicode::append_lower(raw, pattern_);
-                work += raw.size() * kLowerByteSteps;
-                pattern = pattern_;
-                cand = candidates(pattern, cand);
-            }
+            std::uint64_t cand = rule_candidates(i, open, filter, pattern, work);
             if (cand == 0) continue;
             for (; cand != 0; cand &= cand - 1) {
                 const auto k = static_cast<std::size_t>(std::countr_zero(cand));
@@ -381,17 +397,7 @@ void RuleMatcher::search_direct(std::span<std::size_t> hits) {
         }
         if (automaton_ || (i < searchable_ && open != 0 && over())) break;
     }
-    if (automaton_) {
-        // The narrations still open matched no rule up to the one the walk
-        // stopped at, so the lowest rule the automaton finds in each is its
-        // first match.
-        for (; open != 0; open &= open - 1) {
-            const auto k = static_cast<std::size_t>(std::countr_zero(open));
-            const std::uint32_t hit = automaton_->first_match(lowered(k));
-            hits[k] = hit != Automaton::npos ? std::size_t{hit} : floor_;
-        }
-        return;
-    }
+    if (automaton_) return answer_by_automaton(hits, open);
     work_ = add_sat(work, i * kVisitSteps);
     // A walk cut short at the first empty pattern, which take_over found
     // lowering the patterns, leaves the floor's answer to every narration

@@ -86,6 +86,9 @@ private:
     std::uint64_t candidates(std::string_view lowered_pattern, std::uint64_t among) const;
     std::uint64_t candidates_raw(std::string_view pattern, std::uint64_t among) const;
     void search_direct(std::span<std::size_t> hits);
+    std::uint64_t rule_candidates(std::size_t i, std::uint64_t open, bool filter, std::string_view& pattern,
+                                  std::uint64_t& work);
+    void answer_by_automaton(std::span<std::size_t> hits, std::uint64_t open) const;
     void search_automaton(std::span<std::size_t> hits) const;
     void lower_patterns();
     std::uint64_t check_level() const;
