@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "util/swar.h"
+
 #if defined(__linux__)
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -53,17 +55,11 @@ struct SipState {
     }
 };
 
-inline std::uint64_t load64(const unsigned char* at) {
-    std::uint64_t w;
-    std::memcpy(&w, at, 8);
-    return w;
-}
+// Words are read little-endian on every machine (swar.h), so a text hashes
+// alike everywhere and the shifts below keep the bytes they mean to.
+inline std::uint64_t load64(const unsigned char* at) { return swar::load8(at); }
 
-inline std::uint64_t load32(const unsigned char* at) {
-    std::uint32_t w;
-    std::memcpy(&w, at, 4);
-    return w;
-}
+inline std::uint64_t load32(const unsigned char* at) { return swar::load4(at); }
 
 // The last n % 8 bytes of a text of n bytes, little-endian in the low bytes
 // of a word, read with fixed-size loads (a memcpy of variable length is a
