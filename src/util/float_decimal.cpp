@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include "util/digits.h"
 
@@ -82,7 +83,7 @@ DecimalFloat search(double a, int from, int to) {
 }  // namespace
 
 DecimalFloat shortest_decimal(double a) {
-    if (a >= DBL_MIN) {
+    if (a >= std::numeric_limits<double>::min()) {
         // Any decimal of at most 15 digits that reads back as a normal double
         // is the 15-digit rounding of that double with zeros stripped (the
         // 15-digit decimals lie further apart than the doubles), so it is
