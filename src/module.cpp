@@ -408,6 +408,12 @@ PyObject* init_module() {
 }  // namespace
 }  // namespace morvanta
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_morvanta(void) {
+#if PY_VERSION_HEX < 0x03090000 && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
+// From CPython 3.9 on, PyMODINIT_FUNC also makes the init function visible;
+// 3.8's leaves that to the build, which hides every symbol by default.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_morvanta(void);
+#endif
+
+PyMODINIT_FUNC PyInit_morvanta(void) {
     return morvanta::guarded([] { return morvanta::init_module(); });
 }

@@ -237,3 +237,32 @@ def test_colliding_tokens_probe_like_random_ones_and_rules_ignore_the_key(native
     second = out.index(next(line for line in out[first + 1:] if line.startswith("rules")))
     rules_a, rules_b = out[first + 1:second], out[second + 1:]
     assert len(rules_a) == 13 * 5 and rules_a == rules_b
+
+
+def _hash_texts():
+    # Every length 0..40, and each with one byte changed at each position;
+    # the pairs that once collided on a big-endian machine among them.
+    base = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+    texts = []
+    for n in range(41):
+        texts.append(base[:n])
+        texts.extend(base[:i] + b"@" + base[i + 1:n] for i in range(n))
+    texts += [b"abcdefghij", b"abcdefghXY", b"abcde", b"abcdX"]
+    return texts + [bytes(b | 0x20 for b in t) for t in texts]
+
+
+def test_hash_depends_on_every_byte_and_head_word_keeps_them(native_tool):
+    texts = _hash_texts()
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    out = subprocess.run([native_tool("rule_matcher"), "hashes"], input="\n".join(t.hex() or "-" for t in texts),
+                         capture_output=True, text=True, check=True, env=env).stdout.splitlines()
+    rows = [[int(x, 16) for x in line.split()] for line in out]
+    assert len(rows) == len(texts)
+    by_text = dict(zip(texts, rows))
+    # Distinct texts hash apart, and the fold hashes as the folded text does.
+    assert len({r[0] for r in by_text.values()}) == len(by_text)
+    for text, (plain, folded, head, head_folded) in by_text.items():
+        lowered = bytes(b | 0x20 for b in text)
+        assert folded == by_text[lowered][0]
+        assert head == int.from_bytes(text[:8], "little")
+        assert head_folded == int.from_bytes(lowered[:8], "little")

@@ -39,6 +39,15 @@ def write_floats(tool, values):
     (5e-324, "5e-324"), (2.2250738585072014e-308, "2.2250738585072014e-308"),
     (1.7976931348623157e308, "1.7976931348623157e+308"),
     (123456789.125, "123456789.125"), (1e100, "1e+100"),
+    # Shortest forms of 17 digits, integers about 2^53, and a power of two
+    # whose nearest 16 digits do not read back while the next ones up do.
+    (0.1 + 0.2, "0.30000000000000004"), (1.0000000000000002, "1.0000000000000002"),
+    (123456789012345680.0, "1.2345678901234568e+17"), (0.1 + 0.7, "0.7999999999999999"),
+    (2.0**53 - 1, "9007199254740991.0"), (2.0**53, "9007199254740992.0"), (2.0**53 + 2, "9007199254740994.0"),
+    (2.0**54, "1.8014398509481984e+16"), (2.0**-24, "5.960464477539063e-8"), (7.25, "7.25"), (4.35, "4.35"),
+    # Subnormals: the smallest, a few times it, the largest.
+    (-5e-324, "-5e-324"), (1e-323, "1e-323"), (1.5e-323, "1.5e-323"),
+    (2.225073858507201e-308, "2.225073858507201e-308"),
 ])
 def test_float_layouts(tool, value, text):
     assert write_floats(tool, [value]) == [text]
@@ -59,7 +68,14 @@ def expected_layout(v):
     return head + ds[0] + ("." + ds[1:] if len(ds) > 1 else "") + "e" + ("-" if e < 0 else "+") + str(abs(e))
 
 
-@given(st.lists(st.floats(allow_nan=False, allow_infinity=False).filter(lambda v: v != 0), min_size=1, max_size=50))
+# Any finite double: from random bit patterns as well as hypothesis's own
+# choice of awkward floats.
+finite = st.one_of(st.floats(allow_nan=False, allow_infinity=False),
+                   st.integers(0, 2**64 - 1).map(lambda b: struct.unpack("<d", struct.pack("<Q", b))[0])
+                   .filter(math.isfinite))
+
+
+@given(st.lists(finite.filter(lambda v: v != 0), min_size=1, max_size=50))
 @settings(max_examples=60, deadline=None)
 def test_floats_are_shortest_round_trip(tool, values):
     written = write_floats(tool, values)

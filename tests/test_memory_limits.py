@@ -15,8 +15,12 @@ import textwrap
 
 import pytest
 
-pytestmark = pytest.mark.skipif(os.environ.get("MORVANTA_SANITIZED") == "1",
-                                reason="the sanitizer runtime reserves address space, so RLIMIT_AS cannot work")
+pytestmark = [
+    pytest.mark.skipif(os.environ.get("MORVANTA_SANITIZED") == "1",
+                       reason="the sanitizer runtime reserves address space, so RLIMIT_AS cannot work"),
+    pytest.mark.skipif(os.environ.get("MORVANTA_EMULATED") == "1",
+                       reason="user-mode emulation (qemu) does not enforce RLIMIT_AS"),
+]
 
 PRELUDE = textwrap.dedent('''\
     import json, resource, sys

@@ -2,8 +2,8 @@
 checked against Python's own Unicode support through tests/native/unicode_dump.
 
 The C++ tables are Unicode 15.0; the running Python may know an older or newer
-version (3.8: 12.1, 3.11: 14.0, 3.13: 15.1). Where the versions disagree, the
-difference is listed below with the version it belongs to.
+version (3.8: 12.1, 3.11: 14.0, 3.13: 15.1, 3.14: 16.0). Where the versions
+disagree, the difference is listed below with the version it belongs to.
 """
 import os
 import random
@@ -56,7 +56,38 @@ def known_to_python(cp):
     return not 0xD800 <= cp <= 0xDFFF and unicodedata.category(chr(cp)) != "Cn"
 
 
+# Every character Unicode 16.0 assigns that 15.1 left unassigned: the tables
+# know none of them (no case mapping, not alphanumeric, escaped when quoted).
+ASSIGNED_IN_16 = [
+    (0x897, 0x897), (0x1B4E, 0x1B4F), (0x1B7F, 0x1B7F), (0x1C89, 0x1C8A), (0x2427, 0x2429), (0x31E4, 0x31E5),
+    (0xA7CB, 0xA7CD), (0xA7DA, 0xA7DC), (0x105C0, 0x105F3), (0x10D40, 0x10D65), (0x10D69, 0x10D85),
+    (0x10D8E, 0x10D8F), (0x10EC2, 0x10EC4), (0x10EFC, 0x10EFC), (0x11380, 0x11389), (0x1138B, 0x1138B),
+    (0x1138E, 0x1138E), (0x11390, 0x113B5), (0x113B7, 0x113C0), (0x113C2, 0x113C2), (0x113C5, 0x113C5),
+    (0x113C7, 0x113CA), (0x113CC, 0x113D5), (0x113D7, 0x113D8), (0x113E1, 0x113E2), (0x116D0, 0x116E3),
+    (0x11BC0, 0x11BE1), (0x11BF0, 0x11BF9), (0x11F5A, 0x11F5A), (0x13460, 0x143FA), (0x16100, 0x16139),
+    (0x16D40, 0x16D79), (0x18CFF, 0x18CFF), (0x1CC00, 0x1CCF9), (0x1CD00, 0x1CEB3), (0x1E5D0, 0x1E5FA),
+    (0x1E5FF, 0x1E5FF), (0x1F8B2, 0x1F8BB), (0x1F8C0, 0x1F8C1), (0x1FA89, 0x1FA89), (0x1FA8F, 0x1FA8F),
+    (0x1FABE, 0x1FABE), (0x1FAC6, 0x1FAC6), (0x1FADC, 0x1FADC), (0x1FADF, 0x1FADF), (0x1FAE9, 0x1FAE9),
+    (0x1FBCB, 0x1FBEF),
+]
+
+
+def in_ranges(cp, ranges):
+    return any(lo <= cp <= hi for lo, hi in ranges)
+
+
+def newer(changes):
+    """The ranges of `changes` ({version: ranges}) that the running Python's
+    data has and the tables do not."""
+    return [r for v, ranges in changes.items() if PY_VERSION >= v > TABLES_VERSION for r in ranges]
+
+
 # --- lower-casing -----------------------------------------------------------
+
+# Capitals new in 16.0, whose lower-case forms the tables do not know.
+NEWER_CASED = {(16, 0, 0): [(0x1C89, 0x1C89), (0xA7CB, 0xA7CC), (0xA7DA, 0xA7DA), (0xA7DC, 0xA7DC),
+                            (0x10D50, 0x10D65)]}  # Cyrillic tje, Latin, Garay
+
 
 def test_every_single_character_lowers_as_python(run):
     ours = {}
@@ -64,10 +95,11 @@ def test_every_single_character_lowers_as_python(run):
         cp, lowered = item.split(":")
         ours[int(cp, 16)] = bytes.fromhex(lowered).decode()
     assert ours[0x130] == "i\u0307" and ours[0x41] == "a"
-    # Python's data 12.1, 14.0 and 15.1 all agree with the 15.0 tables on every
-    # character they know, so no version difference needs listing here.
+    # Python's data 12.1, 14.0 and 15.1 agree with the 15.0 tables on every
+    # character they know; 16.0 differs only on its new capitals.
+    added = newer(NEWER_CASED)
     differences = {f"U+{cp:04X}" for cp in range(MAX_CP)
-                   if known_to_python(cp) and ours.get(cp, chr(cp)) != chr(cp).lower()}
+                   if known_to_python(cp) and not in_ranges(cp, added) and ours.get(cp, chr(cp)) != chr(cp).lower()}
     assert differences == set()
 
 
@@ -168,8 +200,9 @@ def test_decode_utf8(run, raw, expected):
 # letters. Python's category says So, the Alphabetic property says letter.
 ALPHABETIC_SYMBOLS = [(0x24B6, 0x24E9), (0x1F130, 0x1F149), (0x1F150, 0x1F169), (0x1F170, 0x1F189)]
 
-# Letters Python 3.13 knows but the tables do not: CJK Extension I, new in 15.1.
-NEWER_LETTERS = {(15, 1, 0): [(0x2EBF0, 0x2EE5D)]}
+# Letters Python 3.13 knows but the tables do not: CJK Extension I, new in
+# 15.1; and 16.0's new scripts and letters.
+NEWER_LETTERS = {(15, 1, 0): [(0x2EBF0, 0x2EE5D)], (16, 0, 0): ASSIGNED_IN_16}
 
 
 @pytest.fixture(scope="module")
@@ -178,14 +211,10 @@ def alnum_flags(run):
     return run(["A"])[0]
 
 
-def in_ranges(cp, ranges):
-    return any(lo <= cp <= hi for lo, hi in ranges)
-
-
 def test_alphanumeric_against_python_categories(alnum_flags):
     flags = alnum_flags
     assert len(flags) == MAX_CP + 1 and flags[MAX_CP] == "0"
-    newer = [r for v, ranges in NEWER_LETTERS.items() if PY_VERSION >= v > TABLES_VERSION for r in ranges]
+    letters = newer(NEWER_LETTERS)
     wrong = []
     for cp in range(MAX_CP):
         if not known_to_python(cp):
@@ -193,7 +222,7 @@ def test_alphanumeric_against_python_categories(alnum_flags):
         cat = unicodedata.category(chr(cp))
         ours = flags[cp] == "1"
         if cat[0] == "L" or cat in ("Nd", "Nl", "No"):
-            expected = not in_ranges(cp, newer)
+            expected = not in_ranges(cp, letters)
         elif cat[0] in "PSZC":
             expected = in_ranges(cp, ALPHABETIC_SYMBOLS)
         else:
@@ -272,15 +301,20 @@ OTHER_GRAPHEME_EXTEND = [
 ]
 
 # Assigned in Python's newer data, unassigned (so escaped) in the tables.
-NEWER_ASSIGNED = {(15, 1, 0): [(0x2FFC, 0x2FFF), (0x31EF, 0x31EF), (0x2EBF0, 0x2EE5D)]}
+NEWER_ASSIGNED = {(15, 1, 0): [(0x2FFC, 0x2FFF), (0x31EF, 0x31EF), (0x2EBF0, 0x2EE5D)],
+                  (16, 0, 0): ASSIGNED_IN_16}
 
 # Marks that became spacing marks (Mn to Mc, so no longer Grapheme_Extend)
 # in the given version; older Python data still says Mn.
 NO_LONGER_EXTENDING = {(14, 0, 0): [(0x1734, 0x1734)]}  # Hanunoo sign pamudpod
 
+# The same change in a version newer than the tables, which still extend
+# (and so escape) with the mark.
+NEWER_SPACING = {(16, 0, 0): [(0x1171E, 0x1171E)]}  # Ahom consonant sign medial ra
+
 
 def test_quoted_escapes_by_python_categories(quote):
-    newer = [r for v, ranges in NEWER_ASSIGNED.items() if PY_VERSION >= v > TABLES_VERSION for r in ranges]
+    assigned = newer(NEWER_ASSIGNED) + newer(NEWER_SPACING)
     changed = [r for v, ranges in NO_LONGER_EXTENDING.items() if PY_VERSION < v <= TABLES_VERSION for r in ranges]
     cps = [cp for cp in range(MAX_CP) if not 0xD800 <= cp <= 0xDFFF and cp not in (0x22, 0x5C)]
     got = quote([chr(cp) for cp in cps])
@@ -291,7 +325,7 @@ def test_quoted_escapes_by_python_categories(quote):
             continue  # may be assigned since Python's data
         escaped = q != '"' + chr(cp) + '"'
         expected = (cat[0] == "C" or cat in ("Zl", "Zp", "Mn", "Me") or (cat == "Zs" and cp != 0x20)
-                    or in_ranges(cp, OTHER_GRAPHEME_EXTEND) or in_ranges(cp, newer))
+                    or in_ranges(cp, OTHER_GRAPHEME_EXTEND) or in_ranges(cp, assigned))
         expected = expected and not in_ranges(cp, changed)
         if escaped != expected:
             wrong.append(f"U+{cp:04X} {cat}")

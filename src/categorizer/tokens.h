@@ -44,11 +44,9 @@ constexpr std::uint64_t ascii_alnum_bytes(std::uint64_t w) {
 // The end of the run of ASCII letters and digits at data[i], eight bytes at
 // a time while eight remain.
 inline std::size_t skip_ascii_alnum(const unsigned char* data, std::size_t i, std::size_t n) {
-    if constexpr (swar::kHasFirstFlagged) {
-        for (; n - i >= 8; i += 8) {
-            const std::uint64_t stop = ~ascii_alnum_bytes(swar::load8(data + i)) & swar::kHighs;
-            if (stop != 0) return i + swar::first_flagged(stop);
-        }
+    for (; n - i >= 8; i += 8) {
+        const std::uint64_t stop = ~ascii_alnum_bytes(swar::load8(data + i)) & swar::kHighs;
+        if (stop != 0) return i + swar::first_flagged(stop);
     }
     while (i < n && byte_class[data[i]] == ascii_alnum) ++i;
     return i;

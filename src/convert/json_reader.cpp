@@ -582,13 +582,13 @@ bool Reader::scan_unescaped() {
         bool hit = false;
         while (end - p >= 8) {
             if (const std::uint64_t mask = special_mask(swar::load8(p))) {
-                if constexpr (swar::kHasFirstFlagged) p += swar::first_flagged(mask);
+                p += swar::first_flagged(mask);
                 hit = true;
                 break;
             }
             p += 8;
         }
-        if (!hit || !swar::kHasFirstFlagged)
+        if (!hit)
             while (p < end && plain_ascii(*p)) ++p;
         if (p == end || *p < 0x80) break;  // the end, '"', '\\' or a control byte
         // Every stored text is valid UTF-8: an ill-formed sequence is refused

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +9,7 @@
 
 #include "util/ascii.h"
 #include "util/digits.h"
+#include "util/float_decimal.h"
 #include "util/swar.h"
 
 namespace morvanta::convert {
@@ -40,10 +40,7 @@ inline std::uint64_t escape_mask(std::uint64_t x) {
 // The first byte at or after p that write_string escapes, or end.
 const char* next_escape(const char* p, const char* const end) {
     while (end - p >= 8) {
-        if (const std::uint64_t mask = escape_mask(swar::load8(p))) {
-            if constexpr (swar::kHasFirstFlagged) return p + swar::first_flagged(mask);
-            break;
-        }
+        if (const std::uint64_t mask = escape_mask(swar::load8(p))) return p + swar::first_flagged(mask);
         p += 8;
     }
     while (p < end && kEscape[static_cast<unsigned char>(*p)] == 0) ++p;
@@ -103,26 +100,14 @@ std::size_t format_float(double v, char* buf) {
         std::memcpy(buf, "0.0", 3);
         return 3;
     }
-    // Shortest round-trip digits, as "[-]d[.ddd]e(+|-)dd[d]".
-    char sci[32];
-    const auto res = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
-    const char* p = sci;
     std::size_t n = 0;
-    if (*p == '-') {
-        buf[n++] = '-';
-        ++p;
-    }
-    char digits[17];
-    int count = 0;
-    digits[count++] = *p++;
-    if (*p == '.')
-        for (++p; *p != 'e'; ++p) digits[count++] = *p;
-    ++p;  // 'e'
-    const bool exp_negative = *p++ == '-';
-    int e = 0;
-    for (; p < res.ptr; ++p) e = e * 10 + (*p - '0');
-    if (exp_negative) e = -e;
-    return n + place_digits(digits, count, e, buf + n);
+    if (v < 0) buf[n++] = '-';
+    // Shortest round-trip digits d1...dn, the value being d1.d2...dn * 10^e.
+    const util::DecimalFloat d = util::shortest_decimal(std::fabs(v));
+    char digits[20];
+    const int count = digits::count(d.digits);
+    digits::put(d.digits, digits, count);
+    return n + place_digits(digits, count, d.exponent + count - 1, buf + n);
 }
 
 }  // namespace

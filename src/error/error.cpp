@@ -1,19 +1,15 @@
 #include "error/error.h"
 
-#include <charconv>
 #include <cmath>
+
+#include "util/float_decimal.h"
 
 namespace morvanta {
 
 std::string format_fixed2(double value) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    // to_chars with a precision rounds the exact binary value to nearest,
-    // ties to even, and never switches to exponent notation in fixed format.
-    // The largest double has 309 integral digits.
-    char buf[400];
-    auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 2);
-    return std::string(buf, res.ptr);
+    return util::fixed2(value);
 }
 
 std::string MorvantaError::text() const {

@@ -82,8 +82,7 @@ inline std::size_t lower_ascii_run(const unsigned char* s, std::size_t i, std::s
     while (n - i >= 8) {
         const std::uint64_t x = swar::load8(s + i);
         if (x & swar::kHighs) break;
-        const std::uint64_t y = ascii::lower8(x);
-        std::memcpy(dst, &y, 8);
+        swar::store8(dst, ascii::lower8(x));
         dst += 8;
         i += 8;
     }

@@ -2,6 +2,12 @@
 // high bit set in each byte that matches. The masks may also flag bytes after
 // (above) a real match, never one before it, so the lowest flag is exact;
 // first_flagged() finds it.
+//
+// Every word is little-endian whatever the machine: the byte at the lowest
+// address is the word's low byte. So a flag's position, a shift that keeps
+// the first or last bytes, and a hash of the words mean the same on x86_64,
+// aarch64 and big-endian s390x; on a little-endian machine a load is one
+// move, on a big-endian one a move and a byte swap.
 #pragma once
 
 #include <bit>
@@ -15,18 +21,49 @@ namespace morvanta::swar {
 inline constexpr std::uint64_t kOnes = 0x0101010101010101u;
 inline constexpr std::uint64_t kHighs = kOnes * 0x80;
 
-// The word of the eight bytes at p, and of the four bytes at p, in the
-// machine's byte order.
+inline constexpr bool kNativeLittle = std::endian::native == std::endian::little;
+static_assert(kNativeLittle || std::endian::native == std::endian::big, "mixed-endian machines are not supported");
+
+// Reverses the byte order of a word: the compiler's instruction where it has
+// one, else shifts and masks (which compilers also turn into one).
+constexpr std::uint64_t byteswap(std::uint64_t x) {
+#if defined(__GNUC__) || defined(__clang__)
+    return __builtin_bswap64(x);
+#else
+    x = ((x & 0x00ff00ff00ff00ffu) << 8) | ((x >> 8) & 0x00ff00ff00ff00ffu);
+    x = ((x & 0x0000ffff0000ffffu) << 16) | ((x >> 16) & 0x0000ffff0000ffffu);
+    return (x << 32) | (x >> 32);
+#endif
+}
+
+constexpr std::uint32_t byteswap(std::uint32_t x) {
+#if defined(__GNUC__) || defined(__clang__)
+    return __builtin_bswap32(x);
+#else
+    x = ((x & 0x00ff00ffu) << 8) | ((x >> 8) & 0x00ff00ffu);
+    return (x << 16) | (x >> 16);
+#endif
+}
+
+// The 8 bytes at p as a little-endian word.
 inline std::uint64_t load8(const void* p) {
     std::uint64_t x;
     std::memcpy(&x, p, 8);
-    return x;
+    return kNativeLittle ? x : byteswap(x);
 }
 
+// The 4 bytes at p as a little-endian word, widened to 64 bits so that
+// callers can shift it by up to 32 bits.
 inline std::uint64_t load4(const void* p) {
     std::uint32_t x;
     std::memcpy(&x, p, 4);
-    return x;
+    return kNativeLittle ? x : byteswap(x);
+}
+
+// Stores a word as load8 reads it: its low byte at p.
+inline void store8(void* p, std::uint64_t x) {
+    if (!kNativeLittle) x = byteswap(x);
+    std::memcpy(p, &x, 8);
 }
 
 // Bytes below `c` (1 <= c <= 0x80), judged exactly for bytes below 0x80.
@@ -38,9 +75,8 @@ constexpr std::uint64_t bytes_equal(std::uint64_t x, unsigned char c) {
     return (y - kOnes) & ~y & kHighs;
 }
 
-// Index of the first flagged byte in memory order, for a non-zero mask.
-// Only little-endian machines have one; the callers then scan bytewise.
-inline constexpr bool kHasFirstFlagged = std::endian::native == std::endian::little;
+// Index of the first flagged byte in memory order, for a non-zero mask of a
+// word from load8.
 constexpr std::size_t first_flagged(std::uint64_t mask) { return static_cast<std::size_t>(std::countr_zero(mask)) >> 3; }
 
 // Whether every byte of `text` is below 0x80, eight at a time.

@@ -13,11 +13,14 @@
 // against hash flooding instead (see table_probes below); with "sizing", the
 // direct search's gram table for each length on stdin (see gram_sizing); with
 // "work", the steps the automatic choice's direct search took on each case,
-// after the "automatic" line: "work <steps> <automaton 0 or 1>".
+// after the "automatic" line: "work <steps> <automaton 0 or 1>"; with
+// "hashes" it prints the keyed hash and the head word of texts (see
+// print_hashes).
 #include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <iostream>
@@ -168,11 +171,30 @@ int gram_sizing() {
     return 0;
 }
 
+// stdin: one hex-encoded text per line ("-" for the empty text). stdout: per
+// text, hash_bytes under the process key, plain and with the ASCII fold 0x20,
+// then head_word, plain and folded, each as 16 hex digits.
+int print_hashes() {
+    const morvanta::util::HashKey& key = morvanta::util::process_hash_key();
+    char line[4 * 17 + 1];
+    for (std::string word; std::cin >> word;) {
+        const std::string text = unhex(word);
+        std::snprintf(line, sizeof line, "%016llx %016llx %016llx %016llx",
+                      static_cast<unsigned long long>(morvanta::util::hash_bytes(key, text)),
+                      static_cast<unsigned long long>(morvanta::util::hash_bytes(key, text, 0x20)),
+                      static_cast<unsigned long long>(morvanta::util::head_word(text)),
+                      static_cast<unsigned long long>(morvanta::util::head_word(text, 0x20)));
+        std::cout << line << '\n';
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::string_view(argv[1]) == "probes") return table_probes();
     if (argc > 1 && std::string_view(argv[1]) == "sizing") return gram_sizing();
+    if (argc > 1 && std::string_view(argv[1]) == "hashes") return print_hashes();
     const bool work = argc > 1 && std::string_view(argv[1]) == "work";
     std::size_t rule_count = 0, text_count = 0;
     while (std::cin >> rule_count >> text_count) {
