@@ -49,7 +49,9 @@ shared=../shared/cpython
 # engines, the readers and writers and the native drivers under qemu-user,
 # writing its log to build-emulated/<arch>.log; they are collected at the end.
 # Left out there: the type checkers, Dask, examples, leak and scale runs,
-# which test no byte-order or architecture-dependent code.
+# which test no byte-order or architecture-dependent code, and the one test
+# that starts a second interpreter: without binfmt, qemu-user cannot start
+# one from inside the emulated one.
 EMULATED_TESTS=(tests/test_emi.py tests/test_emi_reference.py tests/test_categorize.py tests/test_derive.py
                 tests/test_json_reader.py tests/test_json_writer.py tests/test_object_mode.py
                 tests/test_modes_agree.py tests/test_module.py tests/test_hostile.py
@@ -74,7 +76,8 @@ emulated_stage() {
         echo "== $arch: testing (at $((SECONDS - begun)) s)"
         MORVANTA_EMULATED=1 MORVANTA_NATIVE_PREBUILT="$PWD/$drivers" \
             MORVANTA_NATIVE_RUNNER="qemu-$arch-static -L $PWD/$root" PYTHONPATH="$PWD/$module:$PWD/$site" \
-            "qemu-$arch-static" -L "$root" "$root/usr/bin/python3.11" -m pytest -q -p no:cacheprovider "${EMULATED_TESTS[@]}"
+            "qemu-$arch-static" -L "$root" "$root/usr/bin/python3.11" -m pytest -q -p no:cacheprovider "${EMULATED_TESTS[@]}" \
+            --deselect tests/test_module.py::test_second_init_raises_import_error
         echo "== $arch: done in $((SECONDS - begun)) s"
     } >"$log" 2>&1
 }
