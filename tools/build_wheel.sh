@@ -48,6 +48,22 @@ check_exports() {
     fi
 }
 
+# Checks a repaired wheel $1 for architecture $2 (work folder $3): auditwheel
+# accepts it for glibc 2.17 or older (manylinux2014, 2010, 1), and its module
+# exports PyInit_morvanta alone.
+check_repaired() {
+    local wheel="$1" arch="$2" work="$3"
+    .venv-build/bin/auditwheel show "$wheel" >"$work/show.log" 2>&1 || true
+    grep -Eq "\"manylinux_2_(5|12|17)_$arch\"" "$work/show.log" || {
+        cat "$work/show.log" >&2
+        echo "build_wheel: auditwheel does not accept $wheel as manylinux2014_$arch" >&2
+        exit 1
+    }
+    rm -rf "$work/unpacked"
+    .venv-build/bin/python -m zipfile -e "$wheel" "$work/unpacked"
+    check_exports "$work"/unpacked/morvanta*.so
+}
+
 # Retags the raw wheel of $1 and checks it: manylinux2014 (glibc 2.17 or
 # older: manylinux2014, 2010, 1), the stable ABI of 3.8, one export.
 audit() {
@@ -69,19 +85,11 @@ audit() {
     fi
     local wheel=(dist/morvanta-*-cp38-abi3-*"$plat"*.whl)
     [ -f "${wheel[0]}" ] || { echo "build_wheel: no wheel tagged cp38-abi3 $plat in dist/" >&2; exit 1; }
-    .venv-build/bin/auditwheel show "${wheel[0]}" >"$work/show.log" 2>&1 || true
-    grep -Eq "\"manylinux_2_(5|12|17)_$arch\"" "$work/show.log" || {
-        cat "$work/show.log" >&2
-        echo "build_wheel: auditwheel does not accept ${wheel[0]} as $plat" >&2
-        exit 1
-    }
     .venv-build/bin/abi3audit --strict --report "${wheel[0]}" >"$work/abi3audit.log" 2>&1 || {
         cat "$work/abi3audit.log" >&2
         exit 1
     }
-    rm -rf "$work/unpacked"
-    .venv-build/bin/python -m zipfile -e "${wheel[0]}" "$work/unpacked"
-    check_exports "$work"/unpacked/morvanta*.so
+    check_repaired "${wheel[0]}" "$arch" "$work"
     echo "${wheel[0]}"
 }
 
@@ -133,15 +141,7 @@ build_free_threaded_wheel() {
         *manylinux_2_17_"$native"*) ;;
         *) echo "build_wheel: ${wheel[0]} is not tagged manylinux_2_17_$native" >&2; exit 1 ;;
     esac
-    .venv-build/bin/auditwheel show "${wheel[0]}" >"$work/show.log" 2>&1 || true
-    grep -Eq "\"manylinux_2_(5|12|17)_$native\"" "$work/show.log" || {
-        cat "$work/show.log" >&2
-        echo "build_wheel: auditwheel does not accept ${wheel[0]} as $plat" >&2
-        exit 1
-    }
-    rm -rf "$work/unpacked"
-    .venv-build/bin/python -m zipfile -e "${wheel[0]}" "$work/unpacked"
-    check_exports "$work"/unpacked/morvanta*.so
+    check_repaired "${wheel[0]}" "$native" "$work"
     echo "free-threaded wheel: ${wheel[0]}"
 }
 
