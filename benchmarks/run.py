@@ -12,7 +12,9 @@ How a workload is timed: every case (one implementation of it) is first warmed
 up, called for at least --warm seconds, which also sizes a round of it to about
 --target seconds. Then come the rounds: each round runs every case once, in an
 order that turns by one case from round to round, with the cyclic garbage
-collector paused during the calls. The table gives the median over the rounds
+collector paused during the calls. Where the ratio of a case to morvanta's
+still spreads widely over the rounds, more rounds follow, up to three times
+as many. The table gives the median over the rounds
 of the time per call, its spread (the interquartile range as a share of the
 median), ns per narration where there are narrations, and the ratio peer time /
 morvanta time (above 1 means morvanta is faster): the median over the rounds of
@@ -97,7 +99,8 @@ class Case:
             calls += batch
             per_call = max(elapsed / calls, 1e-9)
             batch = max(1, min(batch * 2, round((seconds - elapsed) / per_call)))
-        self.number = max(1, round(target / per_call))
+        # At least three calls a round, so that one slow call (a page-fault burst) is not a whole round.
+        self.number = max(1 if per_call > 0.1 else 3, round(target / per_call))
         self.per_call = per_call
 
     def run(self):
@@ -118,10 +121,22 @@ def measure(cases, cfg):
         # A workload with a case of a second or so a call (derivation in pure Python) is
         # itself an average over many items: fewer rounds of it keep the run short.
         slow = any(case.number == 1 and case.per_call > cfg.slow for case in cases)
-        for r in range(cfg.slow_repeat if slow else cfg.repeat):
-            turn = r % len(cases)
+        rounds = 0
+
+        def run_round():
+            nonlocal rounds
+            turn = rounds % len(cases)
             for case in cases[turn:] + cases[:turn]:
                 case.run()
+            rounds += 1
+
+        for _ in range(cfg.slow_repeat if slow else cfg.repeat):
+            run_round()
+        # A ratio whose rounds still disagree (a peer that maps and unmaps megabytes a call,
+        # a burst of load on a shared machine) gets more rounds, up to three times as many,
+        # so that its median is as steady from run to run as the others.
+        while not slow and rounds < cfg.repeat * 3 and unsteady(cases, cfg.steady):
+            run_round()
     finally:
         gc.unfreeze()
     for case in cases:
@@ -129,6 +144,12 @@ def measure(cases, cfg):
         if per_call >= 1:
             note(f"    {case.name}: {per_call:.0f} page faults a call")
     return {case.name: case.times for case in cases}
+
+
+def unsteady(cases, limit):
+    """Whether the per-round ratio of any case to the first one (morvanta) spreads wider than `limit`."""
+    reference = cases[0].times
+    return any(spread([t / ref for t, ref in zip(case.times, reference)]) > limit for case in cases[1:])
 
 
 def cycling(fn, requests):
@@ -553,6 +574,7 @@ class Config:
         self.repeat = 3 if quick else 7
         self.slow_repeat = 3  # rounds of a workload with a case slower than `slow` seconds a call
         self.slow = 0.5
+        self.steady = 0.08  # rounds are added while a ratio's interquartile range is wider than this
         self.target = 0.01 if quick else 0.02
         self.warm = args.warm if args.warm is not None else (0.05 if quick else 0.1)
         self.json_bytes = (1 if quick else 10) * 1_000_000
@@ -634,7 +656,8 @@ def main():
     print(f"Machine: {machine()}.")
     print(f"Run {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}{', --quick' if cfg.quick else ''}; "
           f"each case warmed for {cfg.warm:g} s, then {cfg.repeat} interleaved rounds ({cfg.slow_repeat} where a "
-          f"call takes over {cfg.slow:g} s): times are medians "
+          f"call takes over {cfg.slow:g} s), and more, up to {cfg.repeat * 3}, while a ratio's rounds spread over "
+          f"{cfg.steady:.0%}: times are medians "
           f"of the rounds, spread their interquartile range, ratios the median of the ratios within each round, "
           f"in {'wall time' if clock is time.perf_counter else 'CPU time of the benchmark thread'}.\n")
     print(table.markdown())
