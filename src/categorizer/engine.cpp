@@ -18,6 +18,7 @@
 #include "categorizer/matcher.h"
 #include "categorizer/tokens.h"
 #include "unicode/unicode.h"
+#include "util/prefetch.h"
 #include "util/swar.h"
 
 namespace morvanta::categorizer {
@@ -64,6 +65,15 @@ Expected<CategorizeResponse, MorvantaError> categorize_transactions(const Catego
     for (std::size_t at = 0; at < n; at += texts.size()) {
         const std::size_t count = std::min(texts.size(), n - at);
         for (std::size_t k = 0; k < count; ++k) texts[k] = request.data[at + k].narration;
+        // The narrations of a long request lie scattered over memory (each in
+        // its own str): the next batch's bytes are fetched while this one is
+        // matched, so that the scans do not wait on them one by one.
+        const std::size_t next = std::min(n, at + 2 * texts.size());
+        for (std::size_t k = at + count; k < next; ++k) {
+            const std::string_view text = request.data[k].narration;
+            util::prefetch(text.data());
+            if (text.size() > 32) util::prefetch(text.data() + text.size() - 1);
+        }
         matcher.first_matches({texts.data(), count}, {hits.data(), count});
         for (std::size_t k = 0; k < count; ++k) append(hits[k]);
     }
