@@ -14,7 +14,7 @@ up, called for at least --warm seconds, which also sizes a round of it to about
 order that turns by one case from round to round, with the cyclic garbage
 collector paused during the calls. Where the ratio of a case to morvanta's
 still spreads widely over the rounds, more rounds follow, up to three times
-as many. The table gives the median over the rounds
+as many (for a slow workload, up to the usual number). The table gives the median over the rounds
 of the time per call, its spread (the interquartile range as a share of the
 median), ns per narration where there are narrations, and the ratio peer time /
 morvanta time (above 1 means morvanta is faster): the median over the rounds of
@@ -133,9 +133,11 @@ def measure(cases, cfg):
         for _ in range(cfg.slow_repeat if slow else cfg.repeat):
             run_round()
         # A ratio whose rounds still disagree (a peer that maps and unmaps megabytes a call,
-        # a burst of load on a shared machine) gets more rounds, up to three times as many,
-        # so that its median is as steady from run to run as the others.
-        while not slow and rounds < cfg.repeat * 3 and unsteady(cases, cfg.steady):
+        # a burst of load on a shared machine) gets more rounds, up to three times as many
+        # (a slow workload up to the usual count), so that its median is as steady from run
+        # to run as the others.
+        most = cfg.repeat if slow else cfg.repeat * 3
+        while rounds < most and unsteady(cases, cfg.steady):
             run_round()
     finally:
         gc.unfreeze()
@@ -660,7 +662,7 @@ def main():
     print(f"Machine: {machine()}.")
     print(f"Run {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}{', --quick' if cfg.quick else ''}; "
           f"each case warmed for {cfg.warm:g} s, then {cfg.repeat} interleaved rounds ({cfg.slow_repeat} where a "
-          f"call takes over {cfg.slow:g} s), and more, up to {cfg.repeat * 3}, while a ratio's rounds spread over "
+          f"call takes over {cfg.slow:g} s), and more, up to {cfg.repeat * 3} ({cfg.repeat}), while a ratio's rounds spread over "
           f"{cfg.steady:.0%}: times are medians "
           f"of the rounds, spread their interquartile range, ratios the median of the ratios within each round, "
           f"in {'wall time' if clock is time.perf_counter else 'CPU time of the benchmark thread'}.\n")
