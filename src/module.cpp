@@ -264,7 +264,9 @@ PyObject* call_json(PyObject* arg) {
     // valid, then release what the write no longer needs, so that a large
     // request and its output are not held at once.
     convert::json::RenderedRows rendered;
-    const std::size_t size = convert::render_json(*result, rendered);
+    std::size_t size = convert::render_json_bound(*result, rendered);
+    // Room past the size kept in pieces is measured exactly, which decides.
+    if (size >= kJoinedOutputBytes) size = convert::measure_json(*result, rendered);
     *request = Request{};
     if constexpr (!convert::writes_views_v<Result>) {
         utf8 = py::Utf8();

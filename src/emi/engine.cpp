@@ -251,15 +251,23 @@ void run_months(const EmiRequest& request, const Solved& s, double rate, WholeUn
         }
         const double real_principal = round_whole(principal / deflator);
         const double real_interest = round_whole(interest / deflator);
-        EmiMonth& row = rows.emplace_back();
-        row.index = k;
-        row.emi = units.of(paid);
-        row.principal = units.of(principal);
-        row.interest = units.of(interest);
-        row.outstanding = units.of(next);
-        row.realEmi = units.of(real_principal + real_interest);
-        row.realPrincipal = units.of(real_principal);
-        row.realInterest = units.of(real_interest);
+        // Every member given: a row value-initialised first and then
+        // assigned is cleared with a string store that costs more than the
+        // rest of the month.
+        rows.push_back(EmiMonth{
+            .index = k,
+            .year = std::nullopt,
+            .month = std::nullopt,
+            .emi = units.of(paid),
+            .principal = units.of(principal),
+            .interest = units.of(interest),
+            .outstanding = units.of(next),
+            .realEmi = units.of(real_principal + real_interest),
+            .realPrincipal = units.of(real_principal),
+            .realInterest = units.of(real_interest),
+            .remainingEmi = 0,
+            .realRemainingEmi = 0,
+        });
         if (units.failed() || next == 0.0) return;
         deflator = deflator * growth;
         balance = next;
