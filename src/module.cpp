@@ -265,7 +265,9 @@ PyObject* call_json(PyObject* arg) {
     // request and its output are not held at once.
     convert::json::RenderedRows rendered;
     std::size_t size = convert::render_json_bound(*result, rendered);
-    // Room past the size kept in pieces is measured exactly, which decides.
+    // A bound past the size that is written in pieces is replaced by the
+    // exact size, which decides; below it, room that is never written is
+    // never touched, so it costs address space (at most that size), not memory.
     if (size >= kJoinedOutputBytes) size = convert::measure_json(*result, rendered);
     *request = Request{};
     if constexpr (!convert::writes_views_v<Result>) {
