@@ -264,7 +264,11 @@ PyObject* call_json(PyObject* arg) {
     // valid, then release what the write no longer needs, so that a large
     // request and its output are not held at once.
     convert::json::RenderedRows rendered;
-    const std::size_t size = convert::render_json(*result, rendered);
+    std::size_t size = convert::render_json_bound(*result, rendered);
+    // A bound past the size that is written in pieces is replaced by the
+    // exact size, which decides; below it, room that is never written is
+    // never touched, so it costs address space (at most that size), not memory.
+    if (size >= kJoinedOutputBytes) size = convert::measure_json(*result, rendered);
     *request = Request{};
     if constexpr (!convert::writes_views_v<Result>) {
         utf8 = py::Utf8();

@@ -461,20 +461,22 @@ void render_value(const M& value, RenderedRows& rendered) {
 }
 
 // ---------------------------------------------------------------------------
-// Measuring: the bytes write_value will write, exactly, once the tables of
-// `Rows` values are rendered.
+// Measuring: the bytes write_value will write, once the tables of `Rows`
+// values are rendered. Exact, or (Exact false) an upper bound that does not
+// look at the digits of a number and costs nothing per element of a list of
+// flat records: room for the longest form of each.
 
-template <class M>
+template <bool Exact, class M>
 std::size_t measure_value(const M& value, const RenderedRows& rendered);
 
-template <RecordType T>
+template <bool Exact, RecordType T>
 std::size_t measure_record(const T& value, const RenderedRows& rendered) {
     std::size_t n = 2;  // {}
     bool any = false;
     for_each_field<T>([&](const auto& fld, auto i) {
         constexpr std::size_t I = decltype(i)::value;
         if (left_out<T, I>(value)) return;
-        n += MemberPrefix<T, I>::text.size() - (any ? 0 : 1) + measure_value(value.*(fld.member), rendered);
+        n += MemberPrefix<T, I>::text.size() - (any ? 0 : 1) + measure_value<Exact>(value.*(fld.member), rendered);
         any = true;
     });
     return n;
@@ -488,21 +490,25 @@ std::size_t measure_rows(const M& value, const RenderedRows& rendered) {
     return n;
 }
 
-template <class M>
+template <bool Exact, class M>
 std::size_t measure_value(const M& value, const RenderedRows& rendered) {
     if constexpr (std::is_same_v<M, double>) {
-        return float_size(value);
+        return Exact ? float_size(value) : kMaxFloat;
     } else if constexpr (std::is_same_v<M, std::uint32_t>) {
-        return uint_size(value);
+        return Exact ? uint_size(value) : kMaxInt;
     } else if constexpr (is_signed_output_v<M>) {
-        return int_size(value);
+        return Exact ? int_size(value) : kMaxInt;
     } else if constexpr (is_text_v<M>) {
         return string_size(value);
     } else if constexpr (is_optional_v<M>) {
-        return value.has_value() ? measure_value(*value, rendered) : 4;
+        return value.has_value() ? measure_value<Exact>(*value, rendered) : 4;
     } else if constexpr (is_vector_v<M>) {
         std::size_t n = value.empty() ? 2 : 1 + value.size();  // brackets and commas
-        for (const auto& element : value) n += measure_value(element, rendered);
+        if constexpr (!Exact && RecordType<typename M::value_type>) {
+            if constexpr (is_flat_record<typename M::value_type>())
+                return n + value.size() * flat_bound<typename M::value_type>();
+        }
+        for (const auto& element : value) n += measure_value<Exact>(element, rendered);
         return n;
     } else if constexpr (is_rows_v<M>) {
         return measure_rows(value, rendered);
@@ -513,7 +519,7 @@ std::size_t measure_value(const M& value, const RenderedRows& rendered) {
         TextForm<M>::format(value, text);
         return string_size(text);
     } else if constexpr (RecordType<M>) {
-        return measure_record(value, rendered);
+        return measure_record<Exact>(value, rendered);
     } else {
         static_assert(!sizeof(M), "this member type cannot be written as JSON");
     }
@@ -537,7 +543,25 @@ inline constexpr bool has_rows_v = json::holds_any<T, IsRows>();
 template <RecordType T>
 std::size_t render_json(const T& value, json::RenderedRows& rendered) {
     json::render_value(value, rendered);
-    return json::measure_record(value, rendered) + json::kWriteSlack;
+    return json::measure_record<true>(value, rendered) + json::kWriteSlack;
+}
+
+// Like render_json, but returns room that is enough for the write without
+// counting the digits of every number (a bound, not the exact size): room
+// that is never written costs no memory, since its pages are never touched,
+// while counting the digits of a large schedule costs about half as much as
+// writing them. The bound allows the longest form of every number: for a loan
+// schedule about 1.8 times the size, more for records of short integers.
+template <RecordType T>
+std::size_t render_json_bound(const T& value, json::RenderedRows& rendered) {
+    json::render_value(value, rendered);
+    return json::measure_record<false>(value, rendered) + json::kWriteSlack;
+}
+
+// The exact room of a write that render_json_bound has rendered.
+template <RecordType T>
+std::size_t measure_json(const T& value, const json::RenderedRows& rendered) {
+    return json::measure_record<true>(value, rendered) + json::kWriteSlack;
 }
 
 // Appends the compact JSON form of `value`, rendered by render_json, to `out`.

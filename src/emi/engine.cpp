@@ -230,7 +230,10 @@ void run_months(const EmiRequest& request, const Solved& s, double rate, WholeUn
     const double emi = round_whole(s.emi);
     // The exponent is the double nearest 1/12.
     const double growth = std::pow(request.inflationRate / 100.0 + 1.0, 0.08333333333333333);
-    rows.reserve(s.months);
+    // Made whole at once: one clearing of every row is cheaper than one per
+    // row, whether a row is value-initialised where it is appended or built
+    // aside and copied in. The rows past a schedule that ends early go.
+    rows.resize(s.months);
     double balance = s.loan;
     double deflator = 1.0;
     for (std::uint32_t k = 0; k < s.months; ++k) {
@@ -251,7 +254,7 @@ void run_months(const EmiRequest& request, const Solved& s, double rate, WholeUn
         }
         const double real_principal = round_whole(principal / deflator);
         const double real_interest = round_whole(interest / deflator);
-        EmiMonth& row = rows.emplace_back();
+        EmiMonth& row = rows[k];
         row.index = k;
         row.emi = units.of(paid);
         row.principal = units.of(principal);
@@ -260,7 +263,10 @@ void run_months(const EmiRequest& request, const Solved& s, double rate, WholeUn
         row.realEmi = units.of(real_principal + real_interest);
         row.realPrincipal = units.of(real_principal);
         row.realInterest = units.of(real_interest);
-        if (units.failed() || next == 0.0) return;
+        if (units.failed() || next == 0.0) {
+            rows.resize(k + 1);
+            return;
+        }
         deflator = deflator * growth;
         balance = next;
     }

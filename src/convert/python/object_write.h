@@ -5,8 +5,11 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -69,15 +72,60 @@ Ref new_record_dict(const T& value, PyObject* const* keys, WriteContext& ctx) {
     }
 }
 
+// Whether a member is an integer, or an optional one.
+template <class M>
+constexpr bool integer_member() {
+    if constexpr (convert::is_optional_v<M>)
+        return integer_member<typename M::value_type>();
+    else
+        return std::is_same_v<M, std::uint32_t> || convert::is_signed_output_v<M>;
+}
+
+// The int of each integer member of the record last written in a list,
+// given again to the next record whose member has the same value: down a
+// schedule the instalment and the year repeat, and an int is immutable, so
+// sharing one object is invisible but saves an allocation.
 template <convert::RecordType T>
-Ref write_record(const T& value, WriteContext& ctx) {
+struct Columns {
+    std::array<std::int64_t, convert::field_count<T>> value{};
+    std::array<Ref, convert::field_count<T>> made;
+};
+
+template <class M>
+Ref write_integer(const M& member, Ref& made, std::int64_t& last, WriteContext& ctx) {
+    if constexpr (convert::is_optional_v<M>) {
+        if (!member) return Ref::borrow(Py_None);
+        return write_integer(*member, made, last, ctx);
+    } else {
+        const std::int64_t v = static_cast<std::int64_t>(member);
+        if (made && last == v) return Ref::borrow(made.get());
+        Ref item = write_value(member, ctx);
+        if (item) {
+            made = Ref::borrow(item.get());
+            last = v;
+        }
+        return item;
+    }
+}
+
+template <convert::RecordType T>
+Ref write_record(const T& value, WriteContext& ctx, Columns<T>* columns = nullptr) {
     PyObject* const* keys = key_table<T>().data();
     Ref dict = new_record_dict(value, keys, ctx);
     if (!dict) return failed(ctx);
     bool ok = true;
     convert::for_each_field<T>([&](const auto& fld, auto i) {
-        if (!ok || convert::left_out<T, decltype(i)::value>(value)) return;
-        Ref item = write_value(value.*(fld.member), ctx);
+        constexpr std::size_t I = decltype(i)::value;
+        if (!ok || convert::left_out<T, I>(value)) return;
+        Ref item;
+        if constexpr (integer_member<convert::member_t<decltype(fld)>>()) {
+            if (columns)
+                item = write_integer(value.*(fld.member), columns->made[I], columns->value[I], ctx);
+            else
+                item = write_value(value.*(fld.member), ctx);
+        } else {
+            item = write_value(value.*(fld.member), ctx);
+        }
         if (!item) {
             ok = false;
             return;
@@ -90,6 +138,20 @@ Ref write_record(const T& value, WriteContext& ctx) {
     return ok ? std::move(dict) : Ref();
 }
 
+// The record that a list's elements are, or hold when optional (void if none).
+template <class T>
+struct ListedRecord {
+    using type = void;
+};
+template <convert::RecordType T>
+struct ListedRecord<T> {
+    using type = T;
+};
+template <convert::RecordType T>
+struct ListedRecord<std::optional<T>> {
+    using type = T;
+};
+
 template <class T>
 Ref write_list(const std::vector<T>& items, WriteContext& ctx) {
     // The list is filled completely before anything refers to it; on a
@@ -97,8 +159,16 @@ Ref write_list(const std::vector<T>& items, WriteContext& ctx) {
     // are NULL, which the list's deallocation skips).
     Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
     if (!list) return failed(ctx);
+    using Record = typename ListedRecord<T>::type;
+    [[maybe_unused]] std::conditional_t<convert::RecordType<Record>, Columns<Record>, char> columns{};
     for (std::size_t i = 0; i < items.size(); ++i) {
-        Ref item = write_value(items[i], ctx);
+        Ref item;
+        if constexpr (!convert::RecordType<Record>)
+            item = write_value(items[i], ctx);
+        else if constexpr (convert::is_optional_v<T>)
+            item = items[i] ? write_record(*items[i], ctx, &columns) : Ref::borrow(Py_None);
+        else
+            item = write_record(items[i], ctx, &columns);
         if (!item) return Ref();
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
