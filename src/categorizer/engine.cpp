@@ -241,15 +241,13 @@ struct IndexedItems {
     // bytes and a separator, so item_tokens outgrows bytes / 4 + items only
     // where lowering lengthens a narration; reserved pages never used cost
     // nothing, while growing copies every number.
-    // The token index is sized for two new tokens an item, its slots then at
-    // most a third full. Statement narrations bring one or two new tokens
-    // each (a reference number, a card or a handle): sized for one an item,
-    // the index grew during the call and probed runs near half full, which
-    // cost about a quarter of the call. Entries reserved and never used
-    // cost nothing, while growing copies every key.
     IndexedItems(const util::HashKey& key, std::uint32_t items, std::size_t bytes)
-        : groups(key), tokens(key, std::size_t{items} * 2), group_of(items), tokens_end(items) {
+        : groups(key), tokens(key, items), group_of(items), tokens_end(items) {
         item_tokens.reserve(bytes / 4 + items);
+        // Statement narrations bring about one new token each (a reference
+        // number, a card or a handle); pages reserved and never used cost
+        // nothing, while growing copies every key.
+        tokens.reserve(std::size_t{items} * 2);
     }
 
     GroupIndex groups;
