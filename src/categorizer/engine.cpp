@@ -330,7 +330,9 @@ void add_item(std::uint32_t i, std::uint32_t group, const PendingItem& item, Ind
         bool added = false;
         if (id == TokenIndex::none) {
             std::tie(id, added) = ix.tokens.insert(t.probe, t.tag, [&](const TokenProbe& p) { return keep(ix, p); });
-            if (!is_long(t.probe.key)) ix.recent.remember(t.probe.key, id);
+            // A token met for the first time is most often met only once (a
+            // reference number): only one met again may push another out.
+            if (!added && !is_long(t.probe.key)) ix.recent.remember(t.probe.key, id);
         }
         TokenStats& s = ix.tokens.value(id);
         if (added) {
