@@ -25,13 +25,13 @@ import morvanta  # noqa: E402
 import data  # noqa: E402
 from run import categorize_text  # noqa: E402
 
-# name: (rules, ASCII categories and merchants only, narration shape, description)
+# name: (rules, ASCII categories and merchants only, narration shape, description). The first 100 rules
+# that data.make_rules draws are ASCII already, so the 100-rule cases give a one-byte result either way.
 CASES = {
-    "mixed-1000": (1000, False, data.make_narrations, "1,000 rules, some merchants non-ASCII, short narrations"),
-    "mixed-100": (100, False, data.make_narrations, "100 rules, some merchants non-ASCII, short narrations"),
-    "ascii-100": (100, True, data.make_narrations, "100 rules, ASCII categories and merchants, short narrations"),
-    "ascii-100-long": (100, True, data.make_long_narrations,
-                       "100 rules, ASCII categories and merchants, long narrations"),
+    "1000": (1000, False, data.make_narrations, "1,000 rules, some merchants non-ASCII, short narrations"),
+    "ascii-1000": (1000, True, data.make_narrations, "1,000 rules, ASCII categories and merchants, short narrations"),
+    "100": (100, False, data.make_narrations, "100 rules, all ASCII as drawn, short narrations"),
+    "100-long": (100, False, data.make_long_narrations, "100 rules, all ASCII as drawn, long narrations"),
 }
 
 
