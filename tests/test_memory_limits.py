@@ -199,3 +199,34 @@ def test_peak_memory_of_one_long_narration_follows_its_length(rules, mode):
 def test_peak_memory_of_a_40_mib_narration_follows_its_length():
     for mode in ("object", "json"):
         check_long_narration(40, 9, mode)
+
+
+# A categorize request of 16 MB and more has its narrations matched as they
+# are read, never held all at once: the call's peak is the UTF-8 copy of its
+# non-ASCII text and one row number a narration, not also a view of each
+# narration (which would make about 1.4 times the text here).
+MANY_NARRATIONS = PRELUDE + textwrap.dedent('''\
+    def status(field):
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) * KB for line in f if line.startswith(field + ":"))
+
+    rules = [{"pattern": f"kiosk{i:03d}", "category": "c", "merchant": f"m{i}"} for i in range(100)]
+    data = [{"narration": f"POS KIOSK{i % 300:03d} MÜNCHEN {i:07d}"} for i in range(int(sys.argv[1]))]
+    text = json.dumps({"data": data, "rules": rules}, ensure_ascii=False)
+    del data
+    size = len(text.encode())
+    morvanta.categorize_transactions_json('{"data":[],"rules":[]}')
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = status("VmRSS")
+    out = morvanta.categorize_transactions_json(text)
+    growth = status("VmHWM") - before
+    rows = json.loads(out)["data"]
+    print(json.dumps({"growth": growth / size, "matched": sum(row is not None for row in rows), "rows": len(rows)}))
+''')
+
+
+def test_peak_memory_of_a_large_json_request_stays_near_its_text():
+    report = run_child(MANY_NARRATIONS, "500000")
+    assert report["rows"] == 500_000 and report["matched"] == 166_700, report
+    assert report["growth"] <= 1.2, report

@@ -18,7 +18,6 @@
 #include "categorizer/matcher.h"
 #include "categorizer/tokens.h"
 #include "unicode/unicode.h"
-#include "util/prefetch.h"
 #include "util/swar.h"
 
 namespace morvanta::categorizer {
@@ -32,52 +31,45 @@ MorvantaError too_many(const char* what, std::size_t most) {
 
 }  // namespace
 
-Expected<CategorizeResponse, MorvantaError> categorize_transactions(const CategorizeRequest& request) {
-    RuleMatcher matcher(request.rules, request.data.size());
+std::optional<MorvantaError> Categorizer::too_many_rules(std::size_t rules) {
+    if (rules >= kNone) return too_many("rules", kNone - 1);
+    return std::nullopt;
+}
 
-    // A row is an index in the table, which holds the category and merchant
-    // of each rule that some row names, once, in order of first use: a few
-    // narrations against many rules make a table of a few entries.
-    constexpr std::uint32_t none = convert::Rows<MapOutput>::none;
-    if (request.rules.size() >= none) return Unexpected{too_many("rules", none - 1)};
-    CategorizeResponse response;
-    std::vector<MapOutput>& table = response.data.table;
-    std::vector<std::uint32_t> entry_of(request.rules.size(), none);  // rule -> its table entry
-    std::vector<std::uint32_t>& rows = response.data.rows;
-    rows.reserve(request.data.size());
-    const auto append = [&](std::size_t hit) {
+Categorizer::Categorizer(std::span<const CategoryRule> rules, std::size_t narrations)
+    : rules_(rules), matcher_(rules, narrations), entry_of_(rules.size(), kNone) {
+    response_.data.rows.reserve(narrations);
+}
+
+void Categorizer::flush() {
+    if (pending_ == 0) return;
+    matcher_.first_matches({texts_.data(), pending_}, {hits_.data(), pending_});
+    std::vector<MapOutput>& table = response_.data.table;
+    std::vector<std::uint32_t>& rows = response_.data.rows;
+    for (std::size_t k = 0; k < pending_; ++k) {
+        const std::size_t hit = hits_[k];
         if (hit == RuleMatcher::npos) {
-            rows.push_back(none);
-            return;
+            rows.push_back(kNone);
+            continue;
         }
-        std::uint32_t& entry = entry_of[hit];
-        if (entry == none) {
+        // A row is an index in the table, which holds the category and
+        // merchant of each rule that some row names, once, in order of first
+        // use: a few narrations against many rules make a table of a few entries.
+        std::uint32_t& entry = entry_of_[hit];
+        if (entry == kNone) {
             entry = static_cast<std::uint32_t>(table.size());
-            table.push_back(MapOutput{request.rules[hit].category, request.rules[hit].merchant});
+            table.push_back(MapOutput{rules_[hit].category, rules_[hit].merchant});
         }
         rows.push_back(entry);
-    };
-
-    // Narrations go through the matcher a batch at a time.
-    std::array<std::string_view, RuleMatcher::kBatchMax> texts;
-    std::array<std::size_t, RuleMatcher::kBatchMax> hits;
-    const std::size_t n = request.data.size();
-    for (std::size_t at = 0; at < n; at += texts.size()) {
-        const std::size_t count = std::min(texts.size(), n - at);
-        for (std::size_t k = 0; k < count; ++k) texts[k] = request.data[at + k].narration;
-        // The narrations of a long request lie scattered over memory (each in
-        // its own str): the next batch's bytes are fetched while this one is
-        // matched, so that the scans do not wait on them one by one.
-        const std::size_t next = std::min(n, at + 2 * texts.size());
-        for (std::size_t k = at + count; k < next; ++k) {
-            const std::string_view text = request.data[k].narration;
-            util::prefetch(text.data());
-            if (text.size() > 32) util::prefetch(text.data() + text.size() - 1);
-        }
-        matcher.first_matches({texts.data(), count}, {hits.data(), count});
-        for (std::size_t k = 0; k < count; ++k) append(hits[k]);
     }
-    return response;
+    pending_ = 0;
+}
+
+Expected<CategorizeResponse, MorvantaError> categorize_transactions(const CategorizeRequest& request) {
+    if (auto error = Categorizer::too_many_rules(request.rules.size())) return Unexpected{std::move(*error)};
+    Categorizer categorizer(request.rules, request.data.size());
+    for (const MapInput& item : request.data) categorizer.add(item.narration);
+    return categorizer.finish();
 }
 
 namespace {

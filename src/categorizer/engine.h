@@ -2,12 +2,57 @@
 // substring rules, and derivation of such rules from labelled narrations.
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "categorizer/matcher.h"
 #include "categorizer/model.h"
 #include "error/error.h"
 #include "util/expected.h"
 #include "util/hash.h"
 
 namespace morvanta::categorizer {
+
+// Categorizes narrations as they are handed over, a batch at a time, into
+// the rows of a response: the rows categorize_transactions makes of the same
+// narrations. Each narration's text, and the rules', must stay valid until
+// finish(); the caller keeps no list of narrations.
+class Categorizer {
+public:
+    // The error for a rule list too long for the rows to number, if it is.
+    static std::optional<MorvantaError> too_many_rules(std::size_t rules);
+    // `narrations`: how many add() will be given in all, which decides the
+    // matching method. The rules must have passed too_many_rules.
+    Categorizer(std::span<const CategoryRule> rules, std::size_t narrations);
+    Categorizer(const Categorizer&) = delete;
+    Categorizer& operator=(const Categorizer&) = delete;
+
+    void add(std::string_view narration) {
+        texts_[pending_++] = narration;
+        if (pending_ == texts_.size()) flush();
+    }
+    CategorizeResponse finish() {
+        flush();
+        return std::move(response_);
+    }
+
+private:
+    static constexpr std::uint32_t kNone = convert::Rows<MapOutput>::none;
+    void flush();
+
+    std::span<const CategoryRule> rules_;
+    RuleMatcher matcher_;
+    CategorizeResponse response_;
+    std::vector<std::uint32_t> entry_of_;  // rule -> its table entry
+    std::array<std::string_view, RuleMatcher::kBatchMax> texts_;
+    std::array<std::size_t, RuleMatcher::kBatchMax> hits_;
+    std::size_t pending_ = 0;
+};
 
 // One optional result per transaction, position for position: the category
 // and merchant of the first rule whose lower-cased pattern occurs in the

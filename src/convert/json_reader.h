@@ -50,6 +50,17 @@ enum class Step : std::uint8_t {
     Fail,  // an error was recorded
 };
 
+// Where the elements of one list go instead of into it: each is handed to
+// `take` as soon as it is read, or, with no `take`, checked for grammar only
+// and counted (for a first pass that needs the rest of the record). The list
+// itself stays empty; `count` is the number of elements met.
+struct Diversion {
+    const void* list = nullptr;
+    void (*take)(void* context, const void* element) = nullptr;
+    void* context = nullptr;
+    std::size_t count = 0;
+};
+
 class Reader {
 public:
     // Texts read without escapes view `text`; decoded ones go to `arena`.
@@ -112,6 +123,12 @@ public:
     // After the top-level value: only whitespace may follow.
     bool finish();
 
+    // Sends the elements of the list at `diversion->list` there when it is read.
+    void divert(Diversion* diversion) noexcept { diversion_ = diversion; }
+    Diversion* diversion_for(const void* list) const noexcept {
+        return diversion_ && diversion_->list == list ? diversion_ : nullptr;
+    }
+
     // "invalid type: {found}, expected {expected}" for the value under the
     // cursor; a scalar is consumed first, an array or object is not.
     bool fail_invalid_type(std::string_view expected);
@@ -159,6 +176,7 @@ private:
     int depth_left_ = 128;
     TextArena& arena_;
     std::string scratch_;
+    Diversion* diversion_ = nullptr;
     std::string message_;
     std::size_t error_pos_ = 0;
     // Where the failure happened, outermost segment first: ".key" or "[i]".
@@ -170,6 +188,24 @@ bool read_value(Reader& r, M& out);
 
 template <RecordType T>
 bool read_record(Reader& r, T& out);
+
+// The elements of a diverted list, cursor after its '[' (see Diversion).
+template <class E>
+bool read_diverted(Reader& r, Diversion& to) {
+    Step step = r.list_first();
+    while (step == Step::Item) {
+        if (to.take) {
+            E element{};
+            if (!read_value(r, element)) return r.within_index(to.count);
+            to.take(to.context, &element);
+        } else if (!r.skip_value()) {
+            return r.within_index(to.count);
+        }
+        ++to.count;
+        step = r.list_next();
+    }
+    return step == Step::End;
+}
 
 template <EnumType E>
 bool read_enum(Reader& r, E& out) {
@@ -199,6 +235,7 @@ bool read_value(Reader& r, M& out) {
     } else if constexpr (is_vector_v<M>) {
         if (r.peek() != '[') return r.fail_invalid_type("a sequence");
         out.clear();
+        if (Diversion* diverted = r.diversion_for(&out)) return read_diverted<typename M::value_type>(r, *diverted);
         Step step = r.list_first();
         while (step == Step::Item) {
             if (!read_value(r, out.emplace_back())) return r.within_index(out.size() - 1);
@@ -299,6 +336,19 @@ Expected<T, ReadError> read_json(std::string_view utf8, TextArena& arena) {
     T value{};
     if (!json::read_record(reader, value) || !reader.finish()) return Unexpected{reader.error()};
     return value;
+}
+
+// As read_json, into `value` (default-initialised by the caller), with the
+// elements of the list that `diversion.list` points to, a member of `value`,
+// sent to the diversion: the same reads in the same order, so the same
+// failure at the same place. Returns the failure, if any.
+template <RecordType T>
+std::optional<ReadError> read_json_diverted(std::string_view utf8, TextArena& arena, T& value,
+                                            json::Diversion& diversion) {
+    json::Reader reader(utf8, arena);
+    reader.divert(&diversion);
+    if (!json::read_record(reader, value) || !reader.finish()) return reader.error();
+    return std::nullopt;
 }
 
 }  // namespace morvanta::convert

@@ -10,6 +10,11 @@
 //                                  prints the CategorizeResponse.
 // Every printed result is also written with its rows kept apart, as the
 // module writes a large output, and the joined pieces must equal it.
+//   json_roundtrip categorize     stdin: a CategorizeRequest. Prints the outcome of a whole
+//                                  read and the engine, then on a second line the outcome of
+//                                  the two-pass read that matches narrations as it meets
+//                                  them, or "fallback" where that one leaves the request to
+//                                  a whole read.
 //   json_roundtrip result [Y M]    prints a small fixed EmiResult, with a start month when given.
 //   json_roundtrip bench-read TYPE N   stdin: JSON text; reads it N times, prints ns per read.
 //   json_roundtrip bench-write N   writes a 600-month EmiResult N times, prints ns per write and size.
@@ -25,7 +30,9 @@
 #include <string>
 #include <vector>
 
+#include "categorizer/engine.h"
 #include "categorizer/model.h"
+#include "convert/categorize_json.h"
 #include "convert/json_reader.h"
 #include "convert/json_writer.h"
 #include "emi/model.h"
@@ -90,6 +97,33 @@ int roundtrip(const std::string& text) {
         out = "err " + r.error().message;
     }
     std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
+}
+
+std::string read_failure(const convert::ReadError& error) { return "err " + error.message + " | " + error.note; }
+
+std::string response_text(const categorizer::CategorizeResponse& response) {
+    std::string out = "ok ";
+    convert::write_json(response, out);
+    return out;
+}
+
+int categorize_both_ways(const std::string& text) {
+    std::string whole;
+    {
+        TextArena arena;
+        auto request = convert::read_json<categorizer::CategorizeRequest>(text, arena);
+        if (!request) {
+            whole = read_failure(request.error());
+        } else {
+            auto response = categorizer::categorize_transactions(*request);
+            whole = response ? response_text(*response) : "err " + response.error().text();
+        }
+    }
+    TextArena arena;
+    const auto streamed = convert::categorize_json_streamed(text, arena);
+    const std::string two_pass = !streamed ? "fallback" : *streamed ? response_text(**streamed) : read_failure(streamed->error());
+    std::printf("%s\n%s\n", whole.c_str(), two_pass.c_str());
     return 0;
 }
 
@@ -174,6 +208,7 @@ int main(int argc, char** argv) {
         const std::string text = read_stdin();
         return dispatch_type(argv[2], [&](auto proto) { return roundtrip<decltype(proto)>(text); });
     }
+    if (cmd == "categorize") return categorize_both_ways(read_stdin());
     if (cmd == "floats") {
         std::string line, out;
         while (std::getline(std::cin, line)) {
