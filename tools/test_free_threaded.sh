@@ -30,7 +30,7 @@ rm -rf "$env"
 "$python" -m venv "$env"
 # The test extra's type checkers and Dask stack are left out here: their
 # tests skip without them, and building them for 3.14t would cost minutes.
-"$env/bin/python" -m pip install -q "${wheels[0]}" "pytest>=7" "hypothesis>=6"
+"$env/bin/python" -m pip install -q --no-compile "${wheels[0]}" "pytest>=7" "hypothesis>=6"
 "$env/bin/python" -m pytest -p no:cacheprovider tests || status=1
 
 # ASan sees the module's own memory (its C++ heap goes through malloc), and
