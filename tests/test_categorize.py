@@ -5,6 +5,7 @@ from alphabet import ALPHABET
 from hypothesis import given, settings, strategies as st
 
 import morvanta
+from budget import examples
 
 
 def rule(pattern, category="C", merchant="M"):
@@ -114,7 +115,7 @@ def test_rule_count_does_not_change_results(filler):
 texts = st.text(alphabet=ALPHABET, max_size=10)
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(st.lists(texts, max_size=5), st.lists(texts, min_size=1, max_size=6), st.integers(0, 40))
 def test_equals_python_containment(narrations, pieces, filler):
     # Patterns mix free text with cuts of the narrations, so matches are

@@ -12,6 +12,8 @@ import subprocess
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from budget import examples
+
 
 @pytest.fixture(scope="module")
 def read(native_tool):
@@ -296,7 +298,7 @@ def test_string_scanning_at_every_offset(read, offset):
 
 
 @given(st.text())
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 def test_any_text_reads_back(read, text):
     # json.dumps writes \u escapes (ensure_ascii) including surrogate pairs.
     assert narration(read, json.dumps(text)[1:-1].encode()) == text
@@ -433,7 +435,7 @@ def ulp(x):
 
 
 @given(number_texts)
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 def test_float_rule_matches_model(read, number):
     expected = model_float(number)
     got = read_amount(read, number)
@@ -719,7 +721,7 @@ rule_texts = st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_s
 @given(st.lists(rule_texts, max_size=6),
        st.lists(st.tuples(rule_texts, rule_texts, rule_texts), max_size=4),
        st.booleans())
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 def test_categorize_json_equals_object_mode(morvanta, narrations, rules, ascii_only):
     request = {"data": [{"narration": n} for n in narrations],
                "rules": [{"pattern": p, "category": c, "merchant": m} for p, c, m in rules]}

@@ -10,6 +10,8 @@ from decimal import Decimal
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from budget import examples
+
 
 @pytest.fixture(scope="module")
 def tool(native_tool):
@@ -76,7 +78,7 @@ finite = st.one_of(st.floats(allow_nan=False, allow_infinity=False),
 
 
 @given(st.lists(finite.filter(lambda v: v != 0), min_size=1, max_size=50))
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 def test_floats_are_shortest_round_trip(tool, values):
     written = write_floats(tool, values)
     for v, text in zip(values, written):
@@ -109,7 +111,7 @@ def test_integers(tool, values):
 
 
 @given(st.lists(st.integers(INT64_MIN, INT64_MAX), min_size=6, max_size=6))
-@settings(max_examples=50, deadline=None)
+@settings(max_examples=examples(50), deadline=None)
 def test_any_integer(tool, values):
     assert list(write_ints(tool, values)[1].values()) == values
 
@@ -151,7 +153,7 @@ def test_escapes_at_every_offset(tool, offset):
 
 
 @given(st.text())
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=examples(100), deadline=None)
 def test_text_round_trips_through_python_json(tool, text):
     raw = text.encode("utf-8", "surrogatepass")
     if any(0xD800 <= ord(c) <= 0xDFFF for c in text):
@@ -218,7 +220,7 @@ def cents(upper):
        st.integers(1000, 10**7), st.integers(1, 360),
        cents(3000), cents(1200),
        st.one_of(st.none(), st.tuples(st.integers(1, 9999), st.integers(1, 12))))
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=examples(40), deadline=None)
 def test_emi_json_equals_object_mode(morvanta, mode, amount, months, rate, inflation, start):
     request = {"mode": mode, "loanAmount": amount, "emi": round(amount / months + amount * rate / 1200 + 1, 2),
                "months": months, "interestRate": rate, "inflationRate": inflation}

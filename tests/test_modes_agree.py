@@ -4,6 +4,7 @@ import json
 from hypothesis import given, settings, strategies as st
 
 import morvanta
+from budget import examples
 
 # Decimals of at most 15 significant digits with a small exponent: both JSON
 # readers (ours and json.loads) take such a text to the same double.
@@ -32,7 +33,7 @@ def outcome(fn, arg):
         return ("error", e.args[0])
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(loan_requests, st.booleans())
 def test_loan_modes_agree(request_, as_array):
     if as_array:  # the same request as a JSON array of the fields in order
@@ -48,7 +49,7 @@ def test_loan_modes_agree(request_, as_array):
         assert got == expected
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(derive_requests, st.booleans())
 def test_derive_modes_agree(request_, ascii_only):
     text = json.dumps(request_, ensure_ascii=ascii_only)

@@ -15,6 +15,7 @@ from alphabet import ALPHABET
 from hypothesis import given, settings, strategies as st
 
 import morvanta
+from budget import examples
 
 METHODS = ["direct", "prelowered", "automatic", "handover", "automaton", "single", "sparse", "full"]
 
@@ -190,7 +191,7 @@ def rule_sets(draw):
     return patterns, narrations * draw(st.sampled_from([1, 1, 12, 30]))
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.lists(rule_sets(), min_size=1, max_size=8))
 def test_methods_equal_python_containment(matcher, cases):
     results = run_cases(matcher, cases)
@@ -215,7 +216,7 @@ def requests(draw):
     return narrations, patterns
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(requests())
 def test_module_equals_python_containment_at_every_batch_size(case):
     narrations, patterns = case

@@ -123,11 +123,15 @@ void print_probes(const char* name, const std::vector<std::string>& tokens, cons
 int table_probes() {
     std::size_t count = 0;
     std::cin >> count;
-    // The attacker's search: tokens whose unseeded hash has 16 low bits 0.
+    // The attacker's search: tokens whose unseeded hash has its low bits 0,
+    // as many bits as the largest table these tokens may make (the table
+    // grows for long runs only while it is at least 1/16 full), so that they
+    // all land in one slot at every size.
+    const std::uint64_t mask = std::bit_ceil(std::max<std::size_t>(count, 1)) * 16 - 1;
     std::vector<std::string> colliding;
     for (std::uint64_t n = 0; colliding.size() < count; ++n) {
         std::string t = token_of(n * 0x9E3779B1ull);
-        if ((unseeded_hash8(t) & 0xffff) == 0) colliding.push_back(std::move(t));
+        if ((unseeded_hash8(t) & mask) == 0) colliding.push_back(std::move(t));
     }
     std::mt19937_64 rng(2024);
     std::vector<std::string> random_tokens;
