@@ -8,13 +8,16 @@ Builds bank-statement data in two shapes from fixed seeds (benchmarks/data.py),
 checks that every peer gives morvanta's answer, then times all of them in this
 one process and prints a Markdown table.
 
-How a workload is timed: every case (one implementation of it) is first warmed
-up, called for at least --warm seconds, which also sizes a round of it to about
---target seconds. Then come the rounds: each round runs every case once, in an
-order that turns by one case from round to round, with the cyclic garbage
-collector paused during the calls. Where the ratio of a case to morvanta's
-still spreads widely over the rounds, more rounds follow, up to three times
-as many (for a slow workload, up to the usual number). The table gives the median over the rounds
+How a workload is timed: every workload is set up first, and every case (one
+implementation of a workload) warmed up, called for at least --warm seconds,
+which also sizes a round of it to about --target seconds. Then come passes
+over all the workloads, each pass giving each workload one round: every case
+of it once, after a few untimed calls, in an order that turns by one case
+from round to round, with the cyclic garbage collector paused during the
+calls. A workload's rounds are thus spread over the whole run. Where the
+ratio of a case to morvanta's still spreads widely over the rounds, more
+passes over those workloads follow, up to three times as many rounds (for a
+slow workload, up to the usual number). The table gives the median over the rounds
 of the time per call, its spread (the interquartile range as a share of the
 median), ns per narration where there are narrations, and the ratio peer time /
 morvanta time (above 1 means morvanta is faster): the median over the rounds of
@@ -104,48 +107,86 @@ class Case:
         self.per_call = per_call
 
     def run(self):
+        """One round: a few untimed calls (the other workloads since this case's last round have
+        taken the caches), then the timed ones."""
         gc.collect()
+        if self.number >= 8:
+            self.loop(self.number // 8)
         faults = page_faults()
         self.times.append(self.loop(self.number) / self.number)
         self.faults += page_faults() - faults
 
 
-def measure(cases, cfg):
-    """Warm up and size each case, then run the rounds. Returns {name: [seconds per call in each round]}."""
-    # Objects alive now (the benchmark's data) are left out of every later collection.
-    gc.collect()
-    gc.freeze()
-    try:
-        for case in cases:
-            case.warm(cfg.warm, cfg.target)
-        # A workload with a case of a second or so a call (derivation in pure Python) is
-        # itself an average over many items: fewer rounds of it keep the run short.
-        slow = any(case.number == 1 and case.per_call > cfg.slow for case in cases)
-        rounds = 0
+class Workload:
+    """The cases of one workload, and what to do with their per-round times once all rounds are run."""
 
-        def run_round():
-            nonlocal rounds
-            turn = rounds % len(cases)
-            for case in cases[turn:] + cases[:turn]:
-                case.run()
-            rounds += 1
+    def __init__(self, cases, finish):
+        self.cases, self.finish = cases, finish
+        self.rounds = self.planned = self.most = 0
 
-        for _ in range(cfg.slow_repeat if slow else cfg.repeat):
-            run_round()
-        # A ratio whose rounds still disagree (a peer that maps and unmaps megabytes a call,
-        # a burst of load on a shared machine) gets more rounds, up to three times as many
-        # (a slow workload up to the usual count), so that its median is as steady from run
-        # to run as the others.
-        most = cfg.repeat if slow else cfg.repeat * 3
-        while rounds < most and unsteady(cases, cfg.steady):
-            run_round()
-    finally:
-        gc.unfreeze()
-    for case in cases:
-        per_call = case.faults / (case.number * len(case.times))
-        if per_call >= 1:
-            note(f"    {case.name}: {per_call:.0f} page faults a call")
-    return {case.name: case.times for case in cases}
+    def run_round(self):
+        turn = self.rounds % len(self.cases)
+        for case in self.cases[turn:] + self.cases[:turn]:
+            case.run()
+        self.rounds += 1
+
+
+class Plan:
+    """Every workload of the run, timed together.
+
+    Each case is warmed up and sized first. Then come passes over all the workloads, each
+    pass giving each workload one round, so that every workload's rounds are spread over the
+    whole run: a slower stretch of the machine (its memory, on a shared host, slows some
+    workloads more than others) then touches a few rounds of each workload, not all the
+    rounds of a few workloads, and the medians see it as the outlier it is.
+    """
+
+    def __init__(self, cfg):
+        self.cfg, self.workloads = cfg, []
+
+    def add(self, cases, finish):
+        self.workloads.append(Workload(cases, finish))
+
+    def run(self):
+        cfg = self.cfg
+        # Objects alive now (the benchmark's data) are left out of every later collection.
+        gc.collect()
+        gc.freeze()
+        try:
+            for workload in self.workloads:
+                for case in workload.cases:
+                    case.warm(cfg.warm, cfg.target)
+                # A workload with a case of a second or so a call (derivation in pure Python) is
+                # itself an average over many items: fewer rounds of it keep the run short.
+                slow = any(case.number == 1 and case.per_call > cfg.slow for case in workload.cases)
+                workload.planned = cfg.slow_repeat if slow else cfg.repeat
+                workload.most = cfg.repeat if slow else cfg.repeat * 3
+            began = time.perf_counter()
+            for done in range(cfg.repeat):
+                for workload in self.workloads:
+                    # A workload of fewer rounds has them spread evenly over the passes.
+                    if (done + 1) * workload.planned // cfg.repeat > done * workload.planned // cfg.repeat:
+                        workload.run_round()
+            # A ratio whose rounds still disagree (a peer that maps and unmaps megabytes a call,
+            # a burst of load on a shared machine) gets more rounds, up to three times as many
+            # (a slow workload up to the usual count), so that its median is as steady from run
+            # to run as the others. They too come in passes over the workloads concerned.
+            while True:
+                unsettled = [w for w in self.workloads if w.rounds < w.most and unsteady(w.cases, cfg.steady)]
+                if not unsettled:
+                    break
+                for workload in unsettled:
+                    workload.run_round()
+            note(f"  rounds: {time.perf_counter() - began:.0f} s, "
+                 f"{sum(w.rounds for w in self.workloads)} over {len(self.workloads)} workloads")
+        finally:
+            gc.unfreeze()
+        for workload in self.workloads:
+            for case in workload.cases:
+                per_call = case.faults / (case.number * len(case.times))
+                if per_call >= 1:
+                    note(f"    {case.name}: {per_call:.0f} page faults a call")
+            workload.finish({case.name: case.times for case in workload.cases})
 
 
 def unsteady(cases, limit):
@@ -337,7 +378,7 @@ def categorize_peers(rules):
     return out
 
 
-def bench_small_batches(table, shape, cfg):
+def bench_small_batches(plan, table, shape, cfg):
     for count in RULE_COUNTS:
         rules = shape.rule_sets[count]
         automata = categorize_peers(rules)
@@ -354,45 +395,53 @@ def bench_small_batches(table, shape, cfg):
                 cases.append(Case(f"{name} (automaton built per call)", cycling(per_call, requests)))
             for name, _, prebuilt in automata:
                 cases.append(Case(f"{name} (prebuilt automaton, reference)", cycling(prebuilt, requests)))
-            times = measure(cases, cfg)
             label = shape.label(f"categorize {batch} narration{'s' if batch > 1 else ''} × {count:,} rules")
-            table.add_all(label, times, batch)
-            ours_time = median(times["morvanta"])
-            note(f"  {label}: {ours_time * 1e6:.1f} µs a call, {ours_time / count * 1e9:.1f} ns per rule")
+
+            def finish(times, label=label, batch=batch, count=count):
+                table.add_all(label, times, batch)
+                ours_time = median(times["morvanta"])
+                note(f"  {label}: {ours_time * 1e6:.1f} µs a call, {ours_time / count * 1e9:.1f} ns per rule")
+
+            plan.add(cases, finish)
 
 
-def bench_large_batch(table, shape, cfg):
+def bench_large_batch(plan, table, shape, cfg, per_narration):
+    """Fills per_narration {rule count: morvanta's seconds a narration} once the plan has run."""
     n = cfg.batch
-    per_narration = {}
     for count in RULE_COUNTS:
         rules = shape.rule_sets[count]
         req = {"data": shape.narrations[count][:n], "rules": rules}
         ours = morvanta.categorize_transactions(req)
         matched = sum(x is not None for x in ours["data"]) / n
-        cases = [Case("morvanta", lambda: morvanta.categorize_transactions(req))]
+        # Each call binds this iteration's data: the calls run after the loop, with all workloads.
+        cases = [Case("morvanta", lambda req=req: morvanta.categorize_transactions(req))]
         # Building the result's objects alone (a dict for each match), which no object-mode call can undercut.
         frozen = marshal.dumps(ours)
         check("marshal", marshal.loads(frozen), ours)
-        cases.append(Case("marshal.loads of the result (object floor)", lambda: marshal.loads(frozen)))
+        cases.append(Case("marshal.loads of the result (object floor)", lambda frozen=frozen: marshal.loads(frozen)))
         for name, per_call, _ in categorize_peers(rules):
             check(name, per_call(req), ours)
-            cases.append(Case(f"{name} (automaton built per call)", lambda f=per_call: f(req)))
+            cases.append(Case(f"{name} (automaton built per call)", lambda f=per_call, req=req: f(req)))
         # The direct loop is too slow for the whole batch: time its setup and a slice, and scale the slice.
         part = min(n, max(200, 2_000_000 // count))
         sliced = {"data": req["data"][:part], "rules": rules}
         check("pure-Python loop", peers.categorize_loop(sliced), morvanta.categorize_transactions(sliced))
         lowered = peers.loop_prepare(rules)
-        cases.append(Case("loop setup", lambda: peers.loop_prepare(rules)))
-        cases.append(Case("loop slice", lambda: peers.loop_run(lowered, rules, sliced["data"])))
-        times = measure(cases, cfg)
-        setup, piece = times.pop("loop setup"), times.pop("loop slice")
-        times[f"pure-Python loop (slice of {part}, scaled)"] = [a + b * n / part for a, b in zip(setup, piece)]
+        cases.append(Case("loop setup", lambda rules=rules: peers.loop_prepare(rules)))
+        cases.append(Case("loop slice", lambda rules=rules, lowered=lowered, part=sliced["data"]:
+                          peers.loop_run(lowered, rules, part)))
         label = shape.label(f"categorize {n:,} narrations × {count:,} rules")
-        table.add_all(label, times, n)
-        per_narration[count] = median(times["morvanta"]) / n
-        note(f"  {label}: {matched:.0%} matched, {data.non_ascii_share(req['data']):.1%} non-ASCII, "
-             f"{per_narration[count] * 1e9:.0f} ns per narration")
-    return per_narration
+        non_ascii = data.non_ascii_share(req["data"])
+
+        def finish(times, label=label, count=count, part=part, matched=matched, non_ascii=non_ascii):
+            setup, piece = times.pop("loop setup"), times.pop("loop slice")
+            times[f"pure-Python loop (slice of {part}, scaled)"] = [a + b * n / part for a, b in zip(setup, piece)]
+            table.add_all(label, times, n)
+            per_narration[count] = median(times["morvanta"]) / n
+            note(f"  {label}: {matched:.0%} matched, {non_ascii:.1%} non-ASCII, "
+                 f"{per_narration[count] * 1e9:.0f} ns per narration")
+
+        plan.add(cases, finish)
 
 
 def token_stats(items):
@@ -407,7 +456,7 @@ def token_stats(items):
     return sizes / len(items), counts / len(items), len(distinct)
 
 
-def bench_derive(table, shape, cfg):
+def bench_derive(plan, table, shape, cfg):
     n = cfg.batch
     req = {"data": shape.make_labelled(data.rng(shape.salt + 3), n, 300)}
     ours = morvanta.derive_rules(req)
@@ -422,12 +471,15 @@ def bench_derive(table, shape, cfg):
             raise SystemExit(f"pure-Python derivation disagrees with morvanta on {rule}")
     cases = [Case("morvanta", lambda: morvanta.derive_rules(req)),
              Case("pure Python (Counter)", lambda: peers.derive_rules_python(req))]
-    times = measure(cases, cfg)
     label = shape.label(f"derive_rules {n:,} labelled narrations, 300 label pairs")
-    table.add_all(label, times, n)
     size, tokens, distinct = token_stats(req["data"])
-    note(f"  {label}: {len(ours['rules'])} rules, {size:.0f} bytes and {tokens:.1f} tokens a narration, "
-         f"{distinct:,} distinct tokens, {median(times['morvanta']) / n * 1e9:.0f} ns per narration")
+
+    def finish(times):
+        table.add_all(label, times, n)
+        note(f"  {label}: {len(ours['rules'])} rules, {size:.0f} bytes and {tokens:.1f} tokens a narration, "
+             f"{distinct:,} distinct tokens, {median(times['morvanta']) / n * 1e9:.0f} ns per narration")
+
+    plan.add(cases, finish)
 
 
 # Loans -----------------------------------------------------------------------------------------
@@ -436,43 +488,48 @@ LOAN = {"mode": "emi", "loanAmount": 7500000, "months": 600, "interestRate": 8.5
         "start": "2025-01"}
 
 
-def keep_and_drop(table, label, pairs, cfg):
+def keep_and_drop(plan, table, label, pairs):
     """Time each (name, call) in a loop that keeps every result and in one that drops it."""
     for loop, keep in (("keeps results", True), ("drops results", False)):
         cases = [Case(name, call, keep) for name, call in pairs]
-        table.add_all(f"{label}, loop {loop}", measure(cases, cfg))
+        plan.add(cases, lambda times, workload=f"{label}, loop {loop}": table.add_all(workload, times))
 
 
-def bench_loan(table, cfg):
+def bench_loan(plan, table):
     import orjson
 
     ours = morvanta.compute_emi(LOAN)
     check("pure-Python loan engine", peers.compute_emi(LOAN), ours)
     frozen = marshal.dumps(ours)
     check("marshal", marshal.loads(frozen), ours)
-    keep_and_drop(table, "compute_emi 600 months with start",
+    keep_and_drop(plan, table, "compute_emi 600 months with start",
                   [("morvanta", lambda: morvanta.compute_emi(LOAN)),
-                   ("marshal.loads of the result (object floor)", lambda: marshal.loads(frozen))], cfg)
+                   ("marshal.loads of the result (object floor)", lambda: marshal.loads(frozen))])
     text = json.dumps(LOAN)
     check("orjson", json.loads(orjson.dumps(ours)), json.loads(morvanta.compute_emi_json(text)))
-    keep_and_drop(table, "compute_emi_json 600 months with start",
+    keep_and_drop(plan, table, "compute_emi_json 600 months with start",
                   [("morvanta", lambda: morvanta.compute_emi_json(text)),
-                   ("orjson.dumps of the result", lambda: orjson.dumps(ours))], cfg)
+                   ("orjson.dumps of the result", lambda: orjson.dumps(ours))])
     # Without start the result has no calendar fields and no year groups: a smaller output.
     plain = {key: value for key, value in LOAN.items() if key != "start"}
     plain_text, plain_ours = json.dumps(plain), morvanta.compute_emi(plain)
     check("orjson", json.loads(orjson.dumps(plain_ours)), json.loads(morvanta.compute_emi_json(plain_text)))
-    keep_and_drop(table, "compute_emi_json 600 months without start",
+    keep_and_drop(plan, table, "compute_emi_json 600 months without start",
                   [("morvanta", lambda: morvanta.compute_emi_json(plain_text)),
-                   ("orjson.dumps of the result", lambda: orjson.dumps(plain_ours))], cfg)
+                   ("orjson.dumps of the result", lambda: orjson.dumps(plain_ours))])
     cases = [Case("morvanta", lambda: morvanta.compute_emi(LOAN)),
              Case("pure-Python engine", lambda: peers.compute_emi(LOAN))]
-    table.add_all("compute_emi 600 months, whole engine", measure(cases, cfg))
-    for label, peer in (("compute_emi 600 months with start", "marshal.loads of the result (object floor)"),
-                        ("compute_emi_json 600 months with start", "orjson.dumps of the result"),
-                        ("compute_emi_json 600 months without start", "orjson.dumps of the result")):
-        ratios = [table.ratio(f"{label}, loop {loop}", peer) for loop in ("keeps results", "drops results")]
-        note(f"  {label}: {peer} / morvanta, keep {ratios[0]:.2f}x, drop {ratios[1]:.2f}x")
+
+    def finish(times):
+        table.add_all("compute_emi 600 months, whole engine", times)
+        # The loan workloads before this one are finished by now: workloads finish in order.
+        for label, peer in (("compute_emi 600 months with start", "marshal.loads of the result (object floor)"),
+                            ("compute_emi_json 600 months with start", "orjson.dumps of the result"),
+                            ("compute_emi_json 600 months without start", "orjson.dumps of the result")):
+            ratios = [table.ratio(f"{label}, loop {loop}", peer) for loop in ("keeps results", "drops results")]
+            note(f"  {label}: {peer} / morvanta, keep {ratios[0]:.2f}x, drop {ratios[1]:.2f}x")
+
+    plan.add(cases, finish)
 
 
 # JSON text ---------------------------------------------------------------------------------------
@@ -494,7 +551,7 @@ def categorize_text(rng, rules, target_bytes, distinct, fresh=True, make_narrati
     return '{"data":[' + ",".join(chunks) + '],"rules":' + json.dumps(rules, ensure_ascii=False) + "}"
 
 
-def bench_json_categorize(table, shape, cfg):
+def bench_json_categorize(plan, table, shape, cfg):
     import orjson
 
     text = categorize_text(data.rng(shape.salt + 4), shape.rule_sets[1000], cfg.json_bytes, 10000,
@@ -506,11 +563,14 @@ def bench_json_categorize(table, shape, cfg):
     cases = [Case("morvanta", lambda: morvanta.categorize_transactions_json(text)),
              Case("json.loads only", lambda: json.loads(text)),
              Case("orjson.loads only", lambda: orjson.loads(text))]
-    times = measure(cases, cfg)
     label = shape.label(f"categorize_transactions_json {size / 1e6:.0f} MB, {count:,} narrations × 1,000 rules")
-    table.add_all(label, times, count)
-    note(f"  {label}: {median(times['morvanta']) / count * 1e9:.0f} ns per narration, "
-         f"{table.ratio(label, 'orjson.loads only'):.2f}x orjson.loads")
+
+    def finish(times):
+        table.add_all(label, times, count)
+        note(f"  {label}: {median(times['morvanta']) / count * 1e9:.0f} ns per narration, "
+             f"{table.ratio(label, 'orjson.loads only'):.2f}x orjson.loads")
+
+    plan.add(cases, finish)
 
 
 def bench_peak(cfg):
@@ -632,36 +692,36 @@ def main():
     shapes = make_shapes(cfg)
     note(f"data built in {time.perf_counter() - began:.0f} s")
     table = Table()
+    plan = Plan(cfg)
     per_narration = {}
     steps = [("small", "categorize, small batches (each call builds everything it needs)",
-              lambda shape: bench_small_batches(table, shape, cfg)),
-             ("large", "categorize, large batch", lambda shape: per_narration.update({shape.name: bench_large_batch(table, shape, cfg)})),
-             ("derive", "derive_rules", lambda shape: bench_derive(table, shape, cfg))]
+              lambda shape: bench_small_batches(plan, table, shape, cfg)),
+             ("large", "categorize, large batch",
+              lambda shape: bench_large_batch(plan, table, shape, cfg, per_narration.setdefault(shape.name, {}))),
+             ("derive", "derive_rules", lambda shape: bench_derive(plan, table, shape, cfg)),
+             ("loans", "loans", None),
+             ("json", "JSON categorize", lambda shape: bench_json_categorize(plan, table, shape, cfg))]
+    # Every workload is set up (and its peers checked) first; then all are timed together.
     for section, title, step in steps:
-        if section in cfg.sections:
-            for shape in shapes:
-                step_began = time.perf_counter()
-                note(f"{title}, {shape.name} narrations:")
-                step(shape)
-                note(f"  ({time.perf_counter() - step_began:.0f} s)")
-    if "loans" in cfg.sections:
+        if section not in cfg.sections:
+            continue
         step_began = time.perf_counter()
-        note("loans:")
-        bench_loan(table, cfg)
-        note(f"  ({time.perf_counter() - step_began:.0f} s)")
-    if "json" in cfg.sections:
-        for shape in shapes:
-            step_began = time.perf_counter()
-            note(f"JSON categorize, {shape.name} narrations:")
-            bench_json_categorize(table, shape, cfg)
-            note(f"  ({time.perf_counter() - step_began:.0f} s)")
+        if step is None:
+            bench_loan(plan, table)
+        else:
+            for shape in shapes:
+                step(shape)
+        note(f"{title}: set up in {time.perf_counter() - step_began:.0f} s")
+    note("timing:")
+    plan.run()
     peak = None
     if "peak" in cfg.sections:
         note("peak memory (fresh process):")
         peak = bench_peak(cfg)
     print(f"Machine: {machine()}.")
     print(f"Run {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}{', --quick' if cfg.quick else ''}; "
-          f"each case warmed for {cfg.warm:g} s, then {cfg.repeat} interleaved rounds ({cfg.slow_repeat} where a "
+          f"each case warmed for {cfg.warm:g} s, then {cfg.repeat} passes over all workloads, each giving each "
+          f"workload a round of interleaved cases ({cfg.slow_repeat} rounds where a "
           f"call takes over {cfg.slow:g} s), and more, up to {cfg.repeat * 3} ({cfg.repeat}), while a ratio's rounds spread over "
           f"{cfg.steady:.0%}: times are medians "
           f"of the rounds, spread their interquartile range, ratios the median of the ratios within each round, "

@@ -46,7 +46,8 @@ shared=../shared/cpython
 # --- Emulated stages (background) ------------------------------------------
 # Each builds its target (tools/build_wheel.sh) and runs the tests of the
 # engines, the readers and writers and the native drivers under qemu-user,
-# writing its log to build-emulated/<arch>.log; they are collected at the end.
+# writing its log to build-emulated/<arch>.log; the background lane below
+# runs them and collects them.
 # Left out there, to keep the whole run within its time: the type checkers,
 # Dask, examples, leak and scale runs, the module-entry and hostile-input
 # tests of the binding layer, and the memory-limit tests (qemu-user does not
@@ -55,7 +56,6 @@ shared=../shared/cpython
 EMULATED_TESTS=(tests/test_emi.py tests/test_emi_reference.py tests/test_categorize.py tests/test_derive.py
                 tests/test_json_reader.py tests/test_json_writer.py tests/test_object_mode.py
                 tests/test_modes_agree.py tests/test_rule_matcher.py tests/test_unicode.py)
-emulated=()
 emulated_stage() {
     local arch="$1" deb_arch="$2" log="build-emulated/$1.log" begun=$SECONDS
     local root="build-foreign/$arch/root" site="build-foreign/$arch/site" drivers module
@@ -85,55 +85,14 @@ if ! command -v qemu-aarch64-static >/dev/null 2>&1 || ! command -v qemu-s390x-s
         (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static) >/dev/null 2>&1 || true
     fi
 fi
+emulate=1
 if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null 2>&1 || ! command -v qemu-s390x-static >/dev/null 2>&1 \
         || ! command -v qemu-aarch64-static >/dev/null 2>&1; then
     echo "== skipped the emulated aarch64 and s390x stages: needs root, apt-get and qemu-user-static"
-else
-    rm -rf build-emulated
-    mkdir -p build-emulated
-    stage "emulated stages started in the background: aarch64 wheel, s390x build"
-    emulated_stage aarch64 arm64 &
-    emulated+=("aarch64:$!")
-    emulated_stage s390x s390x &
-    emulated+=("s390x:$!")
+    emulate=0
 fi
-
-# --- The release wheel -------------------------------------------------------
-# Built while the emulated stages fetch their foreign roots and build: each
-# waits on downloads for part of its time.
-stage "building the release wheel with $("$oldest" --version)"
-wheel=$(./tools/build_wheel.sh "$oldest" "$(uname -m)" cp314t | grep -- "-cp38-abi3-" | tail -n 1)
-echo "== built $wheel"
-
-# --- CPython 3.14 from the shared tarball -----------------------------------
-if py314=$(./tools/shared_cpython.sh py314); then
-    pythons+=("$py314")
-else
-    echo "== skipped CPython 3.14: no $shared/py314-linux-$(uname -m).tar.xz"
-fi
-
-# --- The wheel on each CPython ------------------------------------------------
-for py in "${pythons[@]}"; do
-    ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-    env=".venv-test/py$ver"
-    stage "testing the wheel on $("$py" --version)"
-    "$py" -m venv "$env"
-    "$env/bin/python" -m pip install -q --upgrade pip
-    # --no-compile: byte-compiling every file of the type checkers and dask
-    # took two thirds of the install; the tests compile what they import.
-    "$env/bin/python" -m pip install -q --no-compile "${wheel}[test]"
-    # The source tree holds no importable morvanta: the installed wheel is what runs.
-    # The property tests draw their full number of examples on the oldest
-    # CPython; the same abi3 machine code runs on the others, where a quarter
-    # of them checks that CPython's side (tests/budget.py).
-    share=1
-    [ "$py" = "$oldest" ] || share=0.25
-    MORVANTA_EXAMPLES=$share "$env/bin/python" -m pytest -p no:cacheprovider tests || status=1
-done
 
 # --- Side stages: the fuzzing run and the compile check -----------------------
-# Each keeps one core busy while the suites below run on the other; their
-# output goes to build-side.log and is shown at the end.
 side_stages() {
     local status=0
     # A short fuzzing run over the core (40 seconds). libFuzzer comes with
@@ -163,18 +122,88 @@ side_stages() {
     fi
     return $status
 }
-rm -f build-side.log
-side_stages >build-side.log 2>&1 &
-side_job=$!
 
-# ---- free-threaded CPython 3.14: the cp314t wheel ----------------------------
-# The whole suite with the GIL left off, then the threads test under ASan +
-# UBSan (tools/test_free_threaded.sh; it says so and passes when the wheel
-# or the interpreter is missing).
-stage "free-threaded CPython 3.14 (cp314t wheel)"
-# Half the examples: the core is the same code built by the same compiler.
-MORVANTA_EXAMPLES=0.5 ./tools/test_free_threaded.sh || status=1
-# ---- end of the free-threaded stage -----------------------------------------
+# --- The background lane --------------------------------------------------------
+# While the foreground builds the wheels and runs the suites on each CPython,
+# the background runs the emulated stages, then (once the foreground has
+# written $ready: the wheels and CPython 3.14 are in place) the free-threaded
+# stage, the fuzzing run and the compile check, so that both cores stay busy
+# to the end. Its output goes to build-background.log, shown at the end.
+ready=build-wheel/ready
+rm -f "$ready"
+background_lane() {
+    local status=0 jobs=() job arch
+    if [ "$emulate" = 1 ]; then
+        rm -rf build-emulated
+        mkdir -p build-emulated
+        stage "emulated stages: aarch64 wheel, s390x build"
+        emulated_stage aarch64 arm64 &
+        jobs+=("aarch64:$!")
+        emulated_stage s390x s390x &
+        jobs+=("s390x:$!")
+    fi
+    for job in "${jobs[@]}"; do
+        arch="${job%%:*}"
+        if wait "${job#*:}"; then
+            tail -n 3 "build-emulated/$arch.log"
+        else
+            tail -n 40 "build-emulated/$arch.log"
+            echo "== the emulated $arch stage failed (build-emulated/$arch.log)"
+            status=1
+        fi
+    done
+    # The foreground stops early only when it has failed; stop with it.
+    while [ ! -e "$ready" ]; do
+        kill -0 $$ 2>/dev/null || return 1
+        sleep 2
+    done
+    # ---- free-threaded CPython 3.14: the cp314t wheel
+    # The whole suite with the GIL left off, then the threads test under ASan +
+    # UBSan (tools/test_free_threaded.sh; it says so and passes when the wheel
+    # or the interpreter is missing). Half the examples: the core is the same
+    # code built by the same compiler.
+    stage "free-threaded CPython 3.14 (cp314t wheel)"
+    MORVANTA_EXAMPLES=0.5 ./tools/test_free_threaded.sh || status=1
+    side_stages || status=1
+    return $status
+}
+rm -f build-background.log
+background_lane >build-background.log 2>&1 &
+background=$!
+
+# --- The release wheel -------------------------------------------------------
+# Built while the emulated stages fetch their foreign roots and build: each
+# waits on downloads for part of its time.
+stage "building the release wheel with $("$oldest" --version)"
+wheel=$(./tools/build_wheel.sh "$oldest" "$(uname -m)" cp314t | grep -- "-cp38-abi3-" | tail -n 1)
+echo "== built $wheel"
+
+# --- CPython 3.14 from the shared tarball -----------------------------------
+if py314=$(./tools/shared_cpython.sh py314); then
+    pythons+=("$py314")
+else
+    echo "== skipped CPython 3.14: no $shared/py314-linux-$(uname -m).tar.xz"
+fi
+touch "$ready"
+
+# --- The wheel on each CPython ------------------------------------------------
+for py in "${pythons[@]}"; do
+    ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    env=".venv-test/py$ver"
+    stage "testing the wheel on $("$py" --version)"
+    "$py" -m venv "$env"
+    "$env/bin/python" -m pip install -q --upgrade pip
+    # --no-compile: byte-compiling every file of the type checkers and dask
+    # took two thirds of the install; the tests compile what they import.
+    "$env/bin/python" -m pip install -q --no-compile "${wheel}[test]"
+    # The source tree holds no importable morvanta: the installed wheel is what runs.
+    # The property tests draw their full number of examples on the oldest
+    # CPython; the same abi3 machine code runs on the others, where a quarter
+    # of them checks that CPython's side (tests/budget.py).
+    share=1
+    [ "$py" = "$oldest" ] || share=0.25
+    MORVANTA_EXAMPLES=$share "$env/bin/python" -m pytest -p no:cacheprovider tests || status=1
+done
 
 # Same bytes: the wheel (zig's clang, libc++) and a build with the system
 # compiler answer a fixed set of requests identically (tools/same_bytes.py).
@@ -215,22 +244,9 @@ else
     echo "== skipped the sanitizer suite: g++ not found"
 fi
 
-stage "waiting for the fuzzing run and the compile check"
-wait "$side_job" || status=1
-cat build-side.log
-
-# --- Collecting the emulated stages -------------------------------------------
-for job in "${emulated[@]}"; do
-    arch="${job%%:*}"
-    stage "waiting for the emulated $arch stage"
-    if wait "${job#*:}"; then
-        tail -n 3 "build-emulated/$arch.log"
-    else
-        tail -n 40 "build-emulated/$arch.log"
-        echo "== the emulated $arch stage failed (build-emulated/$arch.log)"
-        status=1
-    fi
-done
+stage "waiting for the background lane: emulated stages, free-threaded stage, fuzzing run, compile check"
+wait "$background" || status=1
+cat build-background.log
 
 stage "done"
 exit $status
