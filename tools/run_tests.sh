@@ -2,17 +2,17 @@
 # Builds the release wheel (tools/build_wheel.sh: manylinux2014, cp38-abi3)
 # with the oldest CPython available, audits it, and runs the test suite with
 # that same wheel on the oldest and the newest CPython, and on CPython 3.14
-# from ../shared/cpython. From the start, in the background, the emulated
-# stages: the aarch64 wheel and the big-endian s390x build, each with native
-# drivers built for it, run the engine, reader, writer and native-driver tests
-# under qemu-user (Debian's CPython 3.11 for that architecture). After the
-# suites, also in the background, a short fuzzing run (build-fuzz/,
-# installing clang with apt-get when it is missing and we are root) and a
-# compile-only check of every source for Windows and macOS; meanwhile the
-# suite on free-threaded CPython 3.14, the wheel's answers against a
-# system-compiler build (build-system/) and the suite against a sanitizer
-# build (build-sanitize/). The property tests draw fewer examples where the
-# same machine code runs again or runs emulated (tests/budget.py).
+# from ../shared/cpython, then the wheel's answers against a system-compiler
+# build (build-system/) and the suite against a sanitizer build
+# (build-sanitize/). Meanwhile a background lane runs the emulated stages (the
+# aarch64 wheel and the big-endian s390x build, each with native drivers built
+# for it, run the engine, reader, writer and native-driver tests under
+# qemu-user with Debian's CPython 3.11 for that architecture), then the
+# free-threaded stage, a short fuzzing run (build-fuzz/, installing clang
+# with apt-get when it is missing and we are root) and a compile-only check
+# of every source for Windows and macOS. The property tests draw fewer
+# examples where the same machine code runs again or runs emulated
+# (tests/budget.py).
 # Everything it installs with pip goes into virtual environments under
 # .venv-build/ and .venv-test/, which it leaves in place; the foreign roots go
 # into build-foreign/, CPython 3.14 into build-cpython/ (tools/shared_cpython.sh).
