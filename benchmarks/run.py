@@ -10,19 +10,27 @@ one process and prints a Markdown table.
 
 How a workload is timed: every workload is set up first, and every case (one
 implementation of a workload) warmed up, called for at least --warm seconds,
-which also sizes a round of it to about --target seconds. Then come passes
+which also sizes a round of it to about 20 ms. Then come passes
 over all the workloads, each pass giving each workload one round: every case
 of it once, after a few untimed calls, in an order that turns by one case
 from round to round, with the cyclic garbage collector paused during the
-calls. A workload's rounds are thus spread over the whole run. Where the
-ratio of a case to morvanta's still spreads widely over the rounds, more
-passes over those workloads follow, up to three times as many rounds (for a
-slow workload, up to the usual number). The table gives the median over the rounds
-of the time per call, its spread (the interquartile range as a share of the
-median), ns per narration where there are narrations, and the ratio peer time /
-morvanta time (above 1 means morvanta is faster): the median over the rounds of
-the ratio within each round, so that a slower stretch of a shared machine,
-which slows both, cancels out. The peak memory of one JSON call is measured in
+calls. A workload's rounds are thus spread over the whole run. A probe, a
+fixed pure-Python loop, runs before, between and after the cases of a round,
+and a case's round counts only if the probes on both sides of it ran at the
+core's quiet speed (within 1.5x of the fastest hundredth of all probes): on
+a shared host a neighbour at times takes a share of the core, for
+milliseconds to seconds, and it slows some implementations more than
+others. Where fewer than 3 of a case's rounds are quiet, its least disturbed
+third counts. Workloads with a case short of 7 quiet rounds, or whose ratio
+of a case to morvanta's still spreads widely over them, get more passes, up
+to three times as many rounds; a slow workload (a call of over half a
+second) gets 3 rounds, and all count.
+The table gives the median over the counted rounds of the time per call,
+its spread (the interquartile range as a share of the median), ns per
+narration where there are narrations, and the ratio peer time / morvanta time
+(above 1 means morvanta is faster): the median over the counted rounds of the
+ratio within each round, so that a slower stretch, which slows both, cancels
+out. The peak memory of one JSON call is measured in
 a fresh process (benchmarks/peak.py).
 """
 import argparse
@@ -68,6 +76,7 @@ class Case:
     def __init__(self, name, call, keep=False):
         self.name, self.call, self.keep = name, call, keep
         self.number, self.times, self.faults, self.per_call = 1, [], 0, 0.0
+        self.marks = []  # per round, the slower of the probes on either side of this case
 
     def loop(self, number):
         """The seconds that `number` calls take, the garbage collector paused."""
@@ -117,18 +126,81 @@ class Case:
         self.faults += page_faults() - faults
 
 
+class Probe:
+    """How fast this core runs right now: a fixed pure-Python loop, timed.
+
+    On a shared host a neighbour at times takes a share of the physical core, in stretches of
+    milliseconds to seconds, and the core then runs this loop at about half its speed. It slows
+    some code (our calls) more than other code (a peer that waits on memory), so no ratio of the
+    two survives it. A round is taken as quiet when the probes before, between and after its
+    cases all ran within QUIET of the core's quiet speed, the fastest hundredth of all probes
+    of the run: the slow stretches can last most of a run, the quiet ones a tenth of it.
+    """
+
+    LOOP = 10_000
+    QUIET = 1.5
+
+    def __init__(self):
+        self.samples = []
+
+    def __call__(self):
+        start = clock()
+        x = 0
+        for i in range(self.LOOP):
+            x += i
+        elapsed = clock() - start
+        self.samples.append(elapsed)
+        return elapsed
+
+    def limit(self):
+        """The slowest probe that a quiet round may hold."""
+        quiet = (statistics.quantiles(self.samples, n=100)[0] if len(self.samples) >= 100
+                 else min(self.samples, default=float("inf")))
+        return quiet * self.QUIET
+
+
 class Workload:
     """The cases of one workload, and what to do with their per-round times once all rounds are run."""
 
     def __init__(self, cases, finish):
         self.cases, self.finish = cases, finish
         self.rounds = self.planned = self.most = 0
+        self.slow = False
 
-    def run_round(self):
+    def run_round(self, probe):
+        """Every case once, each between two probes; a case's mark for the round is the slower one."""
         turn = self.rounds % len(self.cases)
+        before = probe()
         for case in self.cases[turn:] + self.cases[:turn]:
             case.run()
+            after = probe()
+            case.marks.append(max(before, after))
+            before = after
         self.rounds += 1
+
+    def short(self, limit):
+        """Whether some case has fewer quiet rounds than planned."""
+        return not self.slow and any(sum(mark <= limit for mark in case.marks) < self.planned
+                                     for case in self.cases)
+
+    def times(self, limit):
+        """Each case's per-round times, None where the round does not count for that case.
+
+        A case's round counts when the probes on both sides of it were quiet; where fewer than
+        three of its rounds were, its least disturbed third (three at least) count instead. A
+        slow workload's calls outlast most quiet stretches, so the probes say little about
+        them, and all its rounds count."""
+        out = {}
+        for case in self.cases:
+            count = len(case.times)
+            if self.slow:
+                kept = set(range(count))
+            else:
+                kept = {i for i, mark in enumerate(case.marks) if mark <= limit}
+                if len(kept) < 3:
+                    kept = set(sorted(range(count), key=case.marks.__getitem__)[:max(3, count // 3)])
+            out[case.name] = [t if i in kept else None for i, t in enumerate(case.times)]
+        return out
 
 
 class Plan:
@@ -136,19 +208,19 @@ class Plan:
 
     Each case is warmed up and sized first. Then come passes over all the workloads, each
     pass giving each workload one round, so that every workload's rounds are spread over the
-    whole run: a slower stretch of the machine (its memory, on a shared host, slows some
-    workloads more than others) then touches a few rounds of each workload, not all the
-    rounds of a few workloads, and the medians see it as the outlier it is.
+    whole run, and then more passes over the workloads short of quiet rounds (see Probe) or
+    whose ratios still spread. Only the quiet rounds of a case count.
     """
 
     def __init__(self, cfg):
         self.cfg, self.workloads = cfg, []
+        self.probe = Probe()
 
     def add(self, cases, finish):
         self.workloads.append(Workload(cases, finish))
 
     def run(self):
-        cfg = self.cfg
+        cfg, probe = self.cfg, self.probe
         # Objects alive now (the benchmark's data) are left out of every later collection.
         gc.collect()
         gc.freeze()
@@ -156,29 +228,40 @@ class Plan:
             for workload in self.workloads:
                 for case in workload.cases:
                     case.warm(cfg.warm, cfg.target)
+                    probe()
                 # A workload with a case of a second or so a call (derivation in pure Python) is
                 # itself an average over many items: fewer rounds of it keep the run short.
-                slow = any(case.number == 1 and case.per_call > cfg.slow for case in workload.cases)
-                workload.planned = cfg.slow_repeat if slow else cfg.repeat
-                workload.most = cfg.repeat if slow else cfg.repeat * 3
+                workload.slow = any(case.number == 1 and case.per_call > cfg.slow for case in workload.cases)
+                workload.planned = cfg.slow_repeat if workload.slow else cfg.repeat
+                workload.most = cfg.repeat if workload.slow else cfg.repeat * 3
             began = time.perf_counter()
             for done in range(cfg.repeat):
                 for workload in self.workloads:
                     # A workload of fewer rounds has them spread evenly over the passes.
                     if (done + 1) * workload.planned // cfg.repeat > done * workload.planned // cfg.repeat:
-                        workload.run_round()
-            # A ratio whose rounds still disagree (a peer that maps and unmaps megabytes a call,
-            # a burst of load on a shared machine) gets more rounds, up to three times as many
-            # (a slow workload up to the usual count), so that its median is as steady from run
-            # to run as the others. They too come in passes over the workloads concerned.
+                        workload.run_round(probe)
+            # A workload with a case of fewer quiet rounds than planned, or whose ratios still
+            # disagree over the rounds that count (a peer that maps and unmaps megabytes a call),
+            # gets more rounds, up to three times as many (a slow workload up to the usual count),
+            # so that its median is as steady from run to run as the others. They too come in passes.
             while True:
-                unsettled = [w for w in self.workloads if w.rounds < w.most and unsteady(w.cases, cfg.steady)]
+                limit = probe.limit()
+                unsettled = [w for w in self.workloads if w.rounds < w.most and (
+                    w.short(limit) or unsteady(w.times(limit), cfg.steady))]
                 if not unsettled:
                     break
                 for workload in unsettled:
-                    workload.run_round()
-            note(f"  rounds: {time.perf_counter() - began:.0f} s, "
-                 f"{sum(w.rounds for w in self.workloads)} over {len(self.workloads)} workloads")
+                    workload.run_round(probe)
+            limit = probe.limit()
+            cases = [case for w in self.workloads if not w.slow for case in w.cases]
+            quiet = sum(mark <= limit for case in cases for mark in case.marks)
+            note(f"  rounds: {time.perf_counter() - began:.0f} s, {sum(w.rounds for w in self.workloads)} "
+                 f"over {len(self.workloads)} workloads; {quiet} of {sum(len(c.marks) for c in cases)} "
+                 f"case rounds quiet (probe {limit / Probe.QUIET / Probe.LOOP * 1e9:.1f} ns a loop step, "
+                 f"{sum(s > limit for s in probe.samples) / len(probe.samples):.0%} of probes slower)")
+            fallback = sum(sum(mark <= limit for mark in case.marks) < 3 for case in cases)
+            if fallback:
+                note(f"    {fallback} cases had fewer than 3 quiet rounds: their least disturbed third counted")
         finally:
             gc.unfreeze()
         for workload in self.workloads:
@@ -186,13 +269,18 @@ class Plan:
                 per_call = case.faults / (case.number * len(case.times))
                 if per_call >= 1:
                     note(f"    {case.name}: {per_call:.0f} page faults a call")
-            workload.finish({case.name: case.times for case in workload.cases})
+            workload.finish(workload.times(limit))
 
 
-def unsteady(cases, limit):
-    """Whether the per-round ratio of any case to the first one (morvanta) spreads wider than `limit`."""
-    reference = cases[0].times
-    return any(spread([t / ref for t, ref in zip(case.times, reference)]) > limit for case in cases[1:])
+def paired(times, reference):
+    """The ratios time / morvanta's time of the rounds that count for both."""
+    return [t / ref for t, ref in zip(times, reference) if t is not None and ref is not None]
+
+
+def unsteady(times, limit):
+    """Whether the per-round ratio of any case to morvanta's spreads wider than `limit`."""
+    reference = times["morvanta"]
+    return any(spread(paired(case, reference)) > limit for name, case in times.items() if name != "morvanta")
 
 
 def cycling(fn, requests):
@@ -202,11 +290,13 @@ def cycling(fn, requests):
 
 
 def median(values):
-    return statistics.median(values)
+    """The median of the values that count (not None)."""
+    return statistics.median([v for v in values if v is not None])
 
 
 def spread(values):
-    """The interquartile range of `values` as a share of their median."""
+    """The interquartile range of the values that count as a share of their median."""
+    values = [v for v in values if v is not None]
     if len(values) < 2:
         return 0.0
     q1, _, q3 = statistics.quantiles(values, n=4, method="inclusive")
@@ -220,8 +310,14 @@ class Table:
         self.rows = []
 
     def add(self, workload, name, times, reference, items=None):
-        """A row from the per-round times of a case and of morvanta's case in the same rounds."""
-        ratio = None if name == "morvanta" else median([t / ref for t, ref in zip(times, reference)])
+        """A row from the per-round times of a case and of morvanta's case in the same rounds.
+
+        The ratio is the median of the ratios within the rounds that count for both, or where
+        fewer than three do, the ratio of the two medians."""
+        ratio = None
+        if name != "morvanta":
+            ratios = paired(times, reference)
+            ratio = median(ratios) if len(ratios) >= 3 else median(times) / median(reference)
         self.rows.append((workload, name, median(times), spread(times), ratio, items))
 
     def add_all(self, workload, times, items=None):
@@ -435,7 +531,11 @@ def bench_large_batch(plan, table, shape, cfg, per_narration):
 
         def finish(times, label=label, count=count, part=part, matched=matched, non_ascii=non_ascii):
             setup, piece = times.pop("loop setup"), times.pop("loop slice")
-            times[f"pure-Python loop (slice of {part}, scaled)"] = [a + b * n / part for a, b in zip(setup, piece)]
+            total = [None if a is None or b is None else a + b * n / part for a, b in zip(setup, piece)]
+            if sum(t is not None for t in total) < 3:
+                # Too few rounds count for both parts: the sum of their medians stands for every round.
+                total = [median(setup) + median(piece) * n / part] * len(total)
+            times[f"pure-Python loop (slice of {part}, scaled)"] = total
             table.add_all(label, times, n)
             per_narration[count] = median(times["morvanta"]) / n
             note(f"  {label}: {matched:.0%} matched, {non_ascii:.1%} non-ASCII, "
@@ -721,11 +821,13 @@ def main():
     print(f"Machine: {machine()}.")
     print(f"Run {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}{', --quick' if cfg.quick else ''}; "
           f"each case warmed for {cfg.warm:g} s, then {cfg.repeat} passes over all workloads, each giving each "
-          f"workload a round of interleaved cases ({cfg.slow_repeat} rounds where a "
-          f"call takes over {cfg.slow:g} s), and more, up to {cfg.repeat * 3} ({cfg.repeat}), while a ratio's rounds spread over "
-          f"{cfg.steady:.0%}: times are medians "
-          f"of the rounds, spread their interquartile range, ratios the median of the ratios within each round, "
-          f"in {'wall time' if clock is time.perf_counter else 'CPU time of the benchmark thread'}.\n")
+          f"workload a round of interleaved cases ({cfg.slow_repeat} rounds where a call takes over {cfg.slow:g} s), "
+          f"and more, up to {cfg.repeat * 3}, while a case has fewer than {cfg.repeat} quiet rounds or a ratio "
+          f"spreads over {cfg.steady:.0%} across them; a case's round counts where the probes on both sides of it "
+          f"ran within {Probe.QUIET:g}x of the fastest hundredth of the run's probes (where fewer than 3 did, its "
+          f"least disturbed third): times are medians of the counted rounds, spread their interquartile range, "
+          f"ratios the median of the ratios within the rounds that count for both, in "
+          f"{'wall time' if clock is time.perf_counter else 'CPU time of the benchmark thread'}.\n")
     print(table.markdown())
     for shape in shapes:
         costs = per_narration.get(shape.name)
