@@ -24,7 +24,7 @@ others. Where fewer than 3 of a case's rounds are quiet, its least disturbed
 third counts. Workloads with a case short of 7 quiet rounds, or whose ratio
 of a case to morvanta's still spreads widely over them, get more passes, up
 to three times as many rounds; a slow workload (a call of over half a
-second) gets 3 rounds, and all count.
+second) gets 3 rounds, up to 7 while its ratio spreads, and all count.
 The table gives the median over the counted rounds of the time per call,
 its spread (the interquartile range as a share of the median), ns per
 narration where there are narrations, and the ratio peer time / morvanta time
@@ -132,9 +132,9 @@ class Probe:
     On a shared host a neighbour at times takes a share of the physical core, in stretches of
     milliseconds to seconds, and the core then runs this loop at about half its speed. It slows
     some code (our calls) more than other code (a peer that waits on memory), so no ratio of the
-    two survives it. A round is taken as quiet when the probes before, between and after its
-    cases all ran within QUIET of the core's quiet speed, the fastest hundredth of all probes
-    of the run: the slow stretches can last most of a run, the quiet ones a tenth of it.
+    two survives it. A case's round is taken as quiet when the probes on both sides of it ran
+    within QUIET of the core's quiet speed, the fastest hundredth of all probes of the run:
+    the slow stretches can last most of a run, the quiet ones a tenth of it.
     """
 
     LOOP = 10_000
