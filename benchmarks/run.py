@@ -78,6 +78,10 @@ class Case:
         self.number, self.times, self.faults, self.per_call = 1, [], 0, 0.0
         self.marks = []  # per round, the slower of the probes on either side of this case
 
+    def quiet(self, limit):
+        """How many of this case's rounds had both probes beside it within `limit`."""
+        return sum(mark <= limit for mark in self.marks)
+
     def loop(self, number):
         """The seconds that `number` calls take, the garbage collector paused."""
         call = self.call
@@ -180,8 +184,7 @@ class Workload:
 
     def short(self, limit):
         """Whether some case has fewer quiet rounds than planned."""
-        return not self.slow and any(sum(mark <= limit for mark in case.marks) < self.planned
-                                     for case in self.cases)
+        return not self.slow and any(case.quiet(limit) < self.planned for case in self.cases)
 
     def times(self, limit):
         """Each case's per-round times, None where the round does not count for that case.
@@ -254,12 +257,12 @@ class Plan:
                     workload.run_round(probe)
             limit = probe.limit()
             cases = [case for w in self.workloads if not w.slow for case in w.cases]
-            quiet = sum(mark <= limit for case in cases for mark in case.marks)
+            quiet = sum(case.quiet(limit) for case in cases)
             note(f"  rounds: {time.perf_counter() - began:.0f} s, {sum(w.rounds for w in self.workloads)} "
                  f"over {len(self.workloads)} workloads; {quiet} of {sum(len(c.marks) for c in cases)} "
                  f"case rounds quiet (probe {limit / Probe.QUIET / Probe.LOOP * 1e9:.1f} ns a loop step, "
                  f"{sum(s > limit for s in probe.samples) / len(probe.samples):.0%} of probes slower)")
-            fallback = sum(sum(mark <= limit for mark in case.marks) < 3 for case in cases)
+            fallback = sum(case.quiet(limit) < 3 for case in cases)
             if fallback:
                 note(f"    {fallback} cases had fewer than 3 quiet rounds: their least disturbed third counted")
         finally:
