@@ -1,4 +1,5 @@
 """Many Python threads calling every function at once get the single-threaded answers."""
+import collections.abc
 import gc
 import json
 import sys
@@ -157,7 +158,11 @@ def test_calls_on_requests_that_other_threads_mutate():
                 k = step % len(rules)
                 rules[k] = (rules_b if rules[k] is rules_a[k] else rules_a)[k]
             if step % 50 == 0:
-                texts[1] = json.dumps({"data": items, "rules": rules})
+                # Built from fresh texts and the rule dicts no thread changes:
+                # json.dumps walks a dict without its lock, so encoding the
+                # items that refill_dicts clears would read freed strings.
+                texts[1] = json.dumps({"data": [{"narration": narration(i, (i + step) % 2)} for i in range(ITEMS)],
+                                       "rules": list(rules)})
             step += 1
 
     def refill_dicts():
@@ -198,3 +203,86 @@ def test_calls_on_requests_that_other_threads_mutate():
     texts[:] = [json.dumps(loan_state(120)), json.dumps({"data": items, "rules": rules}), json.dumps(derive)]
     gc.collect()
     assert [sys.getrefcount(obj) for obj in watched] == refs
+
+
+class Months:
+    """A months value whose __index__ refills the loan it was read from, with the other tenure."""
+
+    def __init__(self, loan, months):
+        self.loan, self.months = loan, months
+
+    def __index__(self):
+        self.loan.clear()
+        self.loan.update({**loan_state(0), "months": Months(self.loan, 360 - self.months)})
+        return self.months
+
+
+class Meddling(collections.abc.Mapping):
+    """An item whose reading replaces the plain items of its list and clears and refills their dicts."""
+
+    def __init__(self, items, i):
+        self.items, self.i, self.step = items, i, 0
+
+    def __getitem__(self, key):
+        if key != "narration":
+            raise KeyError(key)
+        self.step += 1
+        for j in range(self.step % 5, ITEMS, 5):
+            if j % 10 == 0:
+                continue  # another Meddling item
+            if j % 2:
+                self.items[j] = {"narration": narration(j, self.step % 2)}
+            else:
+                entry = self.items[j]
+                entry.clear()
+                entry["narration"] = narration(j, (self.step + 1) % 2)
+        return narration(self.i, 0)
+
+    def __iter__(self):
+        return iter(["narration"])
+
+    def __len__(self):
+        return 1
+
+
+def test_user_code_that_mutates_the_request_while_it_is_read():
+    # Code that the module calls back into (a number's __index__, a mapping's
+    # __getitem__) changes the request that this and other threads are
+    # reading, and drops the texts already read from it.
+    loan = loan_state(0)
+    loan["months"] = Months(loan, 120)
+    items = [Meddling(None, i) if i % 10 == 0 else {"narration": narration(i, 0)} for i in range(ITEMS)]
+    for item in items[::10]:
+        item.items = items
+    rules = rule_set()
+    cat = {"data": items, "rules": rules}
+    rows = [tuple(morvanta.categorize_transactions({"data": [{"narration": narration(i, v)}], "rules": rules})[
+        "data"][0] for v in (0, 1)) for i in range(ITEMS)]
+    loans = [morvanta.compute_emi(loan_state(m)) for m in (120, 240)]
+    failures = []
+    start = threading.Barrier(4)
+
+    def caller(seed):
+        start.wait()
+        for round_ in range(30):
+            try:
+                if (seed + round_) % 2:
+                    got = morvanta.compute_emi(loan)
+                    ok = got in loans
+                else:
+                    got = morvanta.categorize_transactions(cat)
+                    ok = len(got["data"]) == ITEMS and all(row in rows[i] for i, row in enumerate(got["data"]))
+            except ValueError:
+                continue  # a dict read while it was empty
+            except BaseException as e:
+                failures.append(f"{type(e).__name__}: {e}")
+                continue
+            if not ok:
+                failures.append(f"an answer of no state: {got!r:.300}")
+
+    threads = [threading.Thread(target=caller, args=(s,)) for s in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []

@@ -8,7 +8,8 @@
 # aarch64 wheel and the big-endian s390x build, each with native drivers built
 # for it, run the engine, reader, writer and native-driver tests under
 # qemu-user with Debian's CPython 3.11 for that architecture), then the
-# free-threaded stage, a short fuzzing run (build-fuzz/, installing clang
+# free-threaded stage, the threads test under ThreadSanitizer
+# (tools/test_tsan.sh), a short fuzzing run (build-fuzz/, installing clang
 # with apt-get when it is missing and we are root) and a compile-only check
 # of every source for Windows and macOS. The property tests draw fewer
 # examples where the same machine code runs again or runs emulated
@@ -127,8 +128,9 @@ side_stages() {
 # While the foreground builds the wheels and runs the suites on each CPython,
 # the background runs the emulated stages, then (once the foreground has
 # written $ready: the wheels and CPython 3.14 are in place) the free-threaded
-# stage, the fuzzing run and the compile check, so that both cores stay busy
-# to the end. Its output goes to build-background.log, shown at the end.
+# and ThreadSanitizer stages, the fuzzing run and the compile check, so that
+# both cores stay busy to the end. Its output goes to build-background.log,
+# shown at the end.
 ready=build-wheel/ready
 rm -f "$ready"
 background_lane() {
@@ -164,6 +166,10 @@ background_lane() {
     # code built by the same compiler.
     stage "free-threaded CPython 3.14 (cp314t wheel)"
     MORVANTA_EXAMPLES=0.5 ./tools/test_free_threaded.sh || status=1
+    # ---- the threads test under ThreadSanitizer (tools/test_tsan.sh; it says
+    # so and passes when the TSan interpreter is missing)
+    stage "ThreadSanitizer: threads test on the free-threaded CPython 3.14 built with TSan"
+    ./tools/test_tsan.sh || status=1
     side_stages || status=1
     return $status
 }
@@ -244,7 +250,7 @@ else
     echo "== skipped the sanitizer suite: g++ not found"
 fi
 
-stage "waiting for the background lane: emulated stages, free-threaded stage, fuzzing run, compile check"
+stage "waiting for the background lane: emulated stages, free-threaded and TSan stages, fuzzing run, compile check"
 wait "$background" || status=1
 cat build-background.log
 
