@@ -1,6 +1,7 @@
-// Benchmark of the categorizer engines on synthetic bank statements (not
-// part of the test suite). Build like the release library, for example:
-//   g++ -std=c++20 -O3 -DNDEBUG -I src tests/native/bench_categorizer.cpp
+// Benchmark of the categorizer engines on synthetic bank statements, over
+// the core alone. CMake builds it as the target bench_categorizer (with
+// -DMORVANTA_NATIVE_TESTS=ON), or by hand, like the release library:
+//   g++ -std=c++20 -O3 -DNDEBUG -I src benchmarks/bench_categorizer.cpp
 //       src/categorizer/*.cpp src/unicode/*.cpp -o /tmp/bench && /tmp/bench
 // Arguments: [e2e|crossover|dense|derive|budget|all] [letters], or
 // files RULES NARRATIONS: one pattern, or one narration, per line (for
