@@ -13,6 +13,7 @@ what a statement carries, as full exports do: direction and sub-channel codes,
 the bank, the payer's handle, a note, a date, a second reference; a mean of
 about 52 bytes and 8 tokens, 158,000 distinct tokens in 100,000 labelled items.
 """
+import json
 import random
 
 SEED = 20261209
@@ -218,6 +219,22 @@ def make_long_narrations(rng, rules, count, planted=0.6):
 def make_long_labelled(rng, count, pairs):
     """make_labelled in the long shape."""
     return make_labelled(rng, count, pairs, line=long_narration)
+
+
+def categorize_text(rng, rules, target_bytes, distinct, fresh=True, make=make_narrations):
+    """A categorize request of about `target_bytes` UTF-8 bytes of JSON, `data` before `rules`.
+
+    Narrations come in chunks of `distinct`: each chunk new when `fresh`, else one chunk repeated
+    (cheaper to build where only the sizes matter).
+    """
+    chunks, size = [], 0
+    while size < target_bytes:
+        if fresh or not chunks:
+            chunk = json.dumps(make(rng, rules, distinct), ensure_ascii=False, separators=(",", ":"))[1:-1]
+            chunk_size = len(chunk.encode())
+        chunks.append(chunk)
+        size += chunk_size + 1
+    return '{"data":[' + ",".join(chunks) + '],"rules":' + json.dumps(rules, ensure_ascii=False) + "}"
 
 
 def non_ascii_share(data):
