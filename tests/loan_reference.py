@@ -139,8 +139,7 @@ def _schedule(req, mode, p, e, n, r, ir, inf_rate):
         row = {"index": k}
         if start is not None:
             t = k + sm - 1
-            year = (sy + t // 12 + 2**31) % 2**32 - 2**31
-            row["year"], row["month"] = year, t % 12 + 1
+            row["year"], row["month"] = sy + t // 12, t % 12 + 1
         row.update(emi=_int(paid), principal=_int(pr), interest=_int(it), outstanding=_int(nb),
                    realEmi=_int(rp + ri), realPrincipal=_int(rp), realInterest=_int(ri),
                    remainingEmi=0, realRemainingEmi=0)
@@ -167,6 +166,8 @@ def _schedule(req, mode, p, e, n, r, ir, inf_rate):
             grp["nominalTotal"] = _in_range(grp["nominalTotal"] + row["emi"])
             grp["realTotal"] = _in_range(grp["realTotal"] + row["realEmi"])
             grp["closingOutstanding"] = row["outstanding"]
+    if start is not None and rows[-1]["year"] > 2**31 - 1:
+        raise ValueError("invalid input: calendar years exceed the supported range (at most 2147483647)")
     result = {"mode": mode, "loanAmount": loan, "emi": _int(e1), "months": len(rows), "interestRate": ir,
               "inflationRate": inf_rate}
     if start is not None:

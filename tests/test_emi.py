@@ -288,9 +288,17 @@ def test_extreme_results_in_range_are_kept(request_, expected):
     assert (result["loanAmount"], result["emi"], result["months"], totals["nominalPaid"], totals["realPaid"]) == expected
 
 
-def test_year_past_32_bit_range_wraps():
-    result = morvanta.compute_emi({"mode": "emi", "loanAmount": 1000, "months": 3, "interestRate": 0,
-                                   "start": "2147483647-11"})
-    assert [(r["year"], r["month"]) for r in result["schedule"]] == [
-        (2147483647, 11), (2147483647, 12), (-2147483648, 1)]
-    assert [y["year"] for y in result["years"]] == [2147483647, -2147483648]
+@pytest.mark.parametrize("start, months, last", [("2147483647-11", 2, (2147483647, 12)), ("2147483600-01", 600, None),
+                                               ("2147483647-11", 3, None)])
+def test_calendar_years_stay_within_32_bits(start, months, last):
+    # The last row may fall in the largest signed 32-bit year; a schedule
+    # that runs past it is refused rather than dated with wrapped years.
+    request = {"mode": "emi", "loanAmount": 1000 * months, "months": months, "interestRate": 0, "start": start}
+    if last is None:
+        with pytest.raises(ValueError) as info:
+            morvanta.compute_emi(request)
+        assert info.value.args == ("invalid input: calendar years exceed the supported range (at most 2147483647)",)
+    else:
+        result = morvanta.compute_emi(request)
+        assert (result["schedule"][-1]["year"], result["schedule"][-1]["month"]) == last
+        assert result["years"][-1]["year"] == 2147483647

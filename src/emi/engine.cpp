@@ -284,14 +284,18 @@ void fill_remaining(std::vector<EmiMonth>& rows, WholeUnits& units) {
     }
 }
 
-void fill_calendar(std::vector<EmiMonth>& rows, YearMonth start) {
+// The calendar month of each row; false, with no row dated, if the last
+// row's year would pass the largest signed 32-bit year.
+bool fill_calendar(std::vector<EmiMonth>& rows, YearMonth start) {
+    if (rows.empty()) return true;
+    const std::int64_t last = std::int64_t{start.year} + (rows.back().index + start.month - 1) / 12;
+    if (last > std::numeric_limits<std::int32_t>::max()) return false;
     for (auto& row : rows) {
         const std::uint32_t t = row.index + start.month - 1;
-        // Years past the 32-bit range wrap around in two's complement.
-        const std::uint32_t year = static_cast<std::uint32_t>(start.year) + t / 12;
-        row.year = static_cast<std::int32_t>(year);
+        row.year = static_cast<std::int32_t>(start.year + static_cast<std::int32_t>(t / 12));
         row.month = t % 12 + 1;
     }
+    return true;
 }
 
 EmiTotals totals_of(const std::vector<EmiMonth>& rows, std::int64_t loan, WholeUnits& units) {
@@ -337,10 +341,11 @@ Expected<EmiResult, MorvantaError> build_schedule(const EmiRequest& request, con
     if (units.failed()) return Unexpected{out_of_range()};
     run_months(request, s, rate, units, result.schedule);
     fill_remaining(result.schedule, units);
-    if (request.start) fill_calendar(result.schedule, *request.start);
+    const bool dated = !request.start || fill_calendar(result.schedule, *request.start);
     result.totals = totals_of(result.schedule, result.loanAmount, units);
-    if (request.start) result.years = years_of(result.schedule, *request.start, units);
+    if (request.start && dated) result.years = years_of(result.schedule, *request.start, units);
     if (units.failed()) return Unexpected{out_of_range()};
+    if (!dated) return Unexpected{MorvantaError::invalid_input("calendar years exceed the supported range (at most 2147483647)")};
     result.months = static_cast<std::uint32_t>(result.schedule.size());
     result.interestRate = request.interestRate;
     result.inflationRate = request.inflationRate;
