@@ -131,6 +131,7 @@ RuleMatcher::RuleMatcher(std::span<const CategoryRule> rules, std::size_t narrat
     switch (method) {
         case MatchMethod::Automatic: automaton = automaton_pays(rules.size(), narrations); break;
         case MatchMethod::Direct: break;
+        case MatchMethod::Prefix:
         case MatchMethod::Automaton: automaton = true; break;
     }
     // Until the pattern bytes are known, every pattern counts as one byte.
@@ -145,8 +146,13 @@ RuleMatcher::RuleMatcher(std::span<const CategoryRule> rules, std::size_t narrat
     if (lazy_) return;
     lower_patterns();
     if (method == MatchMethod::Automatic) automaton = automaton_pays(searchable_, narrations);
+    if (!automaton) return;
+    if (method != MatchMethod::Automaton) {
+        index_.emplace(patterns_);
+        return;
+    }
     // Beyond 32-bit state numbers the direct search still gives the answer.
-    if (automaton && Automaton::fits(patterns_.size(), arena_.size())) automaton_.emplace(patterns_, dense_bytes);
+    if (Automaton::fits(patterns_.size(), arena_.size())) automaton_.emplace(patterns_, dense_bytes);
 }
 
 void RuleMatcher::lower_patterns() {
@@ -187,15 +193,42 @@ void RuleMatcher::first_matches(std::span<const std::string_view> narrations, st
     // No rule before the floor: the answer does not depend on the narration.
     if (searchable_ == 0 || narrations.empty()) return;
     lower_narrations(narrations);
-    if (!automaton_) scan_budget_ = add_sat(scan_budget_, texts_.size() * kScanByteSteps);
+    if (!automaton_) {
+        std::size_t bytes = 0;
+        for (std::size_t k = 0; k < narrations.size(); ++k) bytes += lowered(k).size();
+        scan_budget_ = add_sat(scan_budget_, bytes * kScanByteSteps);
+    }
     if (automaton_)
         search_automaton(hits);
+    else if (index_)
+        search_index(hits);
     else
         search_direct(hits);
 }
 
+void RuleMatcher::search_index(std::span<std::size_t> hits) {
+    for (std::size_t k = 0; k < hits.size();) {
+        std::uint32_t hit = PrefixIndex::npos;
+        if (index_->first_match(lowered(k), hit, work_, adaptive_ ? check_level() : UINT64_MAX)) {
+            hits[k++] = hit != PrefixIndex::npos ? std::size_t{hit} : floor_;
+            continue;
+        }
+        // Patterns sharing their prefixes have cost what the automaton would:
+        // it answers this narration and the rest of the call. Otherwise the
+        // budget is exact now, or unlimited, and the narration is scanned again.
+        if (over_budget() && take_over()) {
+            index_.reset();
+            for (; k < hits.size(); ++k) {
+                const std::uint32_t found = automaton_->first_match(lowered(k));
+                hits[k] = found != Automaton::npos ? std::size_t{found} : floor_;
+            }
+            return;
+        }
+    }
+}
+
 void RuleMatcher::lower_narrations(std::span<const std::string_view> narrations) {
-    // The automaton reads ASCII capitals as small letters, so it takes a
+    // The automaton and the index read ASCII capitals as small letters, so they take a
     // pure-ASCII narration (most of them) as it is; the others are lowered
     // back to back, and their views taken once the buffer stops growing.
     texts_.clear();
@@ -203,7 +236,7 @@ void RuleMatcher::lower_narrations(std::span<const std::string_view> narrations)
     std::uint64_t as_is = 0;
     ends[0] = 0;
     for (std::size_t k = 0; k < narrations.size(); ++k) {
-        if (automaton_ && swar::is_ascii(narrations[k]))
+        if ((automaton_ || index_) && swar::is_ascii(narrations[k]))
             as_is |= std::uint64_t{1} << k;
         else
             unicode::append_lower(narrations[k], texts_);
