@@ -22,7 +22,8 @@ enum class MatchMethod {
                 // search and the prefix index hand over to the automaton once
                 // they have done as much work as it would
     Direct,     // rules in order, each searched in the narrations it could occur in
-    Prefix,     // each position of a narration looked up in an index of the patterns' prefixes
+    Prefix,     // each position of a narration looked up in an index of the
+                // patterns' prefixes; hands over as under Automatic
     Automaton,  // one pass over each narration, whatever the rule count
 };
 
@@ -50,9 +51,9 @@ public:
     // narration, or npos. `hits` has the size of `narrations`.
     void first_matches(std::span<const std::string_view> narrations, std::span<std::size_t> hits);
 
-    // Whether building the automaton costs less than searching directly,
-    // for this many searchable rules and narrations.
-    static bool automaton_pays(std::size_t rules, std::size_t narrations);
+    // The method that costs least for this many searchable rules and
+    // narrations: Direct, Prefix or Automaton.
+    static MatchMethod choose(std::size_t rules, std::size_t narrations);
 
     bool uses_automaton() const { return automaton_.has_value(); }
     bool uses_index() const { return index_.has_value(); }

@@ -42,10 +42,11 @@ PrefixIndex::PrefixIndex(std::span<const std::string_view> patterns)
     : patterns_(patterns), multiplier_(util::process_hash_key().k0 | 1) {
     single_.fill(npos);
     // About 32 marks a pattern keep false hits near 3 % of the windows; the
-    // cap keeps them within a typical L2.
-    const std::size_t count = std::max<std::size_t>(patterns.size(), 1);
-    const std::size_t mark_count = std::bit_ceil(std::clamp<std::size_t>(count * 32, 4096, std::size_t{1} << 19));
-    const std::size_t slot_count = std::bit_ceil(std::max<std::size_t>(count * 2, 16));
+    // cap keeps them within a typical L2. The table is at most half full.
+    constexpr std::size_t kMarksMin = 4096, kMarksMax = std::size_t{1} << 19;
+    const std::size_t count = patterns.size();
+    const std::size_t mark_count = count >= kMarksMax / 32 ? kMarksMax : std::bit_ceil(std::max(kMarksMin, count * 32));
+    const std::size_t slot_count = std::bit_ceil(std::max<std::size_t>(count, 8) * 2);
     mark_mask_ = static_cast<std::uint32_t>(mark_count - 1);
     slot_mask_ = static_cast<std::uint32_t>(slot_count - 1);
     marks_.assign(mark_count, 0);

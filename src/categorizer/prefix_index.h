@@ -1,9 +1,9 @@
 // Multi-pattern search that answers the automaton's question (the lowest
 // number of any pattern occurring in a text) by looking at each position of
 // the text once: the patterns are indexed by their first four bytes (or all
-// of a shorter one), and a bitmap over the hashed windows rules out almost
-// every position before the index is consulted. A scan has no chain of
-// dependent loads, and the bitmap's size, not the pattern count, decides
+// of a shorter one), and a table of marks over the hashed windows rules out
+// almost every position before the index is consulted. A scan has no chain
+// of dependent loads, and the marks' size, not the pattern count, decides
 // what stays in cache, so the cost follows the text.
 //
 // Windows and keys are hashed with every byte OR 0x20, which a capital
@@ -48,7 +48,7 @@ public:
 private:
     static constexpr std::size_t kKeyBytes = 4;
     static constexpr std::size_t kMemberBytes = 16;
-    static constexpr std::size_t kBlock = 8;  // windows whose bitmap bits are read at once
+    static constexpr std::size_t kBlock = 8;  // windows whose marks are read at once
 
     // A folded key in the open-addressing table, and its patterns:
     // members_[first, first + count), in the order of their numbers.
