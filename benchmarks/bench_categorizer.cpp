@@ -171,15 +171,15 @@ void bench_end_to_end() {
 }
 
 void bench_crossover() {
-    std::printf("\nmatching only, per call of n narrations (us): direct vs automaton\n");
+    std::printf("\nmatching only, per call of n narrations (us): direct / prefix index / automaton\n");
     std::printf("%8s", "rules");
-    const std::size_t counts[] = {1, 8, 32, 64, 128, 256, 512, 1024, 2048};
-    for (std::size_t n : counts) std::printf(" %15zu", n);
+    const std::size_t counts[] = {1, 8, 32, 64, 128, 256, 512, 1024, 2048, 8192, 32768};
+    for (std::size_t n : counts) std::printf(" %23zu", n);
     std::printf("\n");
     for (std::size_t r : {5, 10, 100, 1000, 10000}) {
         const auto rules = make_rules(r);
         std::vector<std::string> texts;
-        for (int i = 0; i < 4096; ++i) texts.push_back(narration(rules));
+        for (int i = 0; i < 32768; ++i) texts.push_back(narration(rules));
         std::printf("%8zu", r);
         for (std::size_t n : counts) {
             const auto run = [&](MatchMethod method) {
@@ -198,7 +198,7 @@ void bench_crossover() {
                     }
                 }) / 1000.0;
             };
-            std::printf(" %7.2f/%-7.2f", run(MatchMethod::Direct), run(MatchMethod::Automaton));
+            std::printf(" %7.1f/%7.1f/%-7.1f", run(MatchMethod::Direct), run(MatchMethod::Prefix), run(MatchMethod::Automaton));
         }
         std::printf("\n");
     }

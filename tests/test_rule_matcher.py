@@ -1,8 +1,8 @@
 """Every rule-matching method of the core (direct search with patterns lowered
-lazily or up front, the automaton with its default, all-sparse and all-dense
-layouts, batches of one narration or many, the automatic choice, and its
-direct search handing over to the automaton mid-walk) against
-Python's own containment test on lower-cased text.
+lazily or up front, the prefix index, the automaton with its default,
+all-sparse and all-dense layouts, batches of one narration or many, the
+automatic choice, and its direct search or prefix index handing over to the
+automaton mid-call) against Python's own containment test on lower-cased text.
 
 The driver tests/native/rule_matcher.cpp runs one case per line group and
 prints, per method, the index of the first matching rule of each narration.
@@ -17,7 +17,8 @@ from hypothesis import given, settings, strategies as st
 import morvanta
 from budget import examples
 
-METHODS = ["direct", "prelowered", "automatic", "handover", "automaton", "single", "sparse", "full"]
+METHODS = ["direct", "prelowered", "automatic", "handover", "prefix", "prefix-handover", "automaton", "single", "sparse",
+           "full"]
 
 texts = st.text(alphabet=ALPHABET, max_size=12)
 
@@ -92,6 +93,12 @@ CASES = [
     (["abcdefgh", "bcdefghi"], "abcdefghi", 0),
     (["qqqqqq", "bcdefghi", "abcdefgh"], "abcdefghi", 1),
     (["abcdefgh", "abcdefgx"], "abcdefgx", 1),
+    # Keys alike once every byte is OR 0x20 ('@' and '`'), told apart by
+    # their bytes; patterns of one to three bytes beside longer ones.
+    (["a`bc", "a@bc"], "xA@BCx", 1),
+    (["zzzz", "bc", "c"], "abc", 1),
+    (["q", "xyz", "ab"], "zab", 2),
+    (["abcdefghijklmnopqr", "ijklmnopqrs"], "XABCDEFGHIJKLMNOPQRS", 0),
 ]
 
 
@@ -121,8 +128,12 @@ def test_many_rules_all_methods_agree(matcher):
     "patterns,narrations,choice",
     [
         (["coffee"] * 10_000, 1, "direct"),
-        (["coffee"] * 5, 1000, "direct"),
-        (["coffee"] * 6, 129, "automaton"),
+        (["coffee"] * 10_000, 172, "prefix"),
+        (["coffee"], 100_000, "direct"),  # one rule: a memchr scan
+        (["coffee"] * 6, 15, "direct"),
+        (["coffee"] * 6, 16, "prefix"),
+        (["coffee"] * 6, 303, "prefix"),
+        (["coffee"] * 6, 304, "automaton"),
         (["tea", "", "x"] * 100, 1000, "direct"),  # rules after an empty pattern are never searched
         ([], 1000, "direct"),
     ],
@@ -135,33 +146,35 @@ def test_automatic_choice(matcher, patterns, narrations, choice):
 @pytest.mark.parametrize("rules", [6, 100, 2000])
 def test_methods_agree_on_both_sides_of_the_crossover(matcher, rules):
     # Wherever the automatic choice turns from the direct search to the
-    # automaton as narrations grow, both sides give the containment answer.
+    # prefix index, and from it to the automaton, as narrations grow, both
+    # sides give the containment answer.
     patterns = [f"shop{i:05d}" for i in range(rules)]
+    order = ["direct", "prefix", "automaton"]
 
     def narrations(n):
         return [f"POS SHOP{k * 7919 % rules:05d} REF" if k % 3 == 0 else "a" * 20 + "tea" for k in range(n)]
 
     results = {}
 
-    def choice(*counts):
-        todo = [n for n in counts if n not in results]
-        for n, result in zip(todo, run_cases(matcher, [(patterns, narrations(n)) for n in todo])):
-            results[n] = result
-        return [results[n]["choice"] for n in counts]
+    def choice(n):
+        if n not in results:
+            (results[n],) = run_cases(matcher, [(patterns, narrations(n))])
+        return order.index(results[n]["choice"])
 
-    lo, hi = 0, 1
-    while choice(hi) == ["direct"]:
-        assert hi < 2 ** 14, "the automaton is never chosen"
-        lo, hi = hi, hi * 2
-    while hi - lo > 1:  # choice(lo) is direct, choice(hi) the automaton
-        mid = (lo + hi) // 2
-        lo, hi = (mid, hi) if choice(mid) == ["direct"] else (lo, mid)
-    for n in (lo, hi):
-        if n == 0:
-            continue
-        expected = [first_rule(patterns, text) for text in narrations(n)]
-        for method in METHODS:
-            assert results[n][method] == expected, (method, n)
+    for turn in (1, 2):
+        lo, hi = 0, 1
+        while choice(hi) < turn:
+            assert hi < 2 ** 16, f"{order[turn]} is never chosen"
+            lo, hi = hi, hi * 2
+        while hi - lo > 1:  # choice(lo) comes before the turn, choice(hi) at it
+            mid = (lo + hi) // 2
+            lo, hi = (mid, hi) if choice(mid) < turn else (lo, mid)
+        for n in (lo, hi):
+            if n == 0:
+                continue
+            expected = [first_rule(patterns, text) for text in narrations(n)]
+            for method in METHODS:
+                assert results[n][method] == expected, (method, n)
 
 
 def test_long_periodic_pattern(matcher):

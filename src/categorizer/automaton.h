@@ -63,6 +63,12 @@ public:
     void first_match_pair(std::string_view a, std::string_view b, std::uint32_t& match_a,
                           std::uint32_t& match_b) const;
 
+    // first_match of each text, matches[i] for texts[i]. Four scans run in
+    // lockstep, each lane taking the next text as its own ends: a step waits
+    // on a load that depends on the one before, and four independent chains
+    // of such loads overlap.
+    void first_matches(std::span<const std::string_view> texts, std::uint32_t* matches) const;
+
     std::size_t state_count() const { return state_count_; }
     std::size_t dense_state_count() const { return std::min(dense_count_, state_count_); }
     std::size_t memory_bytes() const;

@@ -109,30 +109,24 @@ constexpr std::uint64_t add_sat(std::uint64_t a, std::uint64_t b) { return a > U
 
 }  // namespace
 
-bool RuleMatcher::automaton_pays(std::size_t rules, std::size_t narrations) {
+MatchMethod RuleMatcher::choose(std::size_t rules, std::size_t narrations) {
     // Measured with tests/native/bench_categorizer.cpp ("crossover", bank-
-    // style narrations): building the automaton costs 150-250 ns per rule
-    // (1.6 ms at 10,000 rules), then about 100 ns per narration. The direct
-    // search costs about 100 ns per narration (lowering it, listing its
-    // runs) plus a few ns per rule per batch of up to 64 narrations, and a
-    // containment test where a pattern's edges occur; beyond one batch it
-    // lowers every pattern up front. The two met near 128-256 narrations at
-    // 5 to 100 rules, 256-512 at 1,000 and 1,024-2,048 at 10,000: the build
-    // grows with the rules faster than the direct search's per-rule cost.
-    // With a handful of rules the automaton's scan is no faster than a few
-    // memchr runs over the narration.
-    return rules > 5 && narrations >= 128 + rules / 6;
+    // style narrations). The direct search costs a few ns per rule per batch
+    // of up to 64 narrations. The prefix index costs 10-80 ns a rule to
+    // build, then a scan of each narration that the rule count barely
+    // changes. The automaton scans 20-35 ns a narration faster but costs
+    // 150-250 ns a rule to build. So the direct search serves the smallest
+    // batches, the index the middle ones, and the automaton those of about
+    // eight narrations a rule and more; one rule is a memchr scan.
+    if (rules < 2 || narrations < 16 + rules / 64) return MatchMethod::Direct;
+    if (narrations < 256 + 8 * rules) return MatchMethod::Prefix;
+    return MatchMethod::Automaton;
 }
 
 RuleMatcher::RuleMatcher(std::span<const CategoryRule> rules, std::size_t narrations, MatchMethod method,
                          std::size_t dense_bytes)
-    : rules_(rules), adaptive_(method == MatchMethod::Automatic) {
-    bool automaton = false;
-    switch (method) {
-        case MatchMethod::Automatic: automaton = automaton_pays(rules.size(), narrations); break;
-        case MatchMethod::Direct: break;
-        case MatchMethod::Automaton: automaton = true; break;
-    }
+    : rules_(rules), adaptive_(method == MatchMethod::Automatic || method == MatchMethod::Prefix) {
+    MatchMethod chosen = method == MatchMethod::Automatic ? choose(rules.size(), narrations) : method;
     // Until the pattern bytes are known, every pattern counts as one byte.
     build_budget_ = rules.size() * (kBuildRuleSteps + kBuildByteSteps);
     // The direct search over one batch lowers a pattern only where its edges
@@ -141,12 +135,17 @@ RuleMatcher::RuleMatcher(std::span<const CategoryRule> rules, std::size_t narrat
     // Over several batches, or unfiltered, each pattern is lowered up front
     // rather than once per batch.
     searchable_ = rules.size();
-    lazy_ = !automaton && rules.size() > kUnfilteredMaxRules && narrations <= kBatchMax;
+    lazy_ = chosen == MatchMethod::Direct && rules.size() > kUnfilteredMaxRules && narrations <= kBatchMax;
     if (lazy_) return;
     lower_patterns();
-    if (method == MatchMethod::Automatic) automaton = automaton_pays(searchable_, narrations);
+    if (method == MatchMethod::Automatic) chosen = choose(searchable_, narrations);
+    if (chosen == MatchMethod::Prefix && patterns_.size() < PrefixIndex::npos) {
+        index_.emplace(patterns_);
+        return;
+    }
     // Beyond 32-bit state numbers the direct search still gives the answer.
-    if (automaton && Automaton::fits(patterns_.size(), arena_.size())) automaton_.emplace(patterns_, dense_bytes);
+    if (chosen != MatchMethod::Direct && Automaton::fits(patterns_.size(), arena_.size()))
+        automaton_.emplace(patterns_, dense_bytes);
 }
 
 void RuleMatcher::lower_patterns() {
@@ -187,15 +186,42 @@ void RuleMatcher::first_matches(std::span<const std::string_view> narrations, st
     // No rule before the floor: the answer does not depend on the narration.
     if (searchable_ == 0 || narrations.empty()) return;
     lower_narrations(narrations);
-    if (!automaton_) scan_budget_ = add_sat(scan_budget_, texts_.size() * kScanByteSteps);
+    if (!automaton_) {
+        std::size_t bytes = 0;
+        for (std::size_t k = 0; k < narrations.size(); ++k) bytes += lowered(k).size();
+        scan_budget_ = add_sat(scan_budget_, bytes * kScanByteSteps);
+    }
     if (automaton_)
         search_automaton(hits);
+    else if (index_)
+        search_index(hits);
     else
         search_direct(hits);
 }
 
+void RuleMatcher::search_index(std::span<std::size_t> hits) {
+    for (std::size_t k = 0; k < hits.size();) {
+        std::uint32_t hit = PrefixIndex::npos;
+        if (index_->first_match(lowered(k), hit, work_, adaptive_ ? check_level() : UINT64_MAX)) {
+            hits[k++] = hit != PrefixIndex::npos ? std::size_t{hit} : floor_;
+            continue;
+        }
+        // Patterns sharing their prefixes have cost what the automaton would:
+        // it answers this narration and the rest of the call. Otherwise the
+        // budget is exact now, or unlimited, and the narration is scanned again.
+        if (over_budget() && take_over()) {
+            index_.reset();
+            for (; k < hits.size(); ++k) {
+                const std::uint32_t found = automaton_->first_match(lowered(k));
+                hits[k] = found != Automaton::npos ? std::size_t{found} : floor_;
+            }
+            return;
+        }
+    }
+}
+
 void RuleMatcher::lower_narrations(std::span<const std::string_view> narrations) {
-    // The automaton reads ASCII capitals as small letters, so it takes a
+    // The automaton and the index read ASCII capitals as small letters, so they take a
     // pure-ASCII narration (most of them) as it is; the others are lowered
     // back to back, and their views taken once the buffer stops growing.
     texts_.clear();
@@ -203,7 +229,7 @@ void RuleMatcher::lower_narrations(std::span<const std::string_view> narrations)
     std::uint64_t as_is = 0;
     ends[0] = 0;
     for (std::size_t k = 0; k < narrations.size(); ++k) {
-        if (automaton_ && swar::is_ascii(narrations[k]))
+        if ((automaton_ || index_) && swar::is_ascii(narrations[k]))
             as_is |= std::uint64_t{1} << k;
         else
             unicode::append_lower(narrations[k], texts_);
@@ -214,15 +240,9 @@ void RuleMatcher::lower_narrations(std::span<const std::string_view> narrations)
 }
 
 void RuleMatcher::search_automaton(std::span<std::size_t> hits) const {
-    const auto answer = [&](std::uint32_t hit) { return hit != Automaton::npos ? std::size_t{hit} : floor_; };
-    std::size_t k = 0;
-    for (; k + 1 < hits.size(); k += 2) {
-        std::uint32_t a = Automaton::npos, b = Automaton::npos;
-        automaton_->first_match_pair(lowered(k), lowered(k + 1), a, b);
-        hits[k] = answer(a);
-        hits[k + 1] = answer(b);
-    }
-    if (k < hits.size()) hits[k] = answer(automaton_->first_match(lowered(k)));
+    std::array<std::uint32_t, kBatchMax> found;
+    automaton_->first_matches({views_.data(), hits.size()}, found.data());
+    for (std::size_t k = 0; k < hits.size(); ++k) hits[k] = found[k] != Automaton::npos ? std::size_t{found[k]} : floor_;
 }
 
 static_assert(std::has_single_bit(RuleMatcher::kGramSlotsMax) && RuleMatcher::kGramSlotsMax <= (std::size_t{1} << 31),

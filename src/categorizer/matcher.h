@@ -13,13 +13,17 @@
 
 #include "categorizer/automaton.h"
 #include "categorizer/model.h"
+#include "categorizer/prefix_index.h"
 
 namespace morvanta::categorizer {
 
 enum class MatchMethod {
     Automatic,  // chosen from the rule count and the narration count; the direct
-                // search hands over to the automaton once it has done as much work
+                // search and the prefix index hand over to the automaton once
+                // they have done as much work as it would
     Direct,     // rules in order, each searched in the narrations it could occur in
+    Prefix,     // each position of a narration looked up in an index of the
+                // patterns' prefixes; hands over as under Automatic
     Automaton,  // one pass over each narration, whatever the rule count
 };
 
@@ -47,11 +51,12 @@ public:
     // narration, or npos. `hits` has the size of `narrations`.
     void first_matches(std::span<const std::string_view> narrations, std::span<std::size_t> hits);
 
-    // Whether building the automaton costs less than searching directly,
-    // for this many searchable rules and narrations.
-    static bool automaton_pays(std::size_t rules, std::size_t narrations);
+    // The method that costs least for this many searchable rules and
+    // narrations: Direct, Prefix or Automaton.
+    static MatchMethod choose(std::size_t rules, std::size_t narrations);
 
     bool uses_automaton() const { return automaton_.has_value(); }
+    bool uses_index() const { return index_.has_value(); }
 
     // The gram table of the direct search for a batch whose longest indexed
     // narration has `longest` bytes (any size_t): a power of two of slots
@@ -90,6 +95,7 @@ private:
                                   std::uint64_t& work);
     void answer_by_automaton(std::span<std::size_t> hits, std::uint64_t open) const;
     void search_automaton(std::span<std::size_t> hits) const;
+    void search_index(std::span<std::size_t> hits);
     void lower_patterns();
     std::uint64_t check_level() const;
     bool over_budget();
@@ -106,6 +112,7 @@ private:
     // several batches); otherwise each is lowered only where it could match.
     std::string arena_;                       // lowered patterns back to back
     std::vector<std::string_view> patterns_;  // lowered pattern of rule i, for i < floor_
+    std::optional<PrefixIndex> index_;
     std::optional<Automaton> automaton_;
 
     // Per batch: the lowered narrations back to back and a view of each

@@ -5,9 +5,10 @@
 // followed by that many lines of patterns, then of narrations, each text
 // hex-encoded ("-" for the empty text).
 // stdout: per case, one line per method ("direct", "prelowered", "automatic",
-// "handover", "automaton", "single", "sparse", "full") with the first matching rule index
-// of every narration, or "-" where none matched, then "choice direct" or
-// "choice automaton": the method the automatic choice took.
+// "handover", "prefix", "prefix-handover", "automaton", "single", "sparse",
+// "full") with the first matching rule index of every narration, or "-"
+// where none matched, then "choice direct", "choice prefix" or "choice
+// automaton": the method the automatic choice took.
 //
 // With the argument "probes" it checks the token table of rule derivation
 // against hash flooding instead (see table_probes below); with "sizing", the
@@ -227,20 +228,25 @@ int main(int argc, char** argv) {
         // Announcing more narrations than one batch lowers every pattern up front.
         run("prelowered", RuleMatcher(rules, std::numeric_limits<std::size_t>::max(), MatchMethod::Direct), narrations);
         RuleMatcher automatic(rules, n, MatchMethod::Automatic);
-        const bool chose_automaton = automatic.uses_automaton();
+        const char* choice = automatic.uses_automaton() ? "automaton" : automatic.uses_index() ? "prefix" : "direct";
         run("automatic", std::move(automatic), narrations);
         // The automatic choice's direct search handing over to the automaton
         // at its first look at the budget.
         RuleMatcher handover(rules, n, MatchMethod::Automatic);
         handover.limit_direct_work(1);
         run("handover", std::move(handover), narrations);
+        run("prefix", RuleMatcher(rules, n, MatchMethod::Prefix), narrations);
+        // The prefix index handing over to the automaton at its first test.
+        RuleMatcher indexed(rules, n, MatchMethod::Prefix);
+        indexed.limit_direct_work(1);
+        run("prefix-handover", std::move(indexed), narrations);
         run("automaton", RuleMatcher(rules, n, MatchMethod::Automaton), narrations);
         run("single", RuleMatcher(rules, n, MatchMethod::Automaton), narrations, 1);
         // One dense row (the root): every other state goes through its
         // children and failure links.
         run("sparse", RuleMatcher(rules, n, MatchMethod::Automaton, 1), narrations);
         run("full", RuleMatcher(rules, n, MatchMethod::Automaton, std::size_t{1} << 30), narrations);
-        std::cout << "choice " << (chose_automaton ? "automaton" : "direct") << '\n';
+        std::cout << "choice " << choice << '\n';
     }
     return 0;
 }
