@@ -26,6 +26,7 @@
 #include "convert/python/object_read.h"
 #include "convert/python/object_write.h"
 #include "convert/python/capi.h"
+#include "convert/python/free_threaded.h"
 #include "emi/engine.h"
 
 namespace morvanta {
@@ -411,11 +412,8 @@ PyObject* init_module() {
     if (!create_panic_type()) return nullptr;
     py::init_runtime_features();
     Ref module(PyModule_Create2(&g_module_def, 3));
-    if (!module) return nullptr;
-#ifdef Py_GIL_DISABLED
-    // Nothing in the module relies on the GIL: the interpreter keeps it off.
-    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
-#endif
+    // Nothing in the module relies on the GIL.
+    if (!module || !py::declare_gil_not_used(module.get())) return nullptr;
     Ref all(PyList_New(0));
     if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
     Ref version(PyUnicode_FromString(kVersion));

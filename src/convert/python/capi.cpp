@@ -2,8 +2,11 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <unordered_map>
+
+#include "convert/python/free_threaded.h"
 
 namespace morvanta::py {
 
@@ -187,26 +190,15 @@ bool is_sequence(PyObject* obj) {
 
 namespace {
 
-// Guards the interned-string cache. With a GIL the interpreter serialises
-// every touch of it and the guard does nothing; the free-threaded build
-// takes a PyMutex, which lets go of the thread's interpreter state while it
-// waits, so a thread held here cannot stall a stop-the-world pause.
-class CacheGuard {
-public:
-#ifdef Py_GIL_DISABLED
-    CacheGuard() { PyMutex_Lock(&mutex_); }
-    ~CacheGuard() { PyMutex_Unlock(&mutex_); }
-
-private:
-    static inline PyMutex mutex_{};
-#endif
-};
+// Guards the interned-string cache (with a GIL the interpreter already
+// serialises every touch of it).
+Mutex g_interned_mutex;
 
 }  // namespace
 
 PyObject* interned(std::string_view text) {
     static std::unordered_map<std::string_view, PyObject*> cache;
-    [[maybe_unused]] const CacheGuard guard;
+    const std::lock_guard<Mutex> guard(g_interned_mutex);
     auto it = cache.find(text);
     if (it != cache.end()) return it->second;
     PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));

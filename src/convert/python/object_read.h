@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "convert/python/capi.h"
+#include "convert/python/free_threaded.h"
 #include "convert/python/record_keys.h"
 #include "convert/read_error.h"
 #include "convert/record.h"
@@ -49,17 +50,6 @@ template <class T>
 bool read_value(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts);
 
 namespace detail {
-
-// Whether a reader may borrow the references of a caller's dict or list
-// while it walks them: only with the interpreter lock, and only where no
-// Python code runs meanwhile. The free-threaded build holds a strong
-// reference to everything it reads, since other threads may change the
-// container at any moment.
-#ifdef Py_GIL_DISABLED
-inline constexpr bool kBorrowInPlace = false;
-#else
-inline constexpr bool kBorrowInPlace = true;
-#endif
 
 // Whether reading a value of type M can run no Python code: a text, an
 // enumeration or a text form is read through the C API alone (its type test,
@@ -156,15 +146,11 @@ inline bool read_text(PyObject* obj, std::string_view& out, std::string& err, Bo
 // The key of a dict that has exactly one entry, else NULL (no exception).
 inline Ref only_key(PyObject* dict) {
     Ref key;
-#ifdef Py_GIL_DISABLED
-    Py_BEGIN_CRITICAL_SECTION(dict);
-#endif
+    MORVANTA_BEGIN_CRITICAL_SECTION(dict);
     Py_ssize_t pos = 0;
     PyObject *k = nullptr, *v = nullptr;
     if (PyDict_Size(dict) == 1 && PyDict_Next(dict, &pos, &k, &v)) key = Ref::borrow(k);
-#ifdef Py_GIL_DISABLED
-    Py_END_CRITICAL_SECTION();
-#endif
+    MORVANTA_END_CRITICAL_SECTION();
     return key;
 }
 
@@ -195,20 +181,6 @@ bool read_enum(PyObject* obj, E& out, std::string& err) {
     }
     out = *value;
     return true;
-}
-
-// The element at `i` of a list being read, as a strong reference: the free-
-// threaded build takes it with PyList_GetItemRef, since another thread may
-// change the list at any moment; the build with the interpreter lock reads
-// the list's slot, and falls back to PySequence_GetItem (which raises the
-// IndexError) for a list that shrank while its elements were read.
-inline Ref list_item(PyObject* list, Py_ssize_t i) {
-#ifdef Py_GIL_DISABLED
-    return Ref(PyList_GetItemRef(list, i));
-#else
-    if (i < PyList_Size(list)) return Ref::borrow(PyList_GetItem(list, i));
-    return Ref(PySequence_GetItem(list, i));
-#endif
 }
 
 template <class T>
@@ -326,13 +298,9 @@ private:
                 entries_ = heap_.data();
             }
             bool fits = true;
-#ifdef Py_GIL_DISABLED
-            Py_BEGIN_CRITICAL_SECTION(dict);
-#endif
+            MORVANTA_BEGIN_CRITICAL_SECTION(dict);
             fits = take_entries(dict, room);
-#ifdef Py_GIL_DISABLED
-            Py_END_CRITICAL_SECTION();
-#endif
+            MORVANTA_END_CRITICAL_SECTION();
             if (fits) return;
             for (Py_ssize_t i = 0; i < size_; ++i) entries_[i] = Entry{};
         }
