@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "convert/json_writer.h"
+#include "convert/json_text.h"
 #include "unicode/unicode.h"
 #include "unicode/utf8.h"
 #include "util/digits.h"
@@ -68,12 +68,9 @@ int hex_value(unsigned char c) {
     return -1;
 }
 
-// Eight bytes at a time: a high bit set in each byte below 0x20, equal to
-// '"' or '\\', or non-ASCII. The bit tricks may also flag bytes above (later
-// than) a real hit, never one before it, so the lowest flag is exact.
-inline std::uint64_t special_mask(std::uint64_t x) {
-    return swar::bytes_below(x, 0x20) | swar::bytes_equal(x, '"') | swar::bytes_equal(x, '\\') | (x & swar::kHighs);
-}
+// Eight bytes at a time: a high bit set in each byte that a string holds
+// only escaped, or that is non-ASCII; the lowest flag is exact.
+inline std::uint64_t special_mask(std::uint64_t x) { return escaped_bytes(x) | (x & swar::kHighs); }
 
 inline bool plain_ascii(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
 
@@ -118,7 +115,7 @@ void describe_number(const Number& n, std::string& out) {
             break;
         case Number::Kind::Float:
             out += "floating point `";
-            append_json_float(n.f, out);
+            append_float(n.f, out);
             break;
     }
     out += '`';

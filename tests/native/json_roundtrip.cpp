@@ -215,7 +215,7 @@ int main(int argc, char** argv) {
             const std::uint64_t bits = std::strtoull(line.c_str(), nullptr, 16);
             double v;
             std::memcpy(&v, &bits, sizeof v);
-            convert::append_json_float(v, out);
+            convert::json::append_float(v, out);
             out += '\n';
         }
         std::fwrite(out.data(), 1, out.size(), stdout);
