@@ -161,20 +161,12 @@ bool Reader::describe_found(std::string& found) {
 }
 
 bool Reader::within_key(std::string_view key) {
-    std::string path;
-    path.reserve(1 + key.size() + path_.size());
-    path += '.';
-    path += key;
-    path += path_;
-    path_ = std::move(path);
+    path_in_key(path_, key);
     return false;
 }
 
 bool Reader::within_index(std::size_t index) {
-    std::string segment = "[";
-    digits::append(index, segment);
-    segment += ']';
-    path_.insert(0, segment);
+    path_in_index(path_, index);
     return false;
 }
 
@@ -197,9 +189,8 @@ ReadError Reader::error() const {
     digits::append(line, error.message);
     error.message += " column ";
     digits::append(column, error.message);
-    if (!path_.empty()) {
-        error.note = "at ";
-        error.note.append(path_, path_[0] == '.' ? 1 : 0);
+    error.note = path_note(path_);
+    if (!error.note.empty()) {
         error.note += " (line ";
         digits::append(line, error.note);
         error.note += ", column ";

@@ -43,13 +43,6 @@ struct Number {
     double f = 0.0;       // Float
 };
 
-// Outcome of a step through an object's members or a list's elements.
-enum class Step : std::uint8_t {
-    Item,  // another member (cursor at its key's quote) or element follows
-    End,   // the closing bracket or brace was consumed
-    Fail,  // an error was recorded
-};
-
 // Where the elements of one list go instead of into it: each is handed to
 // `take` as soon as it is read, or, with no `take`, checked for grammar only
 // and counted (for a first pass that needs the rest of the record). The list

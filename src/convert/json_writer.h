@@ -113,20 +113,9 @@ struct IsView : std::is_same<M, std::string_view> {};
 // "flat": its longest form is known at compile time, so one check makes
 // room for all of it and its members are written through a local pointer,
 // kept in a register rather than reloaded after every store.
-template <class M>
-struct IsInteger : std::bool_constant<std::is_same_v<M, std::uint32_t> || is_signed_output_v<M>> {};
-
-template <class M>
-constexpr bool is_integer_member() {
-    if constexpr (is_optional_v<M>)
-        return IsInteger<typename M::value_type>::value;
-    else
-        return IsInteger<M>::value;
-}
-
 template <RecordType T>
 constexpr bool is_flat_record() {
-    return all_fields<T>([](const auto& fld) { return is_integer_member<member_t<decltype(fld)>>(); });
+    return all_fields<T>([](const auto& fld) { return is_integer_member_v<member_t<decltype(fld)>>; });
 }
 
 template <RecordType T>
@@ -258,9 +247,7 @@ void write_value(const M& value, Out& out) {
     } else if constexpr (EnumType<M>) {
         write_string(enum_name(value), bytes);
     } else if constexpr (TextFormType<M>) {
-        std::string text;  // short forms such as "2024-11" stay in the small-string buffer
-        TextForm<M>::format(value, text);
-        write_string(text, bytes);
+        write_string(text_form(value), bytes);
     } else if constexpr (RecordType<M>) {
         write_record(value, out);
     } else {
@@ -363,9 +350,7 @@ std::size_t measure_value(const M& value, const RenderedRows& rendered) {
     } else if constexpr (EnumType<M>) {
         return string_size(enum_name(value));
     } else if constexpr (TextFormType<M>) {
-        std::string text;
-        TextForm<M>::format(value, text);
-        return string_size(text);
+        return string_size(text_form(value));
     } else if constexpr (RecordType<M>) {
         return measure_record<Exact>(value, rendered);
     } else {

@@ -3,9 +3,9 @@
 // the first failure; nothing is read after it. An exception that passes
 // through (see take_error_text) is left pending instead, with `err` empty.
 //
-// The error's note says where the read failed ("at data[300].narration"). It
-// is built only on failure: each level puts its key or index in front while
-// the failure returns, so a successful read spends nothing on it.
+// The error's note says where the read failed ("at data[300].narration").
+// While the failure returns, `err.note` holds the path (convert/read_error.h),
+// which read_request turns into the note.
 #pragma once
 
 #include <algorithm>
@@ -75,18 +75,6 @@ constexpr std::size_t text_field_count() {
         using M = convert::member_t<decltype(fld)>;
         return std::is_same_v<M, std::string_view> || std::is_same_v<M, std::optional<std::string_view>>;
     });
-}
-
-inline void note_key(convert::ReadError& err, std::string_view key) {
-    err.note.insert(0, key);
-    err.note.insert(0, 1, '.');
-}
-
-inline void note_index(convert::ReadError& err, Py_ssize_t index) {
-    std::string step = "[";  // built in steps: GCC 12 misreads "[" + std::string as an overlapping copy
-    step += std::to_string(index);
-    step += ']';
-    err.note.insert(0, step);
 }
 
 // How many elements to reserve for a sequence whose len() said `n`. __len__
@@ -229,13 +217,11 @@ bool read_list(PyObject* obj, std::vector<T>& out, convert::ReadError& err, Borr
         } else if (read_value(element, out.emplace_back(), err, texts)) {
             continue;
         }
-        note_index(err, i);
+        convert::path_in_index(err.note, static_cast<std::size_t>(i));
         return false;
     }
     return true;
 }
-
-enum class Fetch { Entry, End, Failed };
 
 // The entries of a mapping being read as a record, in its iteration order.
 // Each source offers next_key(key, err) (the key at the next position,
@@ -250,9 +236,9 @@ class DictInPlace {
 public:
     explicit DictInPlace(PyObject* dict) : dict_(dict), left_(PyDict_Size(dict)) {}
 
-    Fetch next_key(PyObject*& key, convert::ReadError&) {
-        if (left_-- <= 0 || !PyDict_Next(dict_, &pos_, &key, &value_)) return Fetch::End;
-        return Fetch::Entry;
+    convert::Step next_key(PyObject*& key, convert::ReadError&) {
+        if (left_-- <= 0 || !PyDict_Next(dict_, &pos_, &key, &value_)) return convert::Step::End;
+        return convert::Step::Item;
     }
     PyObject* value(convert::ReadError&) const { return value_; }
 
@@ -273,10 +259,10 @@ public:
     DictSnapshot(const DictSnapshot&) = delete;
     DictSnapshot& operator=(const DictSnapshot&) = delete;
 
-    Fetch next_key(PyObject*& key, convert::ReadError&) {
-        if (at_ == size_) return Fetch::End;
+    convert::Step next_key(PyObject*& key, convert::ReadError&) {
+        if (at_ == size_) return convert::Step::End;
         key = entries_[at_++].key.get();
-        return Fetch::Entry;
+        return convert::Step::Item;
     }
     PyObject* value(convert::ReadError&) const { return entries_[at_ - 1].value.get(); }
 
@@ -340,13 +326,13 @@ public:
         return false;
     }
 
-    Fetch next_key(PyObject*& key, convert::ReadError& err) {
-        if (at_ >= size_) return Fetch::End;
+    convert::Step next_key(PyObject*& key, convert::ReadError& err) {
+        if (at_ >= size_) return convert::Step::End;
         key_ = Ref(PySequence_GetItem(keys_.get(), at_++));
         key = key_.get();
-        if (key) return Fetch::Entry;
+        if (key) return convert::Step::Item;
         err.message = take_error_text();
-        return Fetch::Failed;
+        return convert::Step::Fail;
     }
     PyObject* value(convert::ReadError& err) {
         value_ = Ref(PySequence_GetItem(values_.get(), at_ - 1));
@@ -411,7 +397,7 @@ template <convert::RecordType T>
     const bool ok = convert::visit_field<T, bool>(static_cast<std::size_t>(index), [&](const auto& fld, auto) {
         return read_value(value, out.*(fld.member), err, texts);
     });
-    if (!ok) note_key(err, convert::field_key<T>(static_cast<std::size_t>(index)));
+    if (!ok) convert::path_in_key(err.note, convert::field_key<T>(static_cast<std::size_t>(index)));
     return ok;
 }
 
@@ -422,14 +408,14 @@ bool read_entries(Source& entries, T& out, convert::ReadError& err, Borrowed& te
     std::uint64_t seen = 0;
     for (;;) {
         PyObject* key = nullptr;
-        const Fetch fetch = entries.next_key(key, err);
-        if (fetch == Fetch::End) break;
-        if (fetch == Fetch::Failed) return false;
+        const convert::Step step = entries.next_key(key, err);
+        if (step == convert::Step::End) break;
+        if (step == convert::Step::Fail) return false;
         int index = interned_field<T>(key, seen);
         if (index < 0 && (index = match_key<T>(key, seen, err)) == kKeyFailed) return false;
         PyObject* value = entries.value(err);
         if (!value) {
-            if (index >= 0) note_key(err, convert::field_key<T>(static_cast<std::size_t>(index)));
+            if (index >= 0) convert::path_in_key(err.note, convert::field_key<T>(static_cast<std::size_t>(index)));
             return false;
         }
         if (index >= 0 && !read_field(index, value, out, seen, err, texts)) return false;
@@ -508,7 +494,7 @@ bool read_value(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts)
 template <convert::RecordType T>
 bool read_request(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts) {
     if (read_value(obj, out, err, texts)) return true;
-    if (!err.note.empty()) err.note.replace(0, 1, "at ");  // the path starts ".key"
+    err.note = convert::path_note(err.note);
     return false;
 }
 

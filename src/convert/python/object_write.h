@@ -72,15 +72,6 @@ Ref new_record_dict(const T& value, PyObject* const* keys, WriteContext& ctx) {
     }
 }
 
-// Whether a member is an integer, or an optional one.
-template <class M>
-constexpr bool integer_member() {
-    if constexpr (convert::is_optional_v<M>)
-        return integer_member<typename M::value_type>();
-    else
-        return std::is_same_v<M, std::uint32_t> || convert::is_signed_output_v<M>;
-}
-
 // The int of each integer member of the record last written in a list,
 // given again to the next record whose member has the same value: down a
 // schedule the instalment and the year repeat, and an int is immutable, so
@@ -118,7 +109,7 @@ Ref write_record(const T& value, WriteContext& ctx, Columns<T>* columns = nullpt
         constexpr std::size_t I = decltype(i)::value;
         if (!ok || convert::left_out<T, I>(value)) return;
         Ref item;
-        if constexpr (integer_member<convert::member_t<decltype(fld)>>()) {
+        if constexpr (convert::is_integer_member_v<convert::member_t<decltype(fld)>>) {
             if (columns)
                 item = write_integer(value.*(fld.member), columns->made[I], columns->value[I], ctx);
             else
@@ -241,8 +232,7 @@ Ref write_value(const T& value, WriteContext& ctx) {
         if (!name) return detail::failed(ctx);
         return name;
     } else if constexpr (convert::TextFormType<T>) {
-        std::string text;
-        convert::TextForm<T>::format(value, text);
+        const std::string text = convert::text_form(value);
         return detail::made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())), ctx);
     } else if constexpr (convert::RecordType<T>) {
         return detail::write_record(value, ctx);
