@@ -696,8 +696,6 @@ bool Reader::variant_end() {
 // ---------------------------------------------------------------------------
 // Skipping
 
-// A string, literal or number starting with byte c at the cursor, checked
-// for grammar only.
 bool Reader::skip_scalar(int c) {
     switch (c) {
         case '"': {

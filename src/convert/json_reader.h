@@ -103,7 +103,6 @@ public:
     bool read_null();
     // Any well-formed value, without depth limit and without recursion.
     bool skip_value();
-    bool skip_scalar(int c);
 
     // Enumeration value: a string, or '{' name ':' null '}'. Sets `object_form`
     // so the caller can finish the object after looking the name up.
@@ -144,6 +143,8 @@ private:
     bool fail_at_cursor(const char* message);
     bool fail_at_index(const char* message, std::size_t index);
     bool parse_literal(const char* rest);
+    // A string, literal or number starting with byte c, for grammar only.
+    bool skip_scalar(int c);
     bool parse_number(Number& out, bool evaluate);
     // `skipped`: the text of a skipped value, whose escapes are checked for
     // grammar only.
@@ -330,6 +331,17 @@ Expected<T, ReadError> read_json(std::string_view utf8, TextArena& arena) {
     if (!json::read_record(reader, value) || !reader.finish()) return Unexpected{reader.error()};
     return value;
 }
+
+// Specialised for a request whose large texts a JSON call may read in two
+// passes (convert/categorize_json.h), with
+//   static std::optional<Expected<Result, ReadError>> run(std::string_view utf8, TextArena& arena);
+// which reads the request and runs its engine, or returns nullopt to leave
+// the text to one read.
+template <class Request>
+struct TwoPassRead;
+
+template <class Request>
+inline constexpr bool reads_in_two_passes_v = requires { &TwoPassRead<Request>::run; };
 
 // As read_json, into `value` (default-initialised by the caller), with the
 // elements of the list that `diversion.list` points to, a member of `value`,

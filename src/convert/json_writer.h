@@ -25,12 +25,11 @@ namespace morvanta::convert {
 namespace json {
 
 // Where a write goes: the bytes, the rendered row tables, and, for a write
-// with its rows kept apart, the pieces that note where rows stand instead of
-// copying them.
+// as pieces, the pieces that note where rows stand instead of copying them.
 struct Out {
     Buffer& bytes;
     const RenderedRows& rendered;
-    Pieces* apart = nullptr;
+    Pieces* pieces = nullptr;
 };
 
 // Unsigned and signed integers with at most 20 digits plus a sign: callers
@@ -131,9 +130,9 @@ constexpr std::size_t flat_bound() {
 // a write never grows its buffer.
 inline constexpr std::size_t kWriteSlack = 512;
 
-// Flattened: the digit writer is inlined at every member. Left to its own
-// budget GCC calls it out of line for most members, which adds about 2 % to
-// the instructions of a 600-month loan write.
+// Flattened: the digit writer is inlined at every member, which GCC left to
+// its own budget calls out of line for most of them (callgrind on
+// `benchmarks/profile.py emi-json` counts the difference).
 template <RecordType T>
 [[gnu::flatten]] void write_flat_record(const T& value, Buffer& out) {
     static_assert(flat_bound<T>() <= kWriteSlack, "a flat record's room stays within the write's slack");
@@ -172,8 +171,8 @@ template <RecordType T>
 template <class T>
 void write_rows(const Rows<T>& value, Out& out) {
     out.bytes.put('[');
-    if (out.apart) {
-        out.apart->mark_rows(&value, value.rows);
+    if (out.pieces) {
+        out.pieces->mark_rows(&value, value.rows);
         out.bytes.put(']');
         return;
     }
@@ -379,12 +378,10 @@ std::size_t render_json(const T& value, json::RenderedRows& rendered) {
     return json::measure_record<true>(value, rendered) + json::kWriteSlack;
 }
 
-// Like render_json, but returns room that is enough for the write without
-// counting the digits of every number (a bound, not the exact size): room
-// that is never written costs no memory, since its pages are never touched,
-// while counting the digits of a large schedule costs about half as much as
-// writing them. The bound allows the longest form of every number: for a loan
-// schedule about 1.8 times the size, more for records of short integers.
+// Like render_json, but returns a bound that allows the longest form of
+// every number instead of counting its digits: room that is never written
+// costs no memory, since its pages are never touched, while counting the
+// digits of a large schedule costs a good part of writing them.
 template <RecordType T>
 std::size_t render_json_bound(const T& value, json::RenderedRows& rendered) {
     json::render_value(value, rendered);

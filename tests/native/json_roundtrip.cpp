@@ -121,7 +121,7 @@ int categorize_both_ways(const std::string& text) {
         }
     }
     TextArena arena;
-    const auto streamed = convert::categorize_json_streamed(text, arena);
+    const auto streamed = convert::TwoPassRead<categorizer::CategorizeRequest>::run(text, arena);
     const std::string two_pass = !streamed ? "fallback" : *streamed ? response_text(**streamed) : read_failure(streamed->error());
     std::printf("%s\n%s\n", whole.c_str(), two_pass.c_str());
     return 0;

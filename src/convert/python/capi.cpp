@@ -76,12 +76,9 @@ std::string unexpected_type(PyObject* obj, std::string_view target) {
 
 namespace {
 
-// 1 if the str holds only ASCII, 0 if not, -1 with an exception set (memory
-// exhaustion). The answer comes from the str's own representation: str's own
-// isascii, taken from the str type, whose attributes cannot be replaced, so
-// no subclass's override is consulted and no Python code runs. (The limited
-// API has no call that reads the flag directly, and comparing the length
-// with the UTF-8 size would first leave a UTF-8 copy inside a non-ASCII str.)
+// 1 if the str holds only ASCII, 0 if not, -1 with an exception set: str's
+// own isascii, taken from the str type, so no subclass's override runs (the
+// limited API cannot read the flag, and comparing sizes leaves a UTF-8 copy).
 int is_ascii(PyObject* str) {
     Ref result(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii", "O", str));
     if (!result) return -1;

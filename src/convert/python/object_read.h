@@ -29,7 +29,7 @@ namespace morvanta::py {
 // object it was encoded into. User code that runs during the read (a
 // mapping's __getitem__, a number's __index__) may drop its own references
 // to a str already read; the view stays valid all the same.
-class Borrowed {
+class TextOwners {
 public:
     bool view(PyObject* str, std::string_view& out, std::string& err) {
         Utf8 text;
@@ -47,7 +47,7 @@ private:
 };
 
 template <class T>
-bool read_value(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts);
+bool read_value(PyObject* obj, T& out, convert::ReadError& err, TextOwners& texts);
 
 namespace detail {
 
@@ -123,7 +123,7 @@ inline bool read_u32(PyObject* obj, std::uint32_t& out, std::string& err) {
     return true;
 }
 
-inline bool read_text(PyObject* obj, std::string_view& out, std::string& err, Borrowed& texts) {
+inline bool read_text(PyObject* obj, std::string_view& out, std::string& err, TextOwners& texts) {
     if (!is_str(obj)) {
         err = unexpected_type(obj, "PyString");
         return false;
@@ -172,7 +172,7 @@ bool read_enum(PyObject* obj, E& out, std::string& err) {
 }
 
 template <class T>
-bool read_list(PyObject* obj, std::vector<T>& out, convert::ReadError& err, Borrowed& texts) {
+bool read_list(PyObject* obj, std::vector<T>& out, convert::ReadError& err, TextOwners& texts) {
     if (!is_sequence(obj)) {
         if (!PyErr_Occurred()) err.message = unexpected_type(obj, "Sequence");
         return false;
@@ -346,35 +346,33 @@ private:
     Py_ssize_t at_ = 0;
 };
 
-constexpr int kKeyFailed = -2;
-
 // Matches one mapping key against the record's external keys and the fields
-// already read (`seen`): the field's index, -1 for a key that names no field,
-// or kKeyFailed.
+// already read (`seen`): `index` becomes the field's index, or -1 for a key
+// that names no field. False, with `err` set, for a key that fails the read.
 template <convert::RecordType T>
-int match_key(PyObject* key, std::uint64_t seen, convert::ReadError& err) {
+bool match_key(PyObject* key, std::uint64_t seen, int& index, convert::ReadError& err) {
     // Keys written as literals in Python code are interned, so they are
     // usually the very objects of the key table (all of them str); check
     // the type and compare text otherwise.
     const KeyTable<T>& table = key_table<T>();
-    int index = -1;
+    index = -1;
     for (std::size_t i = 0; i < table.size(); ++i)
         if (table[i] == key) index = static_cast<int>(i);
     if (index < 0) {
         if (!is_str(key)) {
             err.message = "dict keys must have type str";
-            return kKeyFailed;
+            return false;
         }
         Utf8 text;
-        if (!text.load(key, err.message)) return kKeyFailed;
+        if (!text.load(key, err.message)) return false;
         index = convert::find_field<T>(text.view());
-        if (index < 0) return -1;  // unknown keys are skipped, values unseen
+        if (index < 0) return true;  // unknown keys are skipped, values unseen
     }
     if (seen & (std::uint64_t{1} << index)) {
         err.message = convert::duplicate_field_message(convert::field_key<T>(static_cast<std::size_t>(index)));
-        return kKeyFailed;
+        return false;
     }
-    return index;
+    return true;
 }
 
 // The field whose key is the very object `key` of the key table (as keys
@@ -392,7 +390,7 @@ template <convert::RecordType T>
 // Reads the value of field `index` (from match_key) into the record.
 template <convert::RecordType T>
 [[gnu::always_inline]] inline bool read_field(int index, PyObject* value, T& out, std::uint64_t& seen, convert::ReadError& err,
-                Borrowed& texts) {
+                TextOwners& texts) {
     seen |= std::uint64_t{1} << index;
     const bool ok = convert::visit_field<T, bool>(static_cast<std::size_t>(index), [&](const auto& fld, auto) {
         return read_value(value, out.*(fld.member), err, texts);
@@ -404,7 +402,7 @@ template <convert::RecordType T>
 // The one read loop of a record: each entry's key is matched, then its
 // value fetched and, for a field, read; the first failure ends the read.
 template <convert::RecordType T, class Source>
-bool read_entries(Source& entries, T& out, convert::ReadError& err, Borrowed& texts) {
+bool read_entries(Source& entries, T& out, convert::ReadError& err, TextOwners& texts) {
     std::uint64_t seen = 0;
     for (;;) {
         PyObject* key = nullptr;
@@ -412,7 +410,7 @@ bool read_entries(Source& entries, T& out, convert::ReadError& err, Borrowed& te
         if (step == convert::Step::End) break;
         if (step == convert::Step::Fail) return false;
         int index = interned_field<T>(key, seen);
-        if (index < 0 && (index = match_key<T>(key, seen, err)) == kKeyFailed) return false;
+        if (index < 0 && !match_key<T>(key, seen, index, err)) return false;
         PyObject* value = entries.value(err);
         if (!value) {
             if (index >= 0) convert::path_in_key(err.note, convert::field_key<T>(static_cast<std::size_t>(index)));
@@ -427,7 +425,7 @@ bool read_entries(Source& entries, T& out, convert::ReadError& err, Borrowed& te
 }
 
 template <convert::RecordType T>
-bool read_record(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts) {
+bool read_record(PyObject* obj, T& out, convert::ReadError& err, TextOwners& texts) {
     if (!PyDict_CheckExact(obj) && !is_mapping(obj)) {
         if (!PyErr_Occurred()) err.message = unexpected_type(obj, "Mapping");
         return false;
@@ -448,7 +446,7 @@ bool read_record(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts
 }  // namespace detail
 
 template <class T>
-bool read_value(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts) {
+bool read_value(PyObject* obj, T& out, convert::ReadError& err, TextOwners& texts) {
     if constexpr (std::is_same_v<T, double>) {
         return detail::read_f64(obj, out, err.message);
     } else if constexpr (std::is_same_v<T, std::uint32_t>) {
@@ -492,7 +490,7 @@ bool read_value(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts)
 // failure `err.note` is "at " and the path to the failing value, or empty
 // for a failure at the top level of the request.
 template <convert::RecordType T>
-bool read_request(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts) {
+bool read_request(PyObject* obj, T& out, convert::ReadError& err, TextOwners& texts) {
     if (read_value(obj, out, err, texts)) return true;
     err.note = convert::path_note(err.note);
     return false;
