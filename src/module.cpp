@@ -12,7 +12,6 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 
 #include "categorizer/engine.h"
 #include "convert/categorize_json.h"  // the two-pass read of a categorize request
@@ -127,8 +126,12 @@ PyObject* raise_read_error(const convert::ReadError& error) {
 }
 
 PyObject* raise_call_error(const py::CallError& error) {
-    if (const auto* read = std::get_if<convert::ReadError>(&error)) return raise_read_error(*read);
-    return raise(PyExc_ValueError, std::get<MorvantaError>(error).text());
+    switch (error.kind) {
+        case py::CallError::Kind::Read: return raise_read_error(error.read);
+        case py::CallError::Kind::Engine: return raise(PyExc_ValueError, error.engine_text);
+        case py::CallError::Kind::Pending: break;
+    }
+    return nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -214,8 +217,9 @@ PyObject* call_json(PyObject* arg) {
         // An interrupt raised while naming the type passes on unchanged.
         return PyErr_Occurred() ? nullptr : raise(PyExc_TypeError, message);
     }
-    auto out = py::json_call<Request, Result, Engine>(arg);
-    return out ? out->release() : raise_call_error(out.error());
+    py::CallError error;
+    Ref out = py::json_call<Request, Result, Engine>(arg, error);
+    return out ? out.release() : raise_call_error(error);
 }
 
 using emi::EmiRequest;

@@ -7,9 +7,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 
 #include "convert/json_reader.h"
 #include "convert/json_writer.h"
@@ -21,9 +23,26 @@
 
 namespace morvanta::py {
 
-// Why a call has no result, for the module to raise: the request could not
-// be read, or the engine refused it.
-using CallError = std::variant<convert::ReadError, MorvantaError>;
+// Why a call has no result, for the module to raise.
+struct CallError {
+    enum class Kind : std::uint8_t {
+        Pending,  // a Python exception is set (a text that cannot be encoded, memory)
+        Read,     // the request could not be read: `read`
+        Engine,   // the engine refused it: `engine_text`
+    };
+    Kind kind = Kind::Pending;
+    convert::ReadError read;
+    std::string engine_text;
+
+    void read_failed(convert::ReadError&& error) {
+        kind = Kind::Read;
+        read = std::move(error);
+    }
+    void engine_failed(const MorvantaError& error) {
+        kind = Kind::Engine;
+        engine_text = error.text();
+    }
+};
 
 namespace detail {
 
@@ -57,20 +76,25 @@ struct JsonInput {
 };
 
 template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
-Expected<Result, CallError> read_and_run(std::string_view utf8, TextArena& arena) {
+std::optional<Result> read_and_run(std::string_view utf8, TextArena& arena, CallError& error) {
     if constexpr (convert::reads_in_two_passes_v<Request>) {
         if (utf8.size() >= detail::kTwoPassRequestBytes) {
             if (auto run = convert::TwoPassRead<Request>::run(utf8, arena)) {
-                if (!*run) return Unexpected{CallError(std::move(*run).error())};
-                return std::move(**run);
+                if (*run) return std::move(**run);
+                error.read_failed(std::move(*run).error());
+                return std::nullopt;
             }
         }
     }
     auto request = convert::read_json<Request>(utf8, arena);
-    if (!request) return Unexpected{CallError(std::move(request).error())};
+    if (!request) {
+        error.read_failed(std::move(request).error());
+        return std::nullopt;
+    }
     auto run = Engine(*request);
-    if (!run) return Unexpected{CallError(std::move(run).error())};
-    return std::move(*run);
+    if (run) return std::move(*run);
+    error.engine_failed(run.error());
+    return std::nullopt;
 }
 
 template <class Result>
@@ -105,16 +129,15 @@ Ref write_str(Result& result, JsonInput& input) {
     return detail::str_of(out.text());
 }
 
-// A JSON call on the str `text`: the result as a new str, or the error to
-// raise. An encoding that fails (UnicodeEncodeError for a lone surrogate) or
-// memory that runs out gives NULL, with the exception left pending.
+// A JSON call on the str `text`: the result as a new str, or NULL and the
+// error to raise. An encoding that fails (UnicodeEncodeError for a lone
+// surrogate) leaves its exception pending, as memory that runs out does.
 template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
-Expected<Ref, CallError> json_call(PyObject* text) {
+Ref json_call(PyObject* text, CallError& error) {
     JsonInput input;
     if (!input.utf8.load_raw(text, /*transient=*/true)) return Ref();
-    auto result = read_and_run<Request, Result, Engine>(input.utf8.view(), input.arena);
-    if (!result) return Unexpected{std::move(result).error()};
-    return write_str(*result, input);
+    std::optional<Result> result = read_and_run<Request, Result, Engine>(input.utf8.view(), input.arena, error);
+    return result ? write_str(*result, input) : Ref();
 }
 
 }  // namespace morvanta::py

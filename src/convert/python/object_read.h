@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -347,32 +348,32 @@ private:
 };
 
 // Matches one mapping key against the record's external keys and the fields
-// already read (`seen`): `index` becomes the field's index, or -1 for a key
-// that names no field. False, with `err` set, for a key that fails the read.
+// already read (`seen`): the field's index, or -1 for a key that names no
+// field; nullopt, with `err` set, for a key that fails the read.
 template <convert::RecordType T>
-bool match_key(PyObject* key, std::uint64_t seen, int& index, convert::ReadError& err) {
+std::optional<int> match_key(PyObject* key, std::uint64_t seen, convert::ReadError& err) {
     // Keys written as literals in Python code are interned, so they are
     // usually the very objects of the key table (all of them str); check
     // the type and compare text otherwise.
     const KeyTable<T>& table = key_table<T>();
-    index = -1;
+    int index = -1;
     for (std::size_t i = 0; i < table.size(); ++i)
         if (table[i] == key) index = static_cast<int>(i);
     if (index < 0) {
         if (!is_str(key)) {
             err.message = "dict keys must have type str";
-            return false;
+            return std::nullopt;
         }
         Utf8 text;
-        if (!text.load(key, err.message)) return false;
+        if (!text.load(key, err.message)) return std::nullopt;
         index = convert::find_field<T>(text.view());
-        if (index < 0) return true;  // unknown keys are skipped, values unseen
+        if (index < 0) return -1;  // unknown keys are skipped, values unseen
     }
     if (seen & (std::uint64_t{1} << index)) {
         err.message = convert::duplicate_field_message(convert::field_key<T>(static_cast<std::size_t>(index)));
-        return false;
+        return std::nullopt;
     }
-    return true;
+    return index;
 }
 
 // The field whose key is the very object `key` of the key table (as keys
@@ -410,7 +411,11 @@ bool read_entries(Source& entries, T& out, convert::ReadError& err, TextOwners& 
         if (step == convert::Step::End) break;
         if (step == convert::Step::Fail) return false;
         int index = interned_field<T>(key, seen);
-        if (index < 0 && !match_key<T>(key, seen, index, err)) return false;
+        if (index < 0) {
+            const std::optional<int> matched = match_key<T>(key, seen, err);
+            if (!matched) return false;
+            index = *matched;
+        }
         PyObject* value = entries.value(err);
         if (!value) {
             if (index >= 0) convert::path_in_key(err.note, convert::field_key<T>(static_cast<std::size_t>(index)));
