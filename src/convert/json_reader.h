@@ -78,7 +78,8 @@ public:
     // that consumes its closing bracket or brace gives it back.
 
     // Cursor at '{' (already checked by peek): consumes it and reports
-    // whether a member or the closing brace follows.
+    // whether a member (the cursor then at its key's quote) or the closing
+    // brace follows.
     Step object_first();
     // After a member's key: consumes the ':'.
     bool object_colon();
