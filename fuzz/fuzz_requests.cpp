@@ -4,6 +4,7 @@
 // the rest is the JSON text.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -25,8 +26,8 @@ using namespace morvanta;
 bool valid_utf8(std::string_view s) { return unicode::is_valid_utf8(s); }
 
 [[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "fuzz_requests: %s\n", what);
     std::abort();
-    (void)what;
 }
 
 template <class Request, class Result>
@@ -70,7 +71,7 @@ void run(std::string_view text, Expected<Result, MorvantaError> (*engine)(const 
 // read answers, so there is nothing to compare.
 void check_streamed(std::string_view text) {
     TextArena arena;
-    const auto streamed = convert::categorize_json_streamed(text, arena);
+    const auto streamed = convert::TwoPassRead<categorizer::CategorizeRequest>::run(text, arena);
     if (!streamed) return;
     TextArena whole_arena;
     auto request = convert::read_json<categorizer::CategorizeRequest>(text, whole_arena);

@@ -1,6 +1,7 @@
-// The module entry: init, the function table, argument binding and the call
-// path shared by the six functions (read the request, run one engine, write
-// the result, turn every failure into a Python exception).
+// The module entry: init, the function table, argument binding, raising, and
+// the call paths of the six functions (read the request, run one engine,
+// write the result, turn every failure into a Python exception); the JSON
+// call itself is convert/python/json_call.h.
 
 #include <array>
 #include <atomic>
@@ -8,24 +9,17 @@
 #include <exception>
 #include <iterator>
 #include <new>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
-#include <vector>
-
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include "categorizer/engine.h"
-#include "convert/categorize_json.h"
-#include "convert/json_reader.h"
-#include "convert/json_writer.h"
+#include "convert/categorize_json.h"  // the two-pass read of a categorize request
+#include "convert/python/capi.h"
+#include "convert/python/free_threaded.h"
+#include "convert/python/json_call.h"
 #include "convert/python/object_read.h"
 #include "convert/python/object_write.h"
-#include "convert/python/capi.h"
 #include "emi/engine.h"
 
 namespace morvanta {
@@ -81,18 +75,15 @@ void raise_panic(const char* what) {
     PyErr_SetObject(panic_type, text.get());
 }
 
-// Runs an entry point; no C++ exception crosses into the interpreter.
-// Running out of memory is MemoryError, any other fault PanicException.
-// The C++ runtime allocates a thread's exception-handling storage when it
-// is first used. If the first throw on a thread (a bad_alloc, say) had to
-// allocate it and could not, the loader would end the process instead of
-// letting us raise MemoryError; so every entry point touches it first,
-// while memory is still there.
+// Makes the runtime allocate this thread's exception storage while memory is
+// there: a first throw that could not would end the process, not raise.
 void touch_exception_storage() noexcept {
     // Declared pure: the result is kept so that the call is not dropped.
     [[maybe_unused]] volatile int depth = std::uncaught_exceptions();
 }
 
+// Runs an entry point; no C++ exception crosses into the interpreter.
+// Running out of memory is MemoryError, any other fault PanicException.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
     touch_exception_storage();
@@ -131,6 +122,15 @@ void attach_note(std::string_view note) {
 PyObject* raise_read_error(const convert::ReadError& error) {
     raise(PyExc_ValueError, "invalid request: " + error.message);
     if (!error.note.empty() && PyErr_Occurred()) attach_note(error.note);
+    return nullptr;
+}
+
+PyObject* raise_call_error(const py::CallError& error) {
+    switch (error.kind) {
+        case py::CallError::Kind::Read: return raise_read_error(error.read);
+        case py::CallError::Kind::Engine: return raise(PyExc_ValueError, error.engine_text);
+        case py::CallError::Kind::Pending: break;
+    }
     return nullptr;
 }
 
@@ -196,7 +196,7 @@ PyObject* call_object(PyObject* arg) {
     // KeyboardInterrupt and the like) passes it on unchanged. The request's
     // texts view str objects that `texts` keeps alive until the result,
     // which may view them too, has been written.
-    py::Borrowed texts;
+    py::TextOwners texts;
     Request request;
     convert::ReadError read_error;
     if (!py::read_request(arg, request, read_error, texts))
@@ -209,49 +209,7 @@ PyObject* call_object(PyObject* arg) {
     return out.release();
 }
 
-void release_free_memory() {
-#if defined(__GLIBC__)
-    malloc_trim(0);
-#endif
-}
-
-// An output with rows of at least this many bytes is assembled from pieces
-// rather than written into one buffer, so that the returned str is its only
-// full copy: a 100 MB request then peaks at about 1.5x its text instead of
-// 1.9x. Joining costs about a tenth more time than one buffer and one decode,
-// which smaller outputs keep.
-constexpr std::size_t kJoinedOutputBytes = std::size_t{16} << 20;
-
-// A categorize request of at least this many bytes of UTF-8 is read twice,
-// its narrations matched as the second read meets them, so that they are
-// never held all at once: about a tenth of the text less at the peak, for
-// the first read's time. Smaller requests are read once.
-constexpr std::size_t kStreamedRequestBytes = std::size_t{16} << 20;
-
-// The pieces as a list of str. A piece that repeats (a row's entry with its
-// comma) is made a str once and shared by each slot that holds it.
-Ref piece_list(const convert::json::Pieces& pieces) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(pieces.count())));
-    if (!list) return Ref();
-    std::vector<Ref> shared(pieces.shared_count());
-    Py_ssize_t filled = 0;
-    const bool made = pieces.for_each([&](std::string_view bytes, std::size_t id) {
-        const bool repeats = id != convert::json::Pieces::kUnshared;
-        Ref piece = repeats && shared[id] ? Ref::borrow(shared[id].get())
-                                          : Ref(PyUnicode_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-        if (!piece) return false;
-        if (repeats && !shared[id]) shared[id] = Ref::borrow(piece.get());
-        PyList_SetItem(list.get(), filled++, piece.release());  // steals the reference
-        return true;
-    });
-    return made ? std::move(list) : Ref();
-}
-
-PyObject* join(const Ref& list) {
-    Ref empty(list ? PyUnicode_FromStringAndSize("", 0) : nullptr);
-    return empty ? PyUnicode_Join(empty.get(), list.get()) : nullptr;
-}
-
+// A JSON call's argument must be a str; the call itself is convert/python/json_call.h.
 template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
 PyObject* call_json(PyObject* arg) {
     if (!py::is_str(arg)) {
@@ -259,61 +217,9 @@ PyObject* call_json(PyObject* arg) {
         // An interrupt raised while naming the type passes on unchanged.
         return PyErr_Occurred() ? nullptr : raise(PyExc_TypeError, message);
     }
-    py::Utf8 utf8;
-    // The argument is a str, so encoding fails only with UnicodeEncodeError
-    // (a lone surrogate) or MemoryError; both pass to the caller unchanged.
-    if (!utf8.load_raw(arg, /*transient=*/true)) return nullptr;
-    // The request's texts view the UTF-8 input, or the arena for those with escapes.
-    TextArena arena;
-    std::optional<Request> request;
-    std::optional<Result> result;
-    if constexpr (std::is_same_v<Request, categorizer::CategorizeRequest>) {
-        // A large request's narrations are matched as they are read rather
-        // than held: its peak is then the UTF-8 text and the rows.
-        if (utf8.view().size() >= kStreamedRequestBytes) {
-            auto streamed = convert::categorize_json_streamed(utf8.view(), arena);
-            if (streamed && !*streamed) return raise_read_error(streamed->error());
-            if (streamed) result.emplace(std::move(**streamed));
-        }
-    }
-    if (!result) {
-        auto read = convert::read_json<Request>(utf8.view(), arena);
-        if (!read) return raise_read_error(read.error());
-        request.emplace(std::move(*read));
-        auto run = Engine(*request);
-        if (!run) return raise(PyExc_ValueError, run.error().text());
-        result.emplace(std::move(*run));
-    }
-    // Render the result's row tables and measure it while its texts are
-    // valid, then release what the write no longer needs, so that a large
-    // request and its output are not held at once.
-    convert::json::RenderedRows rendered;
-    std::size_t size = convert::render_json_bound(*result, rendered);
-    // A bound past the size that is written in pieces is replaced by the
-    // exact size, which decides; below it, room that is never written is
-    // never touched, so it costs address space (at most that size), not memory.
-    if (size >= kJoinedOutputBytes) size = convert::measure_json(*result, rendered);
-    request.reset();
-    if constexpr (!convert::writes_views_v<Result>) {
-        utf8 = py::Utf8();
-        arena = TextArena();
-    }
-    if constexpr (convert::has_rows_v<Result>) {
-        if (size >= kJoinedOutputBytes) {
-            // The request's memory went back to the allocator just above;
-            // hand its free pages back to the system before the output is
-            // built, so that the two do not add up in the process's peak.
-            release_free_memory();
-            const Ref list = piece_list(convert::write_json_pieces(*result, rendered));
-            *result = Result{};  // the rows are in the pieces now
-            return join(list);
-        }
-    }
-    convert::json::Buffer out;
-    out.reserve(size);
-    convert::write_json(*result, rendered, out);
-    const std::string_view text = out.text();
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    py::CallError error;
+    Ref out = py::json_call<Request, Result, Engine>(arg, error);
+    return out ? out.release() : raise_call_error(error);
 }
 
 using emi::EmiRequest;
@@ -411,11 +317,8 @@ PyObject* init_module() {
     if (!create_panic_type()) return nullptr;
     py::init_runtime_features();
     Ref module(PyModule_Create2(&g_module_def, 3));
-    if (!module) return nullptr;
-#ifdef Py_GIL_DISABLED
-    // Nothing in the module relies on the GIL: the interpreter keeps it off.
-    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
-#endif
+    // Nothing in the module relies on the GIL.
+    if (!module || !py::declare_gil_not_used(module.get())) return nullptr;
     Ref all(PyList_New(0));
     if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
     Ref version(PyUnicode_FromString(kVersion));

@@ -387,6 +387,18 @@ def test_float_reading_edge_cases(read, number, expected):
     assert same_double(got, model_float(number))
 
 
+def test_each_power_of_ten_reads_as_the_nearest_double(read):
+    # 1eK is the significand 1 scaled by the table's entry K alone, so this
+    # checks every entry against Python's correctly rounded float("1eK").
+    fields = ["interestRate", "loanAmount", "emi", "inflationRate"]  # interestRate is required
+    for first in range(0, len(POW10), len(fields)):
+        powers = dict(zip(fields, range(first, len(POW10))))
+        text = '{"mode":"emi",%s}' % ",".join('"%s":1e%d' % item for item in powers.items())
+        got = value_of(read, "EmiRequest", text)
+        for field, k in powers.items():
+            assert same_double(got[field], POW10[k]), k
+
+
 @pytest.mark.parametrize("number, message", [
     ("1e309", "number out of range at line 1 column 12"),
     ("2e308", "number out of range at line 1 column 12"),

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -147,10 +146,11 @@ struct LabelTraits {
     }
 };
 
-// The group of each label pair. Items of one label usually view the very
-// same texts (one Python str repeated over the request), so a small cache
-// keyed by where the texts lie answers most lookups without hashing them;
-// texts at the same place with the same lengths are the same texts.
+// The group of each label pair, or none once the index is full. Items of
+// one label usually view the very same texts (one Python str repeated over
+// the request), so a small cache keyed by where the texts lie answers most
+// lookups without hashing them; texts at the same place with the same
+// lengths are the same texts.
 using GroupIndex = FlatIndex<LabelPair, LabelTraits>;
 
 class GroupLookup {
@@ -315,13 +315,14 @@ TokenKey keep(IndexedItems& ix, const TokenProbe& token) {
 }
 
 // Item i's tokens into the index and its counts; the token set holds a
-// token repeated within the narration once.
-void add_item(std::uint32_t i, std::uint32_t group, const PendingItem& item, IndexedItems& ix) {
+// token repeated within the narration once. False if the index is full.
+bool add_item(std::uint32_t i, std::uint32_t group, const PendingItem& item, IndexedItems& ix) {
     for (const PendingToken& t : item.tokens) {
         std::uint32_t id = t.id;
         bool added = false;
         if (id == TokenIndex::none) {
             std::tie(id, added) = ix.tokens.insert(t.probe, t.tag, [&](const TokenProbe& p) { return keep(ix, p); });
+            if (id == TokenIndex::none) return false;
             // A token met for the first time is most often met only once (a
             // reference number): only one met again may push another out.
             if (!added && !is_long(t.probe.key)) ix.recent.remember(t.probe.key, id);
@@ -345,11 +346,13 @@ void add_item(std::uint32_t i, std::uint32_t group, const PendingItem& item, Ind
         ix.item_tokens.push_back(id);
     }
     ix.tokens_end[i] = ix.item_tokens.size();
+    return true;
 }
 
 // One pass over the items: group each by its label pair, lower and tokenize
-// its narration once, and keep its distinct tokens for the selection.
-void index_items(const std::vector<DeriveInput>& data, IndexedItems& ix) {
+// its narration once, and keep its distinct tokens for the selection. False
+// if an index is full.
+bool index_items(const std::vector<DeriveInput>& data, IndexedItems& ix) {
     const auto items = static_cast<std::uint32_t>(ix.group_of.size());
     std::array<PendingItem, kLookahead> ring;
     GroupLookup group_of(ix.groups);
@@ -357,7 +360,7 @@ void index_items(const std::vector<DeriveInput>& data, IndexedItems& ix) {
         PendingItem& slot = ring[i % kLookahead];
         if (i >= kLookahead) {
             const std::uint32_t j = i - static_cast<std::uint32_t>(kLookahead);
-            add_item(j, ix.group_of[j], slot, ix);
+            if (!add_item(j, ix.group_of[j], slot, ix)) return false;
         }
         // Halfway, the slots fetched for a narration are in the cache: fetch
         // the entries they name, which answer a lookup on their own.
@@ -368,9 +371,11 @@ void index_items(const std::vector<DeriveInput>& data, IndexedItems& ix) {
         if (i < items) {
             const DeriveInput& item = data[i];
             ix.group_of[i] = group_of(LabelPair{item.category, item.merchant});
+            if (ix.group_of[i] == GroupIndex::none) return false;
             prepare(item.narration, ix, slot);
         }
     }
+    return true;
 }
 
 // Counts each token in its candidate group, and notes the first item there
@@ -446,11 +451,7 @@ Expected<DeriveRulesResponse, MorvantaError> derive_rules_with_key(const DeriveR
     std::size_t bytes = 0;
     for (const DeriveInput& item : request.data) bytes += item.narration.size();
     IndexedItems ix(hash_key, static_cast<std::uint32_t>(request.data.size()), bytes);
-    try {
-        index_items(request.data, ix);
-    } catch (const IndexFull&) {
-        return Unexpected{too_many("distinct keys", TokenIndex::kMaxKeys)};
-    }
+    if (!index_items(request.data, ix)) return Unexpected{too_many("distinct keys", TokenIndex::kMaxKeys)};
     count_in_candidates(ix);
     const std::vector<std::uint32_t> best = best_tokens(ix);
 

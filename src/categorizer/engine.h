@@ -56,11 +56,12 @@ private:
 
 // One optional result per transaction, position for position: the category
 // and merchant of the first rule whose lower-cased pattern occurs in the
-// lower-cased narration. Never fails.
+// lower-cased narration. Fails only with more rules than a row can number.
 Expected<CategorizeResponse, MorvantaError> categorize_transactions(const CategorizeRequest& request);
 
 // At most one rule per (category, merchant) label pair, sorted by category
-// then merchant as byte strings. Never fails.
+// then merchant as byte strings. Fails only with more labelled items or
+// distinct tokens than 32-bit numbers count.
 Expected<DeriveRulesResponse, MorvantaError> derive_rules(const DeriveRulesRequest& request);
 
 // For tests (tests/native/rule_matcher.cpp): the same with the texts hashed

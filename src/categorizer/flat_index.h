@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -21,11 +20,6 @@ namespace morvanta::categorizer {
 
 struct NoValue {};
 
-// Thrown by FlatIndex::insert when the index holds its most keys.
-struct IndexFull : std::length_error {
-    IndexFull() : std::length_error("too many distinct keys") {}
-};
-
 // Traits::hash(hash_key, key) gives the key's 64-bit hash, Traits::equal
 // compares two keys. Each key may carry a Value, kept beside it so that one
 // memory access reaches both; a key's value starts as Value{}.
@@ -35,7 +29,7 @@ class FlatIndex {
 public:
     static constexpr std::uint32_t none = UINT32_MAX;
     // Ids below `none`, and one spare: at most this many keys. Inserting one
-    // more throws IndexFull, which the engine turns into an error value.
+    // more gives the id `none`, which the engine turns into an error value.
     static constexpr std::uint32_t kMaxKeys = none - 1;
     // Probes an insertion may take before the table grows to break up the
     // run. At a load of at most 1/2 and with keyed hashes a run this long is
@@ -50,7 +44,8 @@ public:
         entries_.reserve(expected);
     }
 
-    // The number of `key`, and whether this call added it.
+    // The number of `key`, and whether this call added it; `none` for a new
+    // key when the index holds kMaxKeys.
     std::pair<std::uint32_t, bool> insert(const Key& key) { return insert(key, tag_of(key)); }
 
     // The same in two steps, so that a caller holding several keys can
@@ -89,7 +84,7 @@ public:
             if (slot.id == none) break;
             if (slot.tag == tag && Traits::equal(entries_[slot.id].key, key)) return {slot.id, false};
         }
-        if (entries_.size() >= kMaxKeys) throw IndexFull{};
+        if (entries_.size() >= kMaxKeys) return {none, false};
         const auto id = static_cast<std::uint32_t>(entries_.size());
         entries_.push_back(Entry{store(key), Value{}});
         slots_[i] = Slot{tag, id};

@@ -1,15 +1,17 @@
 #include "convert/categorize_json.h"
 
 #include "categorizer/engine.h"
-#include "convert/json_reader.h"
 
 namespace morvanta::convert {
 
-std::optional<Expected<categorizer::CategorizeResponse, ReadError>> categorize_json_streamed(std::string_view utf8,
-                                                                                            TextArena& arena) {
+using categorizer::CategorizeRequest;
+using categorizer::CategorizeResponse;
+
+std::optional<Expected<CategorizeResponse, ReadError>> TwoPassRead<CategorizeRequest>::run(std::string_view utf8,
+                                                                                           TextArena& arena) {
     using categorizer::Categorizer;
-    using categorizer::CategorizeRequest;
     using categorizer::MapInput;
+    using Outcome = Expected<CategorizeResponse, ReadError>;
 
     CategorizeRequest head;  // the rules; `data` stays empty
     json::Diversion skipped{&head.data};
@@ -23,8 +25,8 @@ std::optional<Expected<categorizer::CategorizeResponse, ReadError>> categorize_j
                                 static_cast<Categorizer*>(context)->add(static_cast<const MapInput*>(element)->narration);
                             },
                             &categorizer};
-    if (auto error = read_json_diverted(utf8, arena, again, matched)) return Expected<categorizer::CategorizeResponse, ReadError>(Unexpected{std::move(*error)});
-    return Expected<categorizer::CategorizeResponse, ReadError>(categorizer.finish());
+    if (auto error = read_json_diverted(utf8, arena, again, matched)) return Outcome(Unexpected{std::move(*error)});
+    return Outcome(categorizer.finish());
 }
 
 }  // namespace morvanta::convert

@@ -6,22 +6,27 @@
 #include <string_view>
 
 #include "categorizer/model.h"
+#include "convert/json_reader.h"
 #include "convert/read_error.h"
 #include "util/arena.h"
 #include "util/expected.h"
 
 namespace morvanta::convert {
 
-// Two passes over the text. The first reads the rules and everything else
-// but `data`, whose elements it only checks for grammar and counts; the
-// second reads the whole request again, handing each narration to the
-// categorizer as it is read instead of storing it. Texts view `utf8` or
-// `arena`, which must outlive the response.
-//
-// Returns nullopt where the first pass or the rules fail: the caller then
-// reads and runs the request whole, which reports that failure exactly as it
-// stands. A failure of the second pass is the one a whole read reports.
-std::optional<Expected<categorizer::CategorizeResponse, ReadError>> categorize_json_streamed(std::string_view utf8,
-                                                                                            TextArena& arena);
+template <>
+struct TwoPassRead<categorizer::CategorizeRequest> {
+    // The first pass reads the rules and everything else but `data`, whose
+    // elements it only checks for grammar and counts; the second reads the
+    // whole request again, handing each narration to the categorizer as it
+    // is read instead of storing it. Texts view `utf8` or `arena`, which
+    // must outlive the response.
+    //
+    // Returns nullopt where the first pass or the rules fail: the caller then
+    // reads and runs the request whole, which reports that failure exactly
+    // as it stands. A failure of the second pass is the one a whole read
+    // reports.
+    static std::optional<Expected<categorizer::CategorizeResponse, ReadError>> run(std::string_view utf8,
+                                                                                   TextArena& arena);
+};
 
 }  // namespace morvanta::convert

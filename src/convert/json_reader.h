@@ -43,13 +43,6 @@ struct Number {
     double f = 0.0;       // Float
 };
 
-// Outcome of a step through an object's members or a list's elements.
-enum class Step : std::uint8_t {
-    Item,  // another member (cursor at its key's quote) or element follows
-    End,   // the closing bracket or brace was consumed
-    Fail,  // an error was recorded
-};
-
 // Where the elements of one list go instead of into it: each is handed to
 // `take` as soon as it is read, or, with no `take`, checked for grammar only
 // and counted (for a first pass that needs the rest of the record). The list
@@ -85,7 +78,8 @@ public:
     // that consumes its closing bracket or brace gives it back.
 
     // Cursor at '{' (already checked by peek): consumes it and reports
-    // whether a member or the closing brace follows.
+    // whether a member (the cursor then at its key's quote) or the closing
+    // brace follows.
     Step object_first();
     // After a member's key: consumes the ':'.
     bool object_colon();
@@ -110,7 +104,6 @@ public:
     bool read_null();
     // Any well-formed value, without depth limit and without recursion.
     bool skip_value();
-    bool skip_scalar(int c);
 
     // Enumeration value: a string, or '{' name ':' null '}'. Sets `object_form`
     // so the caller can finish the object after looking the name up.
@@ -151,6 +144,8 @@ private:
     bool fail_at_cursor(const char* message);
     bool fail_at_index(const char* message, std::size_t index);
     bool parse_literal(const char* rest);
+    // A string, literal or number starting with byte c, for grammar only.
+    bool skip_scalar(int c);
     bool parse_number(Number& out, bool evaluate);
     // `skipped`: the text of a skipped value, whose escapes are checked for
     // grammar only.
@@ -337,6 +332,17 @@ Expected<T, ReadError> read_json(std::string_view utf8, TextArena& arena) {
     if (!json::read_record(reader, value) || !reader.finish()) return Unexpected{reader.error()};
     return value;
 }
+
+// Specialised for a request whose large texts a JSON call may read in two
+// passes (convert/categorize_json.h), with
+//   static std::optional<Expected<Result, ReadError>> run(std::string_view utf8, TextArena& arena);
+// which reads the request and runs its engine, or returns nullopt to leave
+// the text to one read.
+template <class Request>
+struct TwoPassRead;
+
+template <class Request>
+inline constexpr bool reads_in_two_passes_v = requires { &TwoPassRead<Request>::run; };
 
 // As read_json, into `value` (default-initialised by the caller), with the
 // elements of the list that `diversion.list` points to, a member of `value`,

@@ -7,179 +7,29 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
+#include "convert/json_out.h"
+#include "convert/json_text.h"
 #include "convert/record.h"
 #include "util/digits.h"
 
 namespace morvanta::convert {
 
-// NaN and infinities as null, zero as "0.0"/"-0.0", anything else from its
-// shortest round-trip digits: fixed notation for decimal exponents -5..15,
-// exponent notation ("1e+16", "1.5e-7") outside.
-void append_json_float(double v, std::string& out);
-
 namespace json {
 
-// The bytes of one write, written through a raw pointer into room made ahead
-// of time, so a member costs a few stores instead of a library call per
-// piece. A write first measures its record (see render_json) and allocates
-// once; growing stays possible, for a bound that fell short.
-class Buffer {
-public:
-    Buffer() = default;
-    ~Buffer() { std::free(data_); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    Buffer(Buffer&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)), p_(std::exchange(other.p_, nullptr)),
-          end_(std::exchange(other.end_, nullptr)) {}
-    Buffer& operator=(Buffer&&) = delete;
-
-    // Makes room for n more bytes.
-    void reserve(std::size_t n) {
-        if (static_cast<std::size_t>(end_ - p_) < n) grow(n);
-    }
-    // Unchecked writes: the caller has reserved the room.
-    void raw(char c) { *p_++ = c; }
-    void raw(const char* data, std::size_t n) {
-        if (n) std::memcpy(p_, data, n);
-        p_ += n;
-    }
-    char*& cursor() { return p_; }
-
-    void put(char c) {
-        reserve(1);
-        raw(c);
-    }
-    void put(std::string_view text) {
-        reserve(text.size());
-        raw(text.data(), text.size());
-    }
-
-    std::string_view text() const { return {data_, static_cast<std::size_t>(p_ - data_)}; }
-    std::size_t size() const { return static_cast<std::size_t>(p_ - data_); }
-    std::size_t capacity() const { return static_cast<std::size_t>(end_ - data_); }
-    // Forgets the written bytes, keeping the buffer.
-    void clear() { p_ = data_; }
-
-private:
-    void grow(std::size_t n);
-    char* data_ = nullptr;
-    char* p_ = nullptr;
-    char* end_ = nullptr;
-};
-
-// The rendered bytes of every `Rows` table entry that a row names, made once
-// per write by render_json_rows while the texts they view are valid; the
-// write then copies rendered bytes and needs none of those texts.
-class RenderedRows {
-public:
-    struct Table {
-        const void* rows;   // the `Rows` value the table belongs to
-        std::string bytes;  // each rendered entry followed by ',', in the order first used
-        std::vector<std::pair<std::size_t, std::size_t>> spans;  // entry i's offset and size (comma excluded); size 0 when not rendered
-    };
-    Table& table(const void* rows) {
-        for (Table& t : tables_)
-            if (t.rows == rows) return t;
-        return tables_.emplace_back(Table{rows, {}, {}});
-    }
-    // The table of a rendered `Rows` value.
-    const Table& of(const void* rows) const {
-        for (const Table& t : tables_)
-            if (t.rows == rows) return t;
-        throw std::logic_error("rows written before their table was rendered");
-    }
-
-    // The bytes of row `row` ("null" for no entry), with the comma that
-    // follows every row but the last, or without it.
-    static std::string_view row(const Table& table, std::uint32_t row, bool with_comma) {
-        if (row == kNoRow) return with_comma ? "null," : "null";
-        const auto [at, size] = table.spans[row];
-        return std::string_view(table.bytes).substr(at, size + (with_comma ? 1 : 0));
-    }
-
-private:
-    std::vector<Table> tables_;
-};
-
-// The output of a write whose rows were kept apart (write_json_pieces): the
-// written bytes with a mark where each `Rows` value's rows stand. Joined in
-// order, the pieces are exactly the bytes write_json writes; the rows stay
-// in the rendered tables, so a large output is never held twice.
-class Pieces {
-public:
-    // A piece that no other piece repeats.
-    static constexpr std::size_t kUnshared = static_cast<std::size_t>(-1);
-
-    Pieces(const RenderedRows& rendered) : rendered_(rendered) {}
-
-    Buffer& bytes() { return bytes_; }
-    void mark_rows(const void* rows_value, const std::vector<std::uint32_t>& rows) {
-        const RenderedRows::Table& table = rendered_.of(rows_value);
-        marks_.push_back(Mark{bytes_.size(), &table, &rows, shared_});
-        shared_ += table.spans.size() + 1;
-    }
-
-    std::size_t count() const {
-        std::size_t n = 1;
-        for (const Mark& mark : marks_) n += 1 + mark.rows->size();
-        return n;
-    }
-    // The number of distinct shared ids that for_each hands out.
-    std::size_t shared_count() const { return shared_; }
-
-    // Calls f(bytes, id) for each piece in order. Pieces with the same id
-    // (other than kUnshared) have the same bytes: a row's entry and its comma.
-    template <class F>
-    bool for_each(F&& f) const {
-        const std::string_view text = bytes_.text();
-        std::size_t literal = 0;  // start of the literal run before the next mark
-        for (const Mark& mark : marks_) {
-            if (!f(text.substr(literal, mark.at - literal), kUnshared)) return false;
-            literal = mark.at;
-            const std::vector<std::uint32_t>& rows = *mark.rows;
-            for (std::size_t k = 0; k < rows.size(); ++k) {
-                const bool last = k + 1 == rows.size();
-                const std::string_view bytes = RenderedRows::row(*mark.table, rows[k], !last);
-                const std::size_t id = mark.first_id + (rows[k] == kNoRow ? 0 : std::size_t{rows[k]} + 1);
-                if (!f(bytes, last ? kUnshared : id)) return false;
-            }
-        }
-        return f(text.substr(literal), kUnshared);
-    }
-
-private:
-    struct Mark {
-        std::size_t at;                          // offset in the bytes where the rows stand
-        const RenderedRows::Table* table;        // their rendered entries
-        const std::vector<std::uint32_t>* rows;  // the row list of the value written
-        std::size_t first_id;                    // shared id of "null," in this table; entry i's is first_id + i + 1
-    };
-    const RenderedRows& rendered_;
-    Buffer bytes_;
-    std::vector<Mark> marks_;
-    std::size_t shared_ = 0;
-};
-
 // Where a write goes: the bytes, the rendered row tables, and, for a write
-// with its rows kept apart, the pieces that note where rows stand instead of
-// copying them.
+// as pieces, the pieces that note where rows stand instead of copying them.
 struct Out {
     Buffer& bytes;
     const RenderedRows& rendered;
-    Pieces* apart = nullptr;
+    Pieces* pieces = nullptr;
 };
 
 // Unsigned and signed integers with at most 20 digits plus a sign: callers
@@ -212,9 +62,6 @@ inline std::size_t int_size(std::int64_t v) {
     const std::uint64_t magnitude = static_cast<std::uint64_t>(v);
     return (v < 0) + uint_size(v < 0 ? 0 - magnitude : magnitude);
 }
-// At most this many bytes for a float (sign, "0.0000" and 17 digits).
-inline constexpr std::size_t kMaxFloat = 40;
-
 // A member's `,"key":` written in one append. Keys are declared in code and
 // must not need escaping, which is checked here at compile time.
 template <RecordType T, std::size_t I>
@@ -265,20 +112,9 @@ struct IsView : std::is_same<M, std::string_view> {};
 // "flat": its longest form is known at compile time, so one check makes
 // room for all of it and its members are written through a local pointer,
 // kept in a register rather than reloaded after every store.
-template <class M>
-struct IsInteger : std::bool_constant<std::is_same_v<M, std::uint32_t> || is_signed_output_v<M>> {};
-
-template <class M>
-constexpr bool is_integer_member() {
-    if constexpr (is_optional_v<M>)
-        return IsInteger<typename M::value_type>::value;
-    else
-        return IsInteger<M>::value;
-}
-
 template <RecordType T>
 constexpr bool is_flat_record() {
-    return all_fields<T>([](const auto& fld) { return is_integer_member<member_t<decltype(fld)>>(); });
+    return all_fields<T>([](const auto& fld) { return is_integer_member_v<member_t<decltype(fld)>>; });
 }
 
 template <RecordType T>
@@ -294,9 +130,9 @@ constexpr std::size_t flat_bound() {
 // a write never grows its buffer.
 inline constexpr std::size_t kWriteSlack = 512;
 
-// Flattened: the digit writer is inlined at every member. Left to its own
-// budget GCC calls it out of line for most members, which adds about 2 % to
-// the instructions of a 600-month loan write.
+// Flattened: the digit writer is inlined at every member, which GCC left to
+// its own budget calls out of line for most of them (callgrind on
+// `benchmarks/profile.py emi-json` counts the difference).
 template <RecordType T>
 [[gnu::flatten]] void write_flat_record(const T& value, Buffer& out) {
     static_assert(flat_bound<T>() <= kWriteSlack, "a flat record's room stays within the write's slack");
@@ -335,8 +171,8 @@ template <RecordType T>
 template <class T>
 void write_rows(const Rows<T>& value, Out& out) {
     out.bytes.put('[');
-    if (out.apart) {
-        out.apart->mark_rows(&value, value.rows);
+    if (out.pieces) {
+        out.pieces->mark_rows(&value, value.rows);
         out.bytes.put(']');
         return;
     }
@@ -410,9 +246,7 @@ void write_value(const M& value, Out& out) {
     } else if constexpr (EnumType<M>) {
         write_string(enum_name(value), bytes);
     } else if constexpr (TextFormType<M>) {
-        std::string text;  // short forms such as "2024-11" stay in the small-string buffer
-        TextForm<M>::format(value, text);
-        write_string(text, bytes);
+        write_string(text_form(value), bytes);
     } else if constexpr (RecordType<M>) {
         write_record(value, out);
     } else {
@@ -515,9 +349,7 @@ std::size_t measure_value(const M& value, const RenderedRows& rendered) {
     } else if constexpr (EnumType<M>) {
         return string_size(enum_name(value));
     } else if constexpr (TextFormType<M>) {
-        std::string text;
-        TextForm<M>::format(value, text);
-        return string_size(text);
+        return string_size(text_form(value));
     } else if constexpr (RecordType<M>) {
         return measure_record<Exact>(value, rendered);
     } else {
@@ -546,12 +378,10 @@ std::size_t render_json(const T& value, json::RenderedRows& rendered) {
     return json::measure_record<true>(value, rendered) + json::kWriteSlack;
 }
 
-// Like render_json, but returns room that is enough for the write without
-// counting the digits of every number (a bound, not the exact size): room
-// that is never written costs no memory, since its pages are never touched,
-// while counting the digits of a large schedule costs about half as much as
-// writing them. The bound allows the longest form of every number: for a loan
-// schedule about 1.8 times the size, more for records of short integers.
+// Like render_json, but returns a bound that allows the longest form of
+// every number instead of counting its digits: room that is never written
+// costs no memory, since its pages are never touched, while counting the
+// digits of a large schedule costs a good part of writing them.
 template <RecordType T>
 std::size_t render_json_bound(const T& value, json::RenderedRows& rendered) {
     json::render_value(value, rendered);

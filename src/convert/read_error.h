@@ -2,7 +2,9 @@
 // request it happened.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace morvanta::convert {
 
@@ -15,5 +17,14 @@ struct ReadError {
     // the top level of the request, which gets no note.
     std::string note;
 };
+
+// Where a read failed, built only on failure: while the failure unwinds,
+// each level puts its segment in front of `path`, ".key" for a record's
+// field or "[index]" for a list's element.
+void path_in_key(std::string& path, std::string_view key);
+void path_in_index(std::string& path, std::size_t index);
+// The note for a failure at `path`: "at data[300].narration" for
+// ".data[300].narration", empty for a failure at the top level.
+std::string path_note(const std::string& path);
 
 }  // namespace morvanta::convert

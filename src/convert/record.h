@@ -54,7 +54,6 @@ enum class Presence : std::uint8_t {
 
 template <class Record, class Member>
 struct Field {
-    using record_type = Record;
     using member_type = Member;
     std::string_view key;
     Member Record::*member;
@@ -142,6 +141,15 @@ inline constexpr bool is_optional_v = IsOptional<T>::value;
 template <class T>
 inline constexpr bool is_signed_output_v =
     std::is_same_v<T, std::int32_t> || std::is_same_v<T, std::int64_t>;
+
+template <class T>
+inline constexpr bool is_integer_v = std::is_same_v<T, std::uint32_t> || is_signed_output_v<T>;
+
+// An integer member, or an optional one.
+template <class T>
+inline constexpr bool is_integer_member_v = is_integer_v<T>;
+template <class T>
+inline constexpr bool is_integer_member_v<std::optional<T>> = is_integer_v<T>;
 
 // ---------------------------------------------------------------------------
 // Walking the declaration: the only code that walks a record's fields. The
@@ -253,8 +261,25 @@ int first_missing_required(std::uint64_t seen) {
     return missing;
 }
 
+// Outcome of one step through a record's entries or a list's elements, in
+// either mode.
+enum class Step : std::uint8_t {
+    Item,  // another entry or element follows
+    End,   // there are no more
+    Fail,  // the step failed, and the error is recorded
+};
+
 // ---------------------------------------------------------------------------
 // Texts shared by both modes
+
+// The external text of a text-form value (short ones, such as "2024-11",
+// stay in the string's own buffer).
+template <TextFormType T>
+std::string text_form(const T& value) {
+    std::string text;
+    TextForm<T>::format(value, text);
+    return text;
+}
 
 // "struct EmiRequest"
 template <RecordType T>

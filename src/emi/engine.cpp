@@ -9,10 +9,10 @@
 
 namespace morvanta::emi {
 
+namespace {
+
 // Months needed to repay `loan` with instalment `emi` at monthly rate `rate`.
 Expected<std::uint32_t, MorvantaError> months_for(double loan, double emi, double rate);
-
-namespace {
 
 constexpr double kTwoPow63 = 9223372036854775808.0;
 constexpr double kTwoPow64 = 18446744073709551616.0;
@@ -182,9 +182,6 @@ inline double round_whole(double x) {
     return x < f - 0.5 ? f - 1.0 : f;
 }
 
-}  // namespace
-
-
 Expected<std::uint32_t, MorvantaError> months_for(double loan, double emi, double rate) {
     if (emi <= 0.0) return Unexpected{MorvantaError::invalid_input("emi must be greater than zero")};
     double x;
@@ -209,6 +206,8 @@ Expected<std::uint32_t, MorvantaError> months_for(double loan, double emi, doubl
     }
     return static_cast<std::uint32_t>(n);
 }
+
+}  // namespace
 
 Expected<EmiResult, MorvantaError> compute(const EmiRequest& request) {
     if (!valid_rate(request.interestRate))

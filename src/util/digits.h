@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "util/pow10.h"
+
 namespace morvanta::digits {
 
 // "00" "01" ... "99": two digits per division halves the divisions, which
@@ -16,20 +18,13 @@ inline constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-// 10^0 ... 10^19, every power of ten that fits 64 bits.
-inline constexpr std::uint64_t kPow10u[20] = {
-    1u, 10u, 100u, 1000u, 10000u, 100000u, 1000000u, 10000000u, 100000000u, 1000000000u,
-    10000000000u, 100000000000u, 1000000000000u, 10000000000000u, 100000000000000u,
-    1000000000000000u, 10000000000000000u, 100000000000000000u, 1000000000000000000u,
-    10000000000000000000u};
-
 // Number of decimal digits, 1 for zero: the bit width scaled by
 // log10(2) ~ 1233/4096 is the count or one less, and one table compare
 // settles it. (v | 1 has the same digit count as v and is never 0.)
 inline int count(std::uint64_t v) {
     const std::uint64_t x = v | 1;
     const int t = (std::bit_width(x) * 1233) >> 12;
-    return t + (x >= kPow10u[t]);
+    return t + (x >= pow10::kUint64[t]);
 }
 
 // Writes v's `len` digits at p, last pair first.

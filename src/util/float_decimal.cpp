@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "util/digits.h"
+#include "util/pow10.h"
 
 // The exactness checks below compare a double division with the value it
 // should give; wider intermediate precision (x87) would defeat them.
@@ -17,10 +17,6 @@
 namespace morvanta::util {
 
 namespace {
-
-// 10^0 ... 10^22, every power of ten that a double holds exactly.
-constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                               1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 DecimalFloat stripped(DecimalFloat d) {
     while (d.digits % 10 == 0) {
@@ -61,7 +57,7 @@ DecimalFloat rounded(double a, int p) {
 // nearest, lies below a when `up` is false and does not read back as a.
 // Where rounding intervals are uneven (at a power of two) it may.
 DecimalFloat other_side(DecimalFloat r, int p, bool up) {
-    const std::uint64_t low = digits::kPow10u[p - 1];
+    const std::uint64_t low = pow10::kUint64[p - 1];
     if (up) return r.digits + 1 == low * 10 ? DecimalFloat{low, r.exponent + 1} : DecimalFloat{r.digits + 1, r.exponent};
     return r.digits == low ? DecimalFloat{low * 10 - 1, r.exponent - 1} : DecimalFloat{r.digits - 1, r.exponent};
 }
@@ -96,11 +92,11 @@ DecimalFloat shortest_decimal(double a) {
         // exactly rounded from two exact operands, is a itself exactly when
         // the decimal m * 10^-k reads back as a; the first k found gives the
         // fewest digits.
-        for (int k = 1; k < 23; ++k) {
-            const double t = a * kPow10[k];
+        for (std::size_t k = 1; k < pow10::kExactDoubles; ++k) {
+            const double t = a * pow10::kDouble[k];
             if (t >= 1e15) break;
             const double m = std::round(t);
-            if (m / kPow10[k] == a) return stripped({static_cast<std::uint64_t>(m), -k});
+            if (m / pow10::kDouble[k] == a) return stripped({static_cast<std::uint64_t>(m), -static_cast<int>(k)});
         }
         const DecimalFloat r = rounded(a, 15);
         if (read_back(r) == a) return stripped(r);

@@ -121,7 +121,7 @@ int categorize_both_ways(const std::string& text) {
         }
     }
     TextArena arena;
-    const auto streamed = convert::categorize_json_streamed(text, arena);
+    const auto streamed = convert::TwoPassRead<categorizer::CategorizeRequest>::run(text, arena);
     const std::string two_pass = !streamed ? "fallback" : *streamed ? response_text(**streamed) : read_failure(streamed->error());
     std::printf("%s\n%s\n", whole.c_str(), two_pass.c_str());
     return 0;
@@ -215,7 +215,7 @@ int main(int argc, char** argv) {
             const std::uint64_t bits = std::strtoull(line.c_str(), nullptr, 16);
             double v;
             std::memcpy(&v, &bits, sizeof v);
-            convert::append_json_float(v, out);
+            convert::json::append_float(v, out);
             out += '\n';
         }
         std::fwrite(out.data(), 1, out.size(), stdout);

@@ -2,8 +2,11 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <unordered_map>
+
+#include "convert/python/free_threaded.h"
 
 namespace morvanta::py {
 
@@ -73,12 +76,9 @@ std::string unexpected_type(PyObject* obj, std::string_view target) {
 
 namespace {
 
-// 1 if the str holds only ASCII, 0 if not, -1 with an exception set (memory
-// exhaustion). The answer comes from the str's own representation: str's own
-// isascii, taken from the str type, whose attributes cannot be replaced, so
-// no subclass's override is consulted and no Python code runs. (The limited
-// API has no call that reads the flag directly, and comparing the length
-// with the UTF-8 size would first leave a UTF-8 copy inside a non-ASCII str.)
+// 1 if the str holds only ASCII, 0 if not, -1 with an exception set: str's
+// own isascii, taken from the str type, so no subclass's override runs (the
+// limited API cannot read the flag, and comparing sizes leaves a UTF-8 copy).
 int is_ascii(PyObject* str) {
     Ref result(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii", "O", str));
     if (!result) return -1;
@@ -187,26 +187,15 @@ bool is_sequence(PyObject* obj) {
 
 namespace {
 
-// Guards the interned-string cache. With a GIL the interpreter serialises
-// every touch of it and the guard does nothing; the free-threaded build
-// takes a PyMutex, which lets go of the thread's interpreter state while it
-// waits, so a thread held here cannot stall a stop-the-world pause.
-class CacheGuard {
-public:
-#ifdef Py_GIL_DISABLED
-    CacheGuard() { PyMutex_Lock(&mutex_); }
-    ~CacheGuard() { PyMutex_Unlock(&mutex_); }
-
-private:
-    static inline PyMutex mutex_{};
-#endif
-};
+// Guards the interned-string cache (with a GIL the interpreter already
+// serialises every touch of it).
+Mutex g_interned_mutex;
 
 }  // namespace
 
 PyObject* interned(std::string_view text) {
     static std::unordered_map<std::string_view, PyObject*> cache;
-    [[maybe_unused]] const CacheGuard guard;
+    const std::lock_guard<Mutex> guard(g_interned_mutex);
     auto it = cache.find(text);
     if (it != cache.end()) return it->second;
     PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));

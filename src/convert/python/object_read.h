@@ -3,19 +3,21 @@
 // the first failure; nothing is read after it. An exception that passes
 // through (see take_error_text) is left pending instead, with `err` empty.
 //
-// The error's note says where the read failed ("at data[300].narration"). It
-// is built only on failure: each level puts its key or index in front while
-// the failure returns, so a successful read spends nothing on it.
+// The error's note says where the read failed ("at data[300].narration").
+// While the failure returns, `err.note` holds the path (convert/read_error.h),
+// which read_request turns into the note.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "convert/python/capi.h"
+#include "convert/python/free_threaded.h"
 #include "convert/python/record_keys.h"
 #include "convert/read_error.h"
 #include "convert/record.h"
@@ -28,7 +30,7 @@ namespace morvanta::py {
 // object it was encoded into. User code that runs during the read (a
 // mapping's __getitem__, a number's __index__) may drop its own references
 // to a str already read; the view stays valid all the same.
-class Borrowed {
+class TextOwners {
 public:
     bool view(PyObject* str, std::string_view& out, std::string& err) {
         Utf8 text;
@@ -46,20 +48,9 @@ private:
 };
 
 template <class T>
-bool read_value(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts);
+bool read_value(PyObject* obj, T& out, convert::ReadError& err, TextOwners& texts);
 
 namespace detail {
-
-// Whether a reader may borrow the references of a caller's dict or list
-// while it walks them: only with the interpreter lock, and only where no
-// Python code runs meanwhile. The free-threaded build holds a strong
-// reference to everything it reads, since other threads may change the
-// container at any moment.
-#ifdef Py_GIL_DISABLED
-inline constexpr bool kBorrowInPlace = false;
-#else
-inline constexpr bool kBorrowInPlace = true;
-#endif
 
 // Whether reading a value of type M can run no Python code: a text, an
 // enumeration or a text form is read through the C API alone (its type test,
@@ -85,18 +76,6 @@ constexpr std::size_t text_field_count() {
         using M = convert::member_t<decltype(fld)>;
         return std::is_same_v<M, std::string_view> || std::is_same_v<M, std::optional<std::string_view>>;
     });
-}
-
-inline void note_key(convert::ReadError& err, std::string_view key) {
-    err.note.insert(0, key);
-    err.note.insert(0, 1, '.');
-}
-
-inline void note_index(convert::ReadError& err, Py_ssize_t index) {
-    std::string step = "[";  // built in steps: GCC 12 misreads "[" + std::string as an overlapping copy
-    step += std::to_string(index);
-    step += ']';
-    err.note.insert(0, step);
 }
 
 // How many elements to reserve for a sequence whose len() said `n`. __len__
@@ -145,7 +124,7 @@ inline bool read_u32(PyObject* obj, std::uint32_t& out, std::string& err) {
     return true;
 }
 
-inline bool read_text(PyObject* obj, std::string_view& out, std::string& err, Borrowed& texts) {
+inline bool read_text(PyObject* obj, std::string_view& out, std::string& err, TextOwners& texts) {
     if (!is_str(obj)) {
         err = unexpected_type(obj, "PyString");
         return false;
@@ -156,15 +135,11 @@ inline bool read_text(PyObject* obj, std::string_view& out, std::string& err, Bo
 // The key of a dict that has exactly one entry, else NULL (no exception).
 inline Ref only_key(PyObject* dict) {
     Ref key;
-#ifdef Py_GIL_DISABLED
-    Py_BEGIN_CRITICAL_SECTION(dict);
-#endif
+    MORVANTA_BEGIN_CRITICAL_SECTION(dict);
     Py_ssize_t pos = 0;
     PyObject *k = nullptr, *v = nullptr;
     if (PyDict_Size(dict) == 1 && PyDict_Next(dict, &pos, &k, &v)) key = Ref::borrow(k);
-#ifdef Py_GIL_DISABLED
-    Py_END_CRITICAL_SECTION();
-#endif
+    MORVANTA_END_CRITICAL_SECTION();
     return key;
 }
 
@@ -197,22 +172,8 @@ bool read_enum(PyObject* obj, E& out, std::string& err) {
     return true;
 }
 
-// The element at `i` of a list being read, as a strong reference: the free-
-// threaded build takes it with PyList_GetItemRef, since another thread may
-// change the list at any moment; the build with the interpreter lock reads
-// the list's slot, and falls back to PySequence_GetItem (which raises the
-// IndexError) for a list that shrank while its elements were read.
-inline Ref list_item(PyObject* list, Py_ssize_t i) {
-#ifdef Py_GIL_DISABLED
-    return Ref(PyList_GetItemRef(list, i));
-#else
-    if (i < PyList_Size(list)) return Ref::borrow(PyList_GetItem(list, i));
-    return Ref(PySequence_GetItem(list, i));
-#endif
-}
-
 template <class T>
-bool read_list(PyObject* obj, std::vector<T>& out, convert::ReadError& err, Borrowed& texts) {
+bool read_list(PyObject* obj, std::vector<T>& out, convert::ReadError& err, TextOwners& texts) {
     if (!is_sequence(obj)) {
         if (!PyErr_Occurred()) err.message = unexpected_type(obj, "Sequence");
         return false;
@@ -257,13 +218,11 @@ bool read_list(PyObject* obj, std::vector<T>& out, convert::ReadError& err, Borr
         } else if (read_value(element, out.emplace_back(), err, texts)) {
             continue;
         }
-        note_index(err, i);
+        convert::path_in_index(err.note, static_cast<std::size_t>(i));
         return false;
     }
     return true;
 }
-
-enum class Fetch { Entry, End, Failed };
 
 // The entries of a mapping being read as a record, in its iteration order.
 // Each source offers next_key(key, err) (the key at the next position,
@@ -278,9 +237,9 @@ class DictInPlace {
 public:
     explicit DictInPlace(PyObject* dict) : dict_(dict), left_(PyDict_Size(dict)) {}
 
-    Fetch next_key(PyObject*& key, convert::ReadError&) {
-        if (left_-- <= 0 || !PyDict_Next(dict_, &pos_, &key, &value_)) return Fetch::End;
-        return Fetch::Entry;
+    convert::Step next_key(PyObject*& key, convert::ReadError&) {
+        if (left_-- <= 0 || !PyDict_Next(dict_, &pos_, &key, &value_)) return convert::Step::End;
+        return convert::Step::Item;
     }
     PyObject* value(convert::ReadError&) const { return value_; }
 
@@ -301,10 +260,10 @@ public:
     DictSnapshot(const DictSnapshot&) = delete;
     DictSnapshot& operator=(const DictSnapshot&) = delete;
 
-    Fetch next_key(PyObject*& key, convert::ReadError&) {
-        if (at_ == size_) return Fetch::End;
+    convert::Step next_key(PyObject*& key, convert::ReadError&) {
+        if (at_ == size_) return convert::Step::End;
         key = entries_[at_++].key.get();
-        return Fetch::Entry;
+        return convert::Step::Item;
     }
     PyObject* value(convert::ReadError&) const { return entries_[at_ - 1].value.get(); }
 
@@ -326,13 +285,9 @@ private:
                 entries_ = heap_.data();
             }
             bool fits = true;
-#ifdef Py_GIL_DISABLED
-            Py_BEGIN_CRITICAL_SECTION(dict);
-#endif
+            MORVANTA_BEGIN_CRITICAL_SECTION(dict);
             fits = take_entries(dict, room);
-#ifdef Py_GIL_DISABLED
-            Py_END_CRITICAL_SECTION();
-#endif
+            MORVANTA_END_CRITICAL_SECTION();
             if (fits) return;
             for (Py_ssize_t i = 0; i < size_; ++i) entries_[i] = Entry{};
         }
@@ -372,13 +327,13 @@ public:
         return false;
     }
 
-    Fetch next_key(PyObject*& key, convert::ReadError& err) {
-        if (at_ >= size_) return Fetch::End;
+    convert::Step next_key(PyObject*& key, convert::ReadError& err) {
+        if (at_ >= size_) return convert::Step::End;
         key_ = Ref(PySequence_GetItem(keys_.get(), at_++));
         key = key_.get();
-        if (key) return Fetch::Entry;
+        if (key) return convert::Step::Item;
         err.message = take_error_text();
-        return Fetch::Failed;
+        return convert::Step::Fail;
     }
     PyObject* value(convert::ReadError& err) {
         value_ = Ref(PySequence_GetItem(values_.get(), at_ - 1));
@@ -392,13 +347,11 @@ private:
     Py_ssize_t at_ = 0;
 };
 
-constexpr int kKeyFailed = -2;
-
 // Matches one mapping key against the record's external keys and the fields
-// already read (`seen`): the field's index, -1 for a key that names no field,
-// or kKeyFailed.
+// already read (`seen`): the field's index, or -1 for a key that names no
+// field; nullopt, with `err` set, for a key that fails the read.
 template <convert::RecordType T>
-int match_key(PyObject* key, std::uint64_t seen, convert::ReadError& err) {
+std::optional<int> match_key(PyObject* key, std::uint64_t seen, convert::ReadError& err) {
     // Keys written as literals in Python code are interned, so they are
     // usually the very objects of the key table (all of them str); check
     // the type and compare text otherwise.
@@ -409,16 +362,16 @@ int match_key(PyObject* key, std::uint64_t seen, convert::ReadError& err) {
     if (index < 0) {
         if (!is_str(key)) {
             err.message = "dict keys must have type str";
-            return kKeyFailed;
+            return std::nullopt;
         }
         Utf8 text;
-        if (!text.load(key, err.message)) return kKeyFailed;
+        if (!text.load(key, err.message)) return std::nullopt;
         index = convert::find_field<T>(text.view());
         if (index < 0) return -1;  // unknown keys are skipped, values unseen
     }
     if (seen & (std::uint64_t{1} << index)) {
         err.message = convert::duplicate_field_message(convert::field_key<T>(static_cast<std::size_t>(index)));
-        return kKeyFailed;
+        return std::nullopt;
     }
     return index;
 }
@@ -438,30 +391,34 @@ template <convert::RecordType T>
 // Reads the value of field `index` (from match_key) into the record.
 template <convert::RecordType T>
 [[gnu::always_inline]] inline bool read_field(int index, PyObject* value, T& out, std::uint64_t& seen, convert::ReadError& err,
-                Borrowed& texts) {
+                TextOwners& texts) {
     seen |= std::uint64_t{1} << index;
     const bool ok = convert::visit_field<T, bool>(static_cast<std::size_t>(index), [&](const auto& fld, auto) {
         return read_value(value, out.*(fld.member), err, texts);
     });
-    if (!ok) note_key(err, convert::field_key<T>(static_cast<std::size_t>(index)));
+    if (!ok) convert::path_in_key(err.note, convert::field_key<T>(static_cast<std::size_t>(index)));
     return ok;
 }
 
 // The one read loop of a record: each entry's key is matched, then its
 // value fetched and, for a field, read; the first failure ends the read.
 template <convert::RecordType T, class Source>
-bool read_entries(Source& entries, T& out, convert::ReadError& err, Borrowed& texts) {
+bool read_entries(Source& entries, T& out, convert::ReadError& err, TextOwners& texts) {
     std::uint64_t seen = 0;
     for (;;) {
         PyObject* key = nullptr;
-        const Fetch fetch = entries.next_key(key, err);
-        if (fetch == Fetch::End) break;
-        if (fetch == Fetch::Failed) return false;
+        const convert::Step step = entries.next_key(key, err);
+        if (step == convert::Step::End) break;
+        if (step == convert::Step::Fail) return false;
         int index = interned_field<T>(key, seen);
-        if (index < 0 && (index = match_key<T>(key, seen, err)) == kKeyFailed) return false;
+        if (index < 0) {
+            const std::optional<int> matched = match_key<T>(key, seen, err);
+            if (!matched) return false;
+            index = *matched;
+        }
         PyObject* value = entries.value(err);
         if (!value) {
-            if (index >= 0) note_key(err, convert::field_key<T>(static_cast<std::size_t>(index)));
+            if (index >= 0) convert::path_in_key(err.note, convert::field_key<T>(static_cast<std::size_t>(index)));
             return false;
         }
         if (index >= 0 && !read_field(index, value, out, seen, err, texts)) return false;
@@ -473,7 +430,7 @@ bool read_entries(Source& entries, T& out, convert::ReadError& err, Borrowed& te
 }
 
 template <convert::RecordType T>
-bool read_record(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts) {
+bool read_record(PyObject* obj, T& out, convert::ReadError& err, TextOwners& texts) {
     if (!PyDict_CheckExact(obj) && !is_mapping(obj)) {
         if (!PyErr_Occurred()) err.message = unexpected_type(obj, "Mapping");
         return false;
@@ -494,7 +451,7 @@ bool read_record(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts
 }  // namespace detail
 
 template <class T>
-bool read_value(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts) {
+bool read_value(PyObject* obj, T& out, convert::ReadError& err, TextOwners& texts) {
     if constexpr (std::is_same_v<T, double>) {
         return detail::read_f64(obj, out, err.message);
     } else if constexpr (std::is_same_v<T, std::uint32_t>) {
@@ -538,9 +495,9 @@ bool read_value(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts)
 // failure `err.note` is "at " and the path to the failing value, or empty
 // for a failure at the top level of the request.
 template <convert::RecordType T>
-bool read_request(PyObject* obj, T& out, convert::ReadError& err, Borrowed& texts) {
+bool read_request(PyObject* obj, T& out, convert::ReadError& err, TextOwners& texts) {
     if (read_value(obj, out, err, texts)) return true;
-    if (!err.note.empty()) err.note.replace(0, 1, "at ");  // the path starts ".key"
+    err.note = convert::path_note(err.note);
     return false;
 }
 

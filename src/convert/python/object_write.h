@@ -37,7 +37,7 @@ inline Ref failed(WriteContext& ctx) {
 }
 
 // Takes over a new reference, or notes the failure that left it NULL.
-inline Ref made(PyObject* created, WriteContext& ctx) {
+inline Ref adopt(PyObject* created, WriteContext& ctx) {
     if (!created) return failed(ctx);
     return Ref(created);
 }
@@ -61,24 +61,15 @@ Ref new_record_dict(const T& value, PyObject* const* keys, WriteContext& ctx) {
         for (const auto& [t, d] : ctx.shapes)
             if (t == tag) shape = d.get();
         if (!shape) {
-            Ref made(PyDict_New());
-            if (!made) return Ref();
+            Ref all_keys(PyDict_New());
+            if (!all_keys) return Ref();
             for (std::size_t i = 0; i < convert::field_count<T>; ++i)
-                if (PyDict_SetItem(made.get(), keys[i], Py_None) < 0) return Ref();
-            shape = made.get();
-            ctx.shapes.emplace_back(tag, std::move(made));
+                if (PyDict_SetItem(all_keys.get(), keys[i], Py_None) < 0) return Ref();
+            shape = all_keys.get();
+            ctx.shapes.emplace_back(tag, std::move(all_keys));
         }
         return Ref(PyDict_Copy(shape));
     }
-}
-
-// Whether a member is an integer, or an optional one.
-template <class M>
-constexpr bool integer_member() {
-    if constexpr (convert::is_optional_v<M>)
-        return integer_member<typename M::value_type>();
-    else
-        return std::is_same_v<M, std::uint32_t> || convert::is_signed_output_v<M>;
 }
 
 // The int of each integer member of the record last written in a list,
@@ -86,30 +77,30 @@ constexpr bool integer_member() {
 // schedule the instalment and the year repeat, and an int is immutable, so
 // sharing one object is invisible but saves an allocation.
 template <convert::RecordType T>
-struct Columns {
+struct LastIntegers {
     std::array<std::int64_t, convert::field_count<T>> value{};
-    std::array<Ref, convert::field_count<T>> made;
+    std::array<Ref, convert::field_count<T>> object;
 };
 
 template <class M>
-Ref write_integer(const M& member, Ref& made, std::int64_t& last, WriteContext& ctx) {
+Ref write_integer(const M& member, Ref& last_object, std::int64_t& last_value, WriteContext& ctx) {
     if constexpr (convert::is_optional_v<M>) {
         if (!member) return Ref::borrow(Py_None);
-        return write_integer(*member, made, last, ctx);
+        return write_integer(*member, last_object, last_value, ctx);
     } else {
         const std::int64_t v = static_cast<std::int64_t>(member);
-        if (made && last == v) return Ref::borrow(made.get());
+        if (last_object && last_value == v) return Ref::borrow(last_object.get());
         Ref item = write_value(member, ctx);
         if (item) {
-            made = Ref::borrow(item.get());
-            last = v;
+            last_object = Ref::borrow(item.get());
+            last_value = v;
         }
         return item;
     }
 }
 
 template <convert::RecordType T>
-Ref write_record(const T& value, WriteContext& ctx, Columns<T>* columns = nullptr) {
+Ref write_record(const T& value, WriteContext& ctx, LastIntegers<T>* last = nullptr) {
     PyObject* const* keys = key_table<T>().data();
     Ref dict = new_record_dict(value, keys, ctx);
     if (!dict) return failed(ctx);
@@ -118,9 +109,9 @@ Ref write_record(const T& value, WriteContext& ctx, Columns<T>* columns = nullpt
         constexpr std::size_t I = decltype(i)::value;
         if (!ok || convert::left_out<T, I>(value)) return;
         Ref item;
-        if constexpr (integer_member<convert::member_t<decltype(fld)>>()) {
-            if (columns)
-                item = write_integer(value.*(fld.member), columns->made[I], columns->value[I], ctx);
+        if constexpr (convert::is_integer_member_v<convert::member_t<decltype(fld)>>) {
+            if (last)
+                item = write_integer(value.*(fld.member), last->object[I], last->value[I], ctx);
             else
                 item = write_value(value.*(fld.member), ctx);
         } else {
@@ -160,15 +151,15 @@ Ref write_list(const std::vector<T>& items, WriteContext& ctx) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
     if (!list) return failed(ctx);
     using Record = typename ListedRecord<T>::type;
-    [[maybe_unused]] std::conditional_t<convert::RecordType<Record>, Columns<Record>, char> columns{};
+    [[maybe_unused]] std::conditional_t<convert::RecordType<Record>, LastIntegers<Record>, char> last{};
     for (std::size_t i = 0; i < items.size(); ++i) {
         Ref item;
         if constexpr (!convert::RecordType<Record>)
             item = write_value(items[i], ctx);
         else if constexpr (convert::is_optional_v<T>)
-            item = items[i] ? write_record(*items[i], ctx, &columns) : Ref::borrow(Py_None);
+            item = items[i] ? write_record(*items[i], ctx, &last) : Ref::borrow(Py_None);
         else
-            item = write_record(items[i], ctx, &columns);
+            item = write_record(items[i], ctx, &last);
         if (!item) return Ref();
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
@@ -195,7 +186,7 @@ constexpr bool shallow_copy_safe() {
 template <convert::RecordType T>
 Ref write_rows(const convert::Rows<T>& value, WriteContext& ctx) {
     static_assert(shallow_copy_safe<T>(), "rows share their values, which must be immutable");
-    std::vector<Ref> made(value.table.size());
+    std::vector<Ref> entry_dict(value.table.size());
     Ref list(PyList_New(static_cast<Py_ssize_t>(value.rows.size())));
     if (!list) return failed(ctx);
     for (std::size_t i = 0; i < value.rows.size(); ++i) {
@@ -203,7 +194,7 @@ Ref write_rows(const convert::Rows<T>& value, WriteContext& ctx) {
         Ref item;
         if (row == convert::Rows<T>::none) {
             item = Ref::borrow(Py_None);
-        } else if (Ref& first = made.at(row); !first) {
+        } else if (Ref& first = entry_dict.at(row); !first) {
             item = write_record(value.table[row], ctx);
             if (!item) return Ref();
             first = Ref::borrow(item.get());
@@ -222,13 +213,13 @@ template <class T>
 Ref write_value(const T& value, WriteContext& ctx) {
     // Each new object is handed to its owning handle where it is made.
     if constexpr (std::is_same_v<T, double>) {
-        return detail::made(PyFloat_FromDouble(value), ctx);
+        return detail::adopt(PyFloat_FromDouble(value), ctx);
     } else if constexpr (std::is_same_v<T, std::uint32_t>) {
-        return detail::made(PyLong_FromUnsignedLong(value), ctx);
+        return detail::adopt(PyLong_FromUnsignedLong(value), ctx);
     } else if constexpr (convert::is_signed_output_v<T>) {
-        return detail::made(PyLong_FromLongLong(value), ctx);
+        return detail::adopt(PyLong_FromLongLong(value), ctx);
     } else if constexpr (convert::is_text_v<T>) {
-        return detail::made(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())), ctx);
+        return detail::adopt(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())), ctx);
     } else if constexpr (convert::is_optional_v<T>) {
         if (!value) return Ref::borrow(Py_None);
         return write_value(*value, ctx);
@@ -241,9 +232,8 @@ Ref write_value(const T& value, WriteContext& ctx) {
         if (!name) return detail::failed(ctx);
         return name;
     } else if constexpr (convert::TextFormType<T>) {
-        std::string text;
-        convert::TextForm<T>::format(value, text);
-        return detail::made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())), ctx);
+        const std::string text = convert::text_form(value);
+        return detail::adopt(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())), ctx);
     } else if constexpr (convert::RecordType<T>) {
         return detail::write_record(value, ctx);
     } else {

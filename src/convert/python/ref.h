@@ -43,14 +43,3 @@ private:
 
 }  // namespace morvanta::py
 
-// A critical section on one object while a container is walked with borrowed
-// items. The free-threaded build locks the object (the lock is let go while
-// the thread waits, so it cannot deadlock against the interpreter); with a
-// GIL the walk is already serialised and the pair is an ordinary block.
-#ifdef Py_GIL_DISABLED
-#define MORVANTA_BEGIN_CRITICAL_SECTION(obj) Py_BEGIN_CRITICAL_SECTION(obj)
-#define MORVANTA_END_CRITICAL_SECTION() Py_END_CRITICAL_SECTION()
-#else
-#define MORVANTA_BEGIN_CRITICAL_SECTION(obj) {
-#define MORVANTA_END_CRITICAL_SECTION() }
-#endif
