@@ -38,7 +38,8 @@ void sort_by_byte(Entry* first, Entry* last, std::size_t depth, std::vector<Entr
 Automaton::Automaton(std::span<const std::string_view> patterns, std::size_t dense_bytes) {
     std::size_t total = 0;
     for (std::string_view p : patterns) total += p.size();
-    if (!fits(patterns.size(), total)) throw std::length_error("pattern set too large for the automaton");
+    // Callers test fits() first: a set beyond it is a broken invariant.
+    if (!fits(patterns.size(), total)) throw std::logic_error("pattern set too large for the automaton");
 
     assign_byte_classes(patterns);
     reserve_states(total, dense_bytes);

@@ -37,7 +37,7 @@ public:
     // Transition rows of 4-byte cells. 512 KiB holds the root, every depth-1
     // and depth-2 state and many depth-3 states of 10,000 word-like patterns
     // and still sits in a typical L2; beyond it, scans got no faster while
-    // builds got slower (see tests/native/bench_categorizer.cpp).
+    // builds got slower (see benchmarks/bench_categorizer.cpp).
     static constexpr std::size_t kDefaultDenseBytes = std::size_t{512} << 10;
 
     // Number of patterns and total pattern bytes the automaton can hold:

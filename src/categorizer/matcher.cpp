@@ -14,7 +14,7 @@ namespace {
 
 // Up to this many rules the direct search tests every pattern in every
 // narration; the set of runs a narration holds costs more to build than it
-// saves (see tests/native/bench_categorizer.cpp, "crossover").
+// saves (see benchmarks/bench_categorizer.cpp, "crossover").
 constexpr std::size_t kUnfilteredMaxRules = 8;
 
 // Keys of the 1-, 2- and 3-byte runs of a lowered text, distinct by length.
@@ -29,7 +29,7 @@ const unsigned char* bytes(std::string_view s) { return reinterpret_cast<const u
 // Steps of the direct search's budget, each about an eighth of a
 // nanosecond on the development machine where the budget decides (look-alike
 // patterns), 0.04 to 0.3 ns on long narrations and bank-style data
-// (tests/native/bench_categorizer.cpp, "budget"): a byte that memchr or memcmp passes
+// (benchmarks/bench_categorizer.cpp, "budget"): a byte that memchr or memcmp passes
 // over (fewer in fact), the fixed cost of a call to one of them, a byte of
 // the Knuth-Morris-Pratt scan, a rule looked up in the gram table and a
 // pattern byte lowered; for the automaton, its build (about 100 ns per rule
@@ -110,14 +110,10 @@ constexpr std::uint64_t add_sat(std::uint64_t a, std::uint64_t b) { return a > U
 }  // namespace
 
 MatchMethod RuleMatcher::choose(std::size_t rules, std::size_t narrations) {
-    // Measured with tests/native/bench_categorizer.cpp ("crossover", bank-
-    // style narrations). The direct search costs a few ns per rule per batch
-    // of up to 64 narrations. The prefix index costs 10-80 ns a rule to
-    // build, then a scan of each narration that the rule count barely
-    // changes. The automaton scans 20-35 ns a narration faster but costs
-    // 150-250 ns a rule to build. So the direct search serves the smallest
-    // batches, the index the middle ones, and the automaton those of about
-    // eight narrations a rule and more; one rule is a memchr scan.
+    // From benchmarks/bench_categorizer.cpp ("crossover"): the direct search
+    // pays per rule for every batch of up to 64 narrations; the prefix index
+    // builds several times faster than the automaton, whose scan is faster,
+    // and the two meet near eight narrations a rule. One rule is a memchr scan.
     if (rules < 2 || narrations < 16 + rules / 64) return MatchMethod::Direct;
     if (narrations < 256 + 8 * rules) return MatchMethod::Prefix;
     return MatchMethod::Automaton;
