@@ -223,65 +223,68 @@ void Automaton::first_match_pair(std::string_view a, std::string_view b, std::ui
 }
 
 void Automaton::first_matches(std::span<const std::string_view> texts, std::uint32_t* matches) const {
-    // Lane j scans its text from p[j]; the lanes' states live in locals so
-    // that the four steps stay in registers.
-    constexpr std::size_t kLanes = 4;
     std::size_t next = 0;
     if (texts.size() >= kLanes) {
-        std::array<const unsigned char*, kLanes> p, end;
-        std::array<std::size_t, kLanes> text;
-        std::array<std::uint32_t, kLanes> best;
-        std::uint32_t c0, c1, c2, c3;
-        c0 = c1 = c2 = c3 = code(0);
-        for (std::size_t j = 0; j < kLanes; ++j, ++next) {
-            p[j] = reinterpret_cast<const unsigned char*>(texts[next].data());
-            end[j] = p[j] + texts[next].size();
-            text[j] = next;
-            best[j] = nodes_[0].out;
-        }
-        for (;;) {
-            std::size_t run = static_cast<std::size_t>(end[0] - p[0]);
-            for (std::size_t j = 1; j < kLanes; ++j) run = std::min(run, static_cast<std::size_t>(end[j] - p[j]));
-            const unsigned char *p0 = p[0], *p1 = p[1], *p2 = p[2], *p3 = p[3];
-            std::uint32_t b0 = best[0], b1 = best[1], b2 = best[2], b3 = best[3];
-            for (std::size_t i = 0; i < run; ++i) {
-                c0 = scan_step(c0, p0[i]);
-                c1 = scan_step(c1, p1[i]);
-                c2 = scan_step(c2, p2[i]);
-                c3 = scan_step(c3, p3[i]);
-                collect(c0, b0);
-                collect(c1, b1);
-                collect(c2, b2);
-                collect(c3, b3);
-            }
-            p = {p0 + run, p1 + run, p2 + run, p3 + run};
-            best = {b0, b1, b2, b3};
-            const std::array<std::uint32_t*, kLanes> codes = {&c0, &c1, &c2, &c3};
-            bool refilled = true;
-            for (std::size_t j = 0; j < kLanes; ++j) {
-                if (p[j] != end[j]) continue;
-                matches[text[j]] = best[j];
-                if (next == texts.size()) {
-                    text[j] = SIZE_MAX;  // retired
-                    refilled = false;
-                    continue;
-                }
-                p[j] = reinterpret_cast<const unsigned char*>(texts[next].data());
-                end[j] = p[j] + texts[next].size();
-                text[j] = next++;
-                best[j] = nodes_[0].out;
-                *codes[j] = code(0);
-            }
-            if (!refilled) {
-                // The lanes still scanning when the texts ran out finish one by one.
-                for (std::size_t j = 0; j < kLanes; ++j)
-                    if (text[j] != SIZE_MAX) matches[text[j]] = finish(*codes[j], p[j], end[j], best[j]);
-                break;
-            }
-        }
+        Lanes lanes;
+        for (std::size_t j = 0; j < kLanes; ++j) start_lane(lanes, j, texts, next);
+        do {
+            std::size_t run = SIZE_MAX;
+            for (std::size_t j = 0; j < kLanes; ++j) run = std::min(run, static_cast<std::size_t>(lanes.end[j] - lanes.p[j]));
+            run_lanes(lanes, run);
+        } while (refill_lanes(lanes, texts, next, matches));
+        // The lanes still scanning when the texts ran out finish one by one.
+        for (std::size_t j = 0; j < kLanes; ++j)
+            if (lanes.text[j] != SIZE_MAX)
+                matches[lanes.text[j]] = finish(lanes.code[j], lanes.p[j], lanes.end[j], lanes.best[j]);
     }
     for (; next + 1 < texts.size(); next += 2) first_match_pair(texts[next], texts[next + 1], matches[next], matches[next + 1]);
     if (next < texts.size()) matches[next] = first_match(texts[next]);
+}
+
+void Automaton::start_lane(Lanes& lanes, std::size_t j, std::span<const std::string_view> texts, std::size_t& next) const {
+    lanes.p[j] = reinterpret_cast<const unsigned char*>(texts[next].data());
+    lanes.end[j] = lanes.p[j] + texts[next].size();
+    lanes.text[j] = next++;
+    lanes.code[j] = code(0);
+    lanes.best[j] = nodes_[0].out;
+}
+
+// `run` steps of every lane, their states held in locals, so in registers.
+void Automaton::run_lanes(Lanes& lanes, std::size_t run) const {
+    const unsigned char *p0 = lanes.p[0], *p1 = lanes.p[1], *p2 = lanes.p[2], *p3 = lanes.p[3];
+    std::uint32_t c0 = lanes.code[0], c1 = lanes.code[1], c2 = lanes.code[2], c3 = lanes.code[3];
+    std::uint32_t b0 = lanes.best[0], b1 = lanes.best[1], b2 = lanes.best[2], b3 = lanes.best[3];
+    for (std::size_t i = 0; i < run; ++i) {
+        c0 = scan_step(c0, p0[i]);
+        c1 = scan_step(c1, p1[i]);
+        c2 = scan_step(c2, p2[i]);
+        c3 = scan_step(c3, p3[i]);
+        collect(c0, b0);
+        collect(c1, b1);
+        collect(c2, b2);
+        collect(c3, b3);
+    }
+    lanes.p = {p0 + run, p1 + run, p2 + run, p3 + run};
+    lanes.code = {c0, c1, c2, c3};
+    lanes.best = {b0, b1, b2, b3};
+}
+
+// Answers the lanes whose texts ended and gives each the next text; false,
+// with those lanes retired, once there is none left.
+bool Automaton::refill_lanes(Lanes& lanes, std::span<const std::string_view> texts, std::size_t& next,
+                             std::uint32_t* matches) const {
+    bool refilled = true;
+    for (std::size_t j = 0; j < kLanes; ++j) {
+        if (lanes.p[j] != lanes.end[j]) continue;
+        matches[lanes.text[j]] = lanes.best[j];
+        if (next < texts.size()) {
+            start_lane(lanes, j, texts, next);
+        } else {
+            lanes.text[j] = SIZE_MAX;
+            refilled = false;
+        }
+    }
+    return refilled;
 }
 
 std::size_t Automaton::memory_bytes() const {

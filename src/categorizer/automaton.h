@@ -137,6 +137,19 @@ private:
 
     std::uint32_t finish(std::uint32_t c, const unsigned char* p, const unsigned char* end, std::uint32_t best) const;
 
+    // The scans of first_matches: lane j is at p[j] in texts[text[j]]
+    // (SIZE_MAX once retired), in state code[j] with best[j] found so far.
+    static constexpr std::size_t kLanes = 4;
+    struct Lanes {
+        std::array<const unsigned char*, kLanes> p, end;
+        std::array<std::size_t, kLanes> text;
+        std::array<std::uint32_t, kLanes> code, best;
+    };
+    void start_lane(Lanes& lanes, std::size_t j, std::span<const std::string_view> texts, std::size_t& next) const;
+    void run_lanes(Lanes& lanes, std::size_t run) const;
+    bool refill_lanes(Lanes& lanes, std::span<const std::string_view> texts, std::size_t& next,
+                      std::uint32_t* matches) const;
+
     // From state `s`, follows failure links through the sparse states until
     // one has a child by byte `b` (true, `s` the child) or a dense state is
     // reached (false, `s` that state).

@@ -134,56 +134,61 @@ bool PrefixIndex::same_rest(const unsigned char* at, std::size_t n, std::uint32_
 
 bool PrefixIndex::first_match(std::string_view text, std::uint32_t& match, std::uint64_t& work,
                               std::uint64_t limit) const {
-    const unsigned char* t = bytes(text);
-    const std::size_t n = text.size();
     std::uint32_t best = npos;
-    std::uint64_t spent = work;
-    if (!has_[1] && !has_[2] && !has_[3]) {
-        // Every pattern has four bytes or more (the usual case): one window
-        // a position, none at the last three. The bitmap is read for eight
-        // windows at a time without a branch, so that a block without a hit
-        // (most of them) costs no misprediction.
-        const std::uint32_t folds = fold(0, kKeyBytes);
-        const std::size_t windows = n >= kKeyBytes ? n - kKeyBytes + 1 : 0;
-        const std::uint64_t multiplier = multiplier_;
-        const std::uint8_t* marks = marks_.data();
-        const std::uint32_t mark_mask = mark_mask_;
-        const auto mark = [&](std::size_t at) {
-            const std::uint64_t key = (swar::load4(t + at) | folds) | std::uint64_t{kKeyBytes} << 32;
-            return std::uint32_t{marks[static_cast<std::uint32_t>((key * multiplier) >> 32) & mark_mask]};
-        };
-        for (std::size_t i = 0; i < windows; i += kBlock) {
-            std::uint32_t hits = 0;
-            if (windows - i >= kBlock) {
-                for (std::size_t k = 0; k < kBlock; ++k) hits |= mark(i + k) << k;
-            } else {
-                for (std::size_t k = 0; i + k < windows; ++k) hits |= mark(i + k) << k;
-            }
-            for (; hits != 0; hits &= hits - 1) {
-                const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(hits));
-                const std::uint32_t window = static_cast<std::uint32_t>(swar::load4(t + at)) | folds;
-                test(window, kKeyBytes, hash(window, kKeyBytes), t + at, n - at, best, spent);
-            }
-            if (best == 0) break;
-            if (spent > limit) return work = spent, false;
-        }
-    } else {
-        for (std::size_t i = 0; i < n && best != 0; ++i) {
-            const std::size_t left = n - i;
-            if (has_[1]) best = std::min(best, single_[ascii::lower(t[i])]);
-            const auto window = static_cast<std::uint32_t>(load_upto8(t + i, std::min(left, kKeyBytes)));
-            for (std::size_t key_bytes = 2; key_bytes <= std::min(left, kKeyBytes); ++key_bytes) {
-                if (!has_[key_bytes]) continue;
-                const std::uint32_t key =
-                    fold(key_bytes == 4 ? window : window & ((std::uint32_t{1} << (8 * key_bytes)) - 1), key_bytes);
-                const std::uint32_t h = hash(key, key_bytes);
-                if (maybe(h)) test(key, key_bytes, h, t + i, left, best, spent);
-            }
-            if (spent > limit) return work = spent, false;
-        }
-    }
-    work = spent;
+    const bool done = !has_[1] && !has_[2] && !has_[3] ? scan_long_keys(bytes(text), text.size(), best, work, limit)
+                                                       : scan_any_keys(bytes(text), text.size(), best, work, limit);
     match = best;
+    return done;
+}
+
+// Every pattern has four bytes or more (the usual case): one window a
+// position, none at the last three. The marks are read for eight windows at
+// a time without a branch, so that a block without a hit (most of them)
+// costs no misprediction.
+bool PrefixIndex::scan_long_keys(const unsigned char* t, std::size_t n, std::uint32_t& best, std::uint64_t& work,
+                                 std::uint64_t limit) const {
+    const std::uint32_t folds = fold(0, kKeyBytes);
+    const std::size_t windows = n >= kKeyBytes ? n - kKeyBytes + 1 : 0;
+    const std::uint64_t multiplier = multiplier_;
+    const std::uint8_t* marks = marks_.data();
+    const std::uint32_t mark_mask = mark_mask_;
+    const auto mark = [&](std::size_t at) {
+        const std::uint64_t key = (swar::load4(t + at) | folds) | std::uint64_t{kKeyBytes} << 32;
+        return std::uint32_t{marks[static_cast<std::uint32_t>((key * multiplier) >> 32) & mark_mask]};
+    };
+    for (std::size_t i = 0; i < windows && best != 0; i += kBlock) {
+        std::uint32_t hits = 0;
+        if (windows - i >= kBlock) {
+            for (std::size_t k = 0; k < kBlock; ++k) hits |= mark(i + k) << k;
+        } else {
+            for (std::size_t k = 0; i + k < windows; ++k) hits |= mark(i + k) << k;
+        }
+        for (; hits != 0; hits &= hits - 1) {
+            const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(hits));
+            const std::uint32_t window = static_cast<std::uint32_t>(swar::load4(t + at)) | folds;
+            test(window, kKeyBytes, hash(window, kKeyBytes), t + at, n - at, best, work);
+        }
+        if (work > limit) return false;
+    }
+    return true;
+}
+
+// Patterns of one to three bytes too: every key length at every position.
+bool PrefixIndex::scan_any_keys(const unsigned char* t, std::size_t n, std::uint32_t& best, std::uint64_t& work,
+                                std::uint64_t limit) const {
+    for (std::size_t i = 0; i < n && best != 0; ++i) {
+        const std::size_t left = n - i;
+        if (has_[1]) best = std::min(best, single_[ascii::lower(t[i])]);
+        const auto window = static_cast<std::uint32_t>(load_upto8(t + i, std::min(left, kKeyBytes)));
+        for (std::size_t key_bytes = 2; key_bytes <= std::min(left, kKeyBytes); ++key_bytes) {
+            if (!has_[key_bytes]) continue;
+            const std::uint32_t key =
+                fold(key_bytes == 4 ? window : window & ((std::uint32_t{1} << (8 * key_bytes)) - 1), key_bytes);
+            const std::uint32_t h = hash(key, key_bytes);
+            if (maybe(h)) test(key, key_bytes, h, t + i, left, best, work);
+        }
+        if (work > limit) return false;
+    }
     return true;
 }
 

@@ -77,6 +77,10 @@ private:
     // no variable shift.
     std::uint32_t maybe(std::uint32_t h) const { return marks_[h & mark_mask_]; }
     Slot& slot_of(std::uint32_t key, std::size_t key_bytes, std::uint32_t h);
+    bool scan_long_keys(const unsigned char* t, std::size_t n, std::uint32_t& best, std::uint64_t& work,
+                        std::uint64_t limit) const;
+    bool scan_any_keys(const unsigned char* t, std::size_t n, std::uint32_t& best, std::uint64_t& work,
+                       std::uint64_t limit) const;
     void test(std::uint32_t key, std::size_t key_bytes, std::uint32_t h, const unsigned char* at,
               std::size_t left, std::uint32_t& best, std::uint64_t& work) const;
     bool same_rest(const unsigned char* at, std::size_t n, std::uint32_t id, std::uint64_t& work) const;
