@@ -35,6 +35,15 @@ def run(fn, arg):
         return ("error", e.args)
 
 
+def run_threads(target, count):
+    """Runs target(0) .. target(count - 1) on threads of their own and waits for all."""
+    threads = [threading.Thread(target=target, args=(seed,)) for seed in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
 def test_eight_threads_agree_with_one():
     expected = [run(fn, arg) for fn, arg in CALLS]
     failures = []
@@ -48,11 +57,7 @@ def test_eight_threads_agree_with_one():
             if run(fn, arg) != expected[k]:
                 failures.append((seed, k))
 
-    threads = [threading.Thread(target=worker, args=(s,)) for s in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(worker, 8)
     assert failures == []
 
 
@@ -280,9 +285,5 @@ def test_user_code_that_mutates_the_request_while_it_is_read():
             if not ok:
                 failures.append(f"an answer of no state: {got!r:.300}")
 
-    threads = [threading.Thread(target=caller, args=(s,)) for s in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(caller, 4)
     assert failures == []
