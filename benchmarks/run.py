@@ -38,7 +38,9 @@ import peers  # noqa: E402
 from loan_reference import compute_emi as python_emi  # noqa: E402
 
 RULE_COUNTS = (100, 1000, 10000)
-SMALL_BATCHES = (1, 10, 100)
+SMALL_BATCHES = (1, 10, 100, 1000)
+# Requests that a batch of this many narrations and more cycles through (fewer: each is slow for the pure-Python loop).
+MID_BATCH, MID_REQUESTS = 1000, 4
 SECTIONS = ("small", "large", "derive", "loans", "json", "peak")
 SHAPES = ("short", "long")
 # A loop that keeps its results holds them in lists of this many, each dropped (untimed)
@@ -314,7 +316,8 @@ def bench_small_batches(shape, cfg):
         automata = categorize_peers(rules)
         for batch in SMALL_BATCHES:
             pool = shape.narrations[count]
-            requests = [{"data": pool[i * batch:(i + 1) * batch], "rules": rules} for i in range(cfg.requests)]
+            count_requests = cfg.requests if batch < MID_BATCH else min(cfg.requests, MID_REQUESTS)
+            requests = [{"data": pool[i * batch:(i + 1) * batch], "rules": rules} for i in range(count_requests)]
             ours = [morvanta.categorize_transactions(req) for req in requests]
             cases = [Case("morvanta", cycling(morvanta.categorize_transactions, requests)),
                      Case("pure-Python loop", cycling(peers.categorize_loop, requests))]
@@ -330,7 +333,7 @@ def bench_small_batches(shape, cfg):
                 getter = operator.itemgetter("pattern", "category", "merchant")
                 cases.append(Case("itemgetter over the rules (rule floor)", lambda: list(map(getter, rules)),
                                   reference=True))
-            label = shape.label(f"categorize {batch} narration{'s' if batch > 1 else ''} × {count:,} rules")
+            label = shape.label(f"categorize {batch:,} narration{'s' if batch > 1 else ''} × {count:,} rules")
             workloads.append(Workload(label, cases, batch))
     return workloads
 
