@@ -129,6 +129,8 @@ def test_many_rules_all_methods_agree(matcher):
     [
         (["coffee"] * 10_000, 1, "direct"),
         (["coffee"] * 10_000, 172, "prefix"),
+        (["coffee"] * 4095, 33_016, "automaton"),
+        (["coffee"] * 4096, 100_000, "prefix"),  # many rules: the index, whatever the batch
         (["coffee"], 100_000, "direct"),  # one rule: a memchr scan
         (["coffee"] * 6, 15, "direct"),
         (["coffee"] * 6, 16, "prefix"),

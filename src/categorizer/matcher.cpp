@@ -110,12 +110,16 @@ constexpr std::uint64_t add_sat(std::uint64_t a, std::uint64_t b) { return a > U
 }  // namespace
 
 MatchMethod RuleMatcher::choose(std::size_t rules, std::size_t narrations) {
-    // From benchmarks/bench_categorizer.cpp ("crossover"): the direct search
-    // pays per rule for every batch of up to 64 narrations; the prefix index
-    // builds several times faster than the automaton, whose scan is faster,
-    // and the two meet near eight narrations a rule. One rule is a memchr scan.
+    // From benchmarks/bench_categorizer.cpp ("crossover") and the module's
+    // 100,000-narration batches (benchmarks/run.py): the direct search pays
+    // per rule for every batch of up to 64 narrations; the prefix index
+    // builds several times faster than the automaton, whose scan is faster
+    // while its rows stay in cache, and the two meet near eight narrations a
+    // rule. From a few thousand rules on, the automaton's scan has lost its
+    // lead. One rule is a memchr scan.
+    constexpr std::size_t kIndexedRules = 4096;
     if (rules < 2 || narrations < 16 + rules / 64) return MatchMethod::Direct;
-    if (narrations < 256 + 8 * rules) return MatchMethod::Prefix;
+    if (rules >= kIndexedRules || narrations < 256 + 8 * rules) return MatchMethod::Prefix;
     return MatchMethod::Automaton;
 }
 
