@@ -203,7 +203,7 @@ void RuleMatcher::search_index(std::span<std::size_t> hits) {
     for (std::size_t k = 0; k < hits.size();) {
         std::uint32_t hit = PrefixIndex::npos;
         if (index_->first_match(lowered(k), hit, work_, adaptive_ ? check_level() : UINT64_MAX)) {
-            hits[k++] = hit != PrefixIndex::npos ? std::size_t{hit} : floor_;
+            hits[k++] = answer(hit);
             continue;
         }
         // Patterns sharing their prefixes have cost what the automaton would:
@@ -211,11 +211,7 @@ void RuleMatcher::search_index(std::span<std::size_t> hits) {
         // budget is exact now, or unlimited, and the narration is scanned again.
         if (over_budget() && take_over()) {
             index_.reset();
-            for (; k < hits.size(); ++k) {
-                const std::uint32_t found = automaton_->first_match(lowered(k));
-                hits[k] = found != Automaton::npos ? std::size_t{found} : floor_;
-            }
-            return;
+            return search_automaton(hits, k);
         }
     }
 }
@@ -239,10 +235,10 @@ void RuleMatcher::lower_narrations(std::span<const std::string_view> narrations)
         views_[k] = (as_is >> k) & 1 ? narrations[k] : std::string_view(texts_).substr(ends[k], ends[k + 1] - ends[k]);
 }
 
-void RuleMatcher::search_automaton(std::span<std::size_t> hits) const {
+void RuleMatcher::search_automaton(std::span<std::size_t> hits, std::size_t from) const {
     std::array<std::uint32_t, kBatchMax> found;
-    automaton_->first_matches({views_.data(), hits.size()}, found.data());
-    for (std::size_t k = 0; k < hits.size(); ++k) hits[k] = found[k] != Automaton::npos ? std::size_t{found[k]} : floor_;
+    automaton_->first_matches({views_.data() + from, hits.size() - from}, found.data());
+    for (std::size_t k = from; k < hits.size(); ++k) hits[k] = answer(found[k - from]);
 }
 
 static_assert(std::has_single_bit(RuleMatcher::kGramSlotsMax) && RuleMatcher::kGramSlotsMax <= (std::size_t{1} << 31),
@@ -372,7 +368,7 @@ void RuleMatcher::answer_by_automaton(std::span<std::size_t> hits, std::uint64_t
     for (; open != 0; open &= open - 1) {
         const auto k = static_cast<std::size_t>(std::countr_zero(open));
         const std::uint32_t hit = automaton_->first_match(lowered(k));
-        hits[k] = hit != Automaton::npos ? std::size_t{hit} : floor_;
+        hits[k] = answer(hit);
     }
 }
 

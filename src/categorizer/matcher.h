@@ -94,7 +94,10 @@ private:
     std::uint64_t rule_candidates(std::size_t i, std::uint64_t open, bool filter, std::string_view& pattern,
                                   std::uint64_t& work);
     void answer_by_automaton(std::span<std::size_t> hits, std::uint64_t open) const;
-    void search_automaton(std::span<std::size_t> hits) const;
+    // The narrations from `from` on, through the automaton.
+    void search_automaton(std::span<std::size_t> hits, std::size_t from = 0) const;
+    // A rule found by the index or the automaton (the same npos), else the floor.
+    std::size_t answer(std::uint32_t found) const { return found != Automaton::npos ? std::size_t{found} : floor_; }
     void search_index(std::span<std::size_t> hits);
     void lower_patterns();
     std::uint64_t check_level() const;

@@ -13,27 +13,14 @@ namespace {
 
 const unsigned char* bytes(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 
-// The `n` (at most 8) bytes at p, little-endian, zero above them; fixed-size
-// loads only, none past p + n.
+// The `n` (at most 8) bytes at p, little-endian, zero above them.
 std::uint64_t load_upto8(const unsigned char* p, std::size_t n) {
-    if (n >= 8) return swar::load8(p);
-    if (n >= 4) return swar::load4(p) | (swar::load4(p + n - 4) >> (8 * (8 - n)) << 32);
-    std::uint64_t x = 0;
-    for (std::size_t i = 0; i < n; ++i) x |= std::uint64_t{p[i]} << (8 * i);
-    return x;
+    return util::head_word({reinterpret_cast<const char*>(p), n});
 }
 
 // Every byte OR 0x20, for the `n` bytes of a key.
 constexpr std::uint32_t fold(std::uint32_t key, std::size_t n) {
     return key | static_cast<std::uint32_t>((swar::kOnes * 0x20) >> (8 * (8 - n)));
-}
-
-// ASCII capitals to small letters, eight bytes at once; every other byte
-// (0x80 and above included) as it is.
-constexpr std::uint64_t lower_ascii(std::uint64_t x) {
-    const std::uint64_t low = x & ~swar::kHighs;
-    const std::uint64_t upper = (low + swar::kOnes * (0x80 - 'A')) & ~(low + swar::kOnes * (0x80 - 'Z' - 1)) & ~x;
-    return x | ((upper & swar::kHighs) >> 2);
 }
 
 }  // namespace
@@ -106,8 +93,8 @@ void PrefixIndex::test(std::uint32_t key, std::size_t key_bytes, std::uint32_t h
         if (slots_[s].key_bytes == 0) return;
         if (slots_[s].key == key && slots_[s].key_bytes == key_bytes) break;
     }
-    const std::uint64_t head = lower_ascii(load_upto8(at, std::min<std::size_t>(left, 8)));
-    const std::uint64_t tail = left > 8 ? lower_ascii(load_upto8(at + 8, std::min<std::size_t>(left - 8, 8))) : 0;
+    const std::uint64_t head = ascii::lower8_any(load_upto8(at, std::min<std::size_t>(left, 8)));
+    const std::uint64_t tail = left > 8 ? ascii::lower8_any(load_upto8(at + 8, std::min<std::size_t>(left - 8, 8))) : 0;
     const Member* m = members_.data() + slots_[s].first;
     for (const Member* end = m + slots_[s].count; m != end && m->id < best; ++m) {
         work += kTestSteps;

@@ -26,7 +26,7 @@ namespace morvanta::categorizer {
 
 class PrefixIndex {
 public:
-    static constexpr std::uint32_t npos = UINT32_MAX;
+    static constexpr std::uint32_t npos = UINT32_MAX;  // the automaton's too: callers map both alike
 
     // patterns[i] is pattern number i, lowered; none is empty, and there are
     // fewer than npos of them.

@@ -22,6 +22,14 @@ constexpr std::uint64_t lower8(std::uint64_t x) {
     return x | (((ge_a & ~gt_z) & swar::kHighs) >> 2);
 }
 
+// lower8 for any eight bytes: the ASCII capitals lowered, every byte from
+// 0x80 on (the bytes of lowered UTF-8 text) kept as it is.
+constexpr std::uint64_t lower8_any(std::uint64_t x) {
+    const std::uint64_t low = x & ~swar::kHighs;
+    const std::uint64_t upper = (low + swar::kOnes * (0x80 - 'A')) & ~(low + swar::kOnes * (0x80 - 'Z' - 1)) & ~x;
+    return x | ((upper & swar::kHighs) >> 2);
+}
+
 // Lowercase hexadecimal digits, indexed by value 0..15.
 inline constexpr char kHexDigits[] = "0123456789abcdef";
 
