@@ -5,6 +5,7 @@
 
 #include "util/ascii.h"
 #include "util/hash.h"
+#include "util/prefetch.h"
 #include "util/swar.h"
 
 namespace morvanta::categorizer {
@@ -143,17 +144,37 @@ bool PrefixIndex::scan_long_keys(const unsigned char* t, std::size_t n, std::uin
         const std::uint64_t key = (swar::load4(t + at) | folds) | std::uint64_t{kKeyBytes} << 32;
         return std::uint32_t{marks[static_cast<std::uint32_t>((key * multiplier) >> 32) & mark_mask]};
     };
-    for (std::size_t i = 0; i < windows && best != 0; i += kBlock) {
-        std::uint32_t hits = 0;
-        if (windows - i >= kBlock) {
-            for (std::size_t k = 0; k < kBlock; ++k) hits |= mark(i + k) << k;
-        } else {
-            for (std::size_t k = 0; i + k < windows; ++k) hits |= mark(i + k) << k;
+    // Up to 64 windows at a time: their marks first, then the slots of the
+    // windows marked are fetched together, so that their cache misses
+    // overlap instead of following one another.
+    constexpr std::size_t kSpan = 64;
+    std::array<std::uint32_t, kSpan> hashes;
+    for (std::size_t i = 0; i < windows && best != 0; i += kSpan) {
+        const std::size_t span = std::min(kSpan, windows - i);
+        std::uint64_t hits = 0;
+        std::size_t k = 0;
+        for (; k + kBlock <= span; k += kBlock) {
+            std::uint32_t block = 0;
+            for (std::size_t b = 0; b < kBlock; ++b) block |= mark(i + k + b) << b;
+            hits |= std::uint64_t{block} << k;
         }
-        for (; hits != 0; hits &= hits - 1) {
-            const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(hits));
+        for (; k < span; ++k) hits |= std::uint64_t{mark(i + k)} << k;
+        for (std::uint64_t h = hits; h != 0; h &= h - 1) {
+            const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(h));
             const std::uint32_t window = static_cast<std::uint32_t>(swar::load4(t + at)) | folds;
-            test(window, kKeyBytes, hash(window, kKeyBytes), t + at, n - at, best, work);
+            const std::uint32_t hashed = hash(window, kKeyBytes);
+            hashes[static_cast<std::size_t>(std::countr_zero(h))] = hashed;
+            util::prefetch(&slots_[hashed & slot_mask_]);
+        }
+        for (std::uint64_t h = hits; h != 0; h &= h - 1) {
+            const Slot& slot = slots_[hashes[static_cast<std::size_t>(std::countr_zero(h))] & slot_mask_];
+            util::prefetch(members_.data() + slot.first);
+        }
+        for (; hits != 0 && best != 0; hits &= hits - 1) {
+            const std::size_t off = static_cast<std::size_t>(std::countr_zero(hits));
+            const std::size_t at = i + off;
+            const std::uint32_t window = static_cast<std::uint32_t>(swar::load4(t + at)) | folds;
+            test(window, kKeyBytes, hashes[off], t + at, n - at, best, work);
         }
         if (work > limit) return false;
     }
