@@ -132,7 +132,10 @@ bool PrefixIndex::first_match(std::string_view text, std::uint32_t& match, std::
 // Every pattern has four bytes or more (the usual case): one window a
 // position, none at the last three. The marks are read for eight windows at
 // a time without a branch, so that a block without a hit (most of them)
-// costs no misprediction.
+// costs no misprediction. Up to 64 windows go at a time: their marks first,
+// then the slots of the marked windows and those slots' members are fetched
+// together, so that their cache misses overlap instead of following one
+// another, and last the windows are tested in order.
 bool PrefixIndex::scan_long_keys(const unsigned char* t, std::size_t n, std::uint32_t& best, std::uint64_t& work,
                                  std::uint64_t limit) const {
     const std::uint32_t folds = fold(0, kKeyBytes);
@@ -144,9 +147,6 @@ bool PrefixIndex::scan_long_keys(const unsigned char* t, std::size_t n, std::uin
         const std::uint64_t key = (swar::load4(t + at) | folds) | std::uint64_t{kKeyBytes} << 32;
         return std::uint32_t{marks[static_cast<std::uint32_t>((key * multiplier) >> 32) & mark_mask]};
     };
-    // Up to 64 windows at a time: their marks first, then the slots of the
-    // windows marked are fetched together, so that their cache misses
-    // overlap instead of following one another.
     constexpr std::size_t kSpan = 64;
     std::array<std::uint32_t, kSpan> hashes;
     for (std::size_t i = 0; i < windows && best != 0; i += kSpan) {
@@ -175,8 +175,8 @@ bool PrefixIndex::scan_long_keys(const unsigned char* t, std::size_t n, std::uin
             const std::size_t at = i + off;
             const std::uint32_t window = static_cast<std::uint32_t>(swar::load4(t + at)) | folds;
             test(window, kKeyBytes, hashes[off], t + at, n - at, best, work);
+            if (work > limit) return false;
         }
-        if (work > limit) return false;
     }
     return true;
 }
