@@ -99,6 +99,10 @@ CASES = [
     (["zzzz", "bc", "c"], "abc", 1),
     (["q", "xyz", "ab"], "zab", 2),
     (["abcdefghijklmnopqr", "ijklmnopqrs"], "XABCDEFGHIJKLMNOPQRS", 0),
+    # A capital that lowers to non-ASCII bytes, at each offset of the words
+    # in which a narration is found ASCII (and so left unlowered) or not.
+    *[(["é"], "x" * k + "É", 0) for k in range(18)],
+    *[(["é"], "É" + "x" * k, 0) for k in (1, 6, 7, 8, 15)],
 ]
 
 
