@@ -16,6 +16,7 @@
 #include "categorizer/engine.h"
 #include "convert/categorize_json.h"  // the two-pass read of a categorize request
 #include "convert/python/capi.h"
+#include "convert/python/categorize_object.h"  // the one-pass read of a categorize request
 #include "convert/python/free_threaded.h"
 #include "convert/python/json_call.h"
 #include "convert/python/object_read.h"
@@ -190,12 +191,20 @@ Ref bind_one(const char* function, const char* param, PyObject* args, PyObject* 
 // ---------------------------------------------------------------------------
 // Call paths
 
+// A result as a new object. A failed read or write that leaves an exception
+// pending (MemoryError, KeyboardInterrupt and the like) passes it on unchanged.
+template <class Result>
+PyObject* write_result(const Result& result) {
+    py::WriteContext ctx;
+    Ref out = py::write_value(result, ctx);
+    if (!out) return PyErr_Occurred() ? nullptr : raise(PyExc_ValueError, "could not build result: " + ctx.err);
+    return out.release();
+}
+
 template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
 PyObject* call_object(PyObject* arg) {
-    // A failed read or write that leaves an exception pending (MemoryError,
-    // KeyboardInterrupt and the like) passes it on unchanged. The request's
-    // texts view str objects that `texts` keeps alive until the result,
-    // which may view them too, has been written.
+    // The request's texts view str objects that `texts` keeps alive until
+    // the result, which may view them too, has been written.
     py::TextOwners texts;
     Request request;
     convert::ReadError read_error;
@@ -203,10 +212,22 @@ PyObject* call_object(PyObject* arg) {
         return PyErr_Occurred() ? nullptr : raise_read_error(read_error);
     auto result = Engine(request);
     if (!result) return raise(PyExc_ValueError, result.error().text());
-    py::WriteContext ctx;
-    Ref out = py::write_value(*result, ctx);
-    if (!out) return PyErr_Occurred() ? nullptr : raise(PyExc_ValueError, "could not build result: " + ctx.err);
-    return out.release();
+    return write_result(*result);
+}
+
+// categorize_transactions: a large request of plain lists and dicts in one
+// pass over its narrations (convert/python/categorize_object.h), any other
+// read whole.
+PyObject* call_categorize_object(PyObject* arg) {
+    {
+        py::TextOwners texts;
+        if (auto streamed = py::categorize_streamed(arg, texts)) {
+            if (!*streamed) return PyErr_Occurred() ? nullptr : raise_read_error(streamed->error());
+            return write_result(**streamed);
+        }
+    }
+    return call_object<categorizer::CategorizeRequest, categorizer::CategorizeResponse,
+                       categorizer::categorize_transactions>(arg);
 }
 
 // A JSON call's argument must be a str; the call itself is convert/python/json_call.h.
@@ -240,7 +261,7 @@ constexpr Function kFunctions[] = {
     {"compute_emi", "request", call_object<EmiRequest, EmiResult, emi::compute>},
     {"compute_emi_json", "request_json", call_json<EmiRequest, EmiResult, emi::compute>},
     {"categorize_transactions", "request",
-     call_object<CategorizeRequest, CategorizeResponse, categorizer::categorize_transactions>},
+     call_categorize_object},
     {"categorize_transactions_json", "request_json",
      call_json<CategorizeRequest, CategorizeResponse, categorizer::categorize_transactions>},
     {"derive_rules", "request", call_object<DeriveRulesRequest, DeriveRulesResponse, categorizer::derive_rules>},

@@ -1,5 +1,7 @@
 """categorize_transactions in object mode: first matching rule wins, by
 substring on lower-cased text; results copy the rule's labels verbatim."""
+import types
+
 import pytest
 from alphabet import ALPHABET
 from hypothesis import given, settings, strategies as st
@@ -128,3 +130,46 @@ def test_equals_python_containment(narrations, pieces, filler):
         lowered = narration.lower()
         expected = next((i for i, p in enumerate(patterns) if p.lower() in lowered), None)
         assert (None if result is None else int(result["category"][1:])) == expected
+
+
+# A large request of plain dicts and lists is read and matched in one pass;
+# any other is read whole first. Both must answer alike, failures included.
+BIG = 9000  # narrations: past the size from which the one pass is taken
+
+
+def big_request(rules_first=False, data_at=None, rule_at=None, element=None):
+    data = [{"narration": f"UPI/{i}/Coffee House ÉTÉ"[: 12 + i % 20]} for i in range(BIG)]
+    rules = [rule("house", "H"), rule("été", "E"), rule("upi/1", "U")]
+    if data_at is not None:
+        data[data_at] = {"narration": 5}
+    if rule_at is not None:
+        rules[rule_at] = {"pattern": "x", "category": "y"}
+    if element is not None:
+        data[BIG // 2] = element
+    return {"rules": rules, "data": data} if rules_first else {"data": data, "rules": rules}
+
+
+def outcome(request):
+    try:
+        return "ok", morvanta.categorize_transactions(request)
+    except ValueError as error:
+        return "error", error.args, getattr(error, "__notes__", None)
+
+
+@pytest.mark.parametrize("request_", [
+    pytest.param(big_request(), id="data-first"),
+    pytest.param(big_request(rules_first=True), id="rules-first"),
+    pytest.param(big_request(data_at=BIG - 1), id="data-error"),
+    pytest.param(big_request(rules_first=True, data_at=70), id="data-error-rules-first"),
+    pytest.param(big_request(data_at=8000, rule_at=1), id="both-fail-data-first"),
+    pytest.param(big_request(rules_first=True, data_at=8000, rule_at=1), id="both-fail-rules-first"),
+    pytest.param(big_request(rule_at=2), id="rules-error-data-first"),
+    pytest.param(big_request(element=types.MappingProxyType({"narration": "HOUSE"})), id="other-mapping-midway"),
+    pytest.param(big_request(element={"narration": "ÉTÉ", "amount": 5}), id="extra-key"),
+    pytest.param({**big_request(), "extra": 1}, id="extra-request-key"),
+])
+def test_large_plain_request_answers_as_a_whole_read(request_):
+    got = outcome(request_)
+    assert got == outcome(types.MappingProxyType(request_))  # not a dict: read whole
+    if got[0] == "ok":
+        assert len(got[1]["data"]) == BIG

@@ -20,8 +20,9 @@ namespace morvanta::categorizer {
 
 // Categorizes narrations as they are handed over, a batch at a time, into
 // the rows of a response: the rows categorize_transactions makes of the same
-// narrations. Each narration's text, and the rules', must stay valid until
-// finish(); the caller keeps no list of narrations.
+// narrations. Each narration's text must stay valid until it is matched (see
+// add), the rules' until the response is let go; the caller keeps no list
+// of narrations.
 class Categorizer {
 public:
     // The error for a rule list too long for the rows to number, if it is.
@@ -32,9 +33,13 @@ public:
     Categorizer(const Categorizer&) = delete;
     Categorizer& operator=(const Categorizer&) = delete;
 
-    void add(std::string_view narration) {
+    // True when this narration and every one before it have been matched:
+    // their texts are no longer read.
+    bool add(std::string_view narration) {
         texts_[pending_++] = narration;
-        if (pending_ == texts_.size()) flush();
+        if (pending_ < texts_.size()) return false;
+        flush();
+        return true;
     }
     CategorizeResponse finish() {
         flush();

@@ -42,6 +42,8 @@ public:
 
     // Room for `more` texts beyond those already kept.
     void expect(std::size_t more) { owners_.reserve(owners_.size() + more); }
+    // Lets go of every text kept so far.
+    void release() { owners_.clear(); }
 
 private:
     std::vector<Ref> owners_;
