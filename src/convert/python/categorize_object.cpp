@@ -12,20 +12,6 @@ using Outcome = Expected<CategorizeResponse, convert::ReadError>;
 
 namespace {
 
-// Which of the request's keys `key` is (kData, kRules), or -1: its interned
-// str, or else an exact str of the same text (compared in C, which runs no
-// Python code).
-int key_index(PyObject* key) {
-    const auto& keys = key_table<CategorizeRequest>();
-    for (std::size_t i = 0; i < keys.size(); ++i)
-        if (key == keys[i]) return static_cast<int>(i);
-    if (!PyUnicode_CheckExact(key)) return -1;
-    for (std::size_t i = 0; i < keys.size(); ++i)
-        if (PyUnicode_CompareWithASCIIString(key, std::string(convert::field_key<CategorizeRequest>(i)).c_str()) == 0)
-            return static_cast<int>(i);
-    return -1;
-}
-
 bool all_exact_dicts(PyObject* list) {
     const Py_ssize_t n = PyList_Size(list);
     for (Py_ssize_t i = 0; i < n; ++i)
@@ -60,12 +46,15 @@ std::optional<Outcome> categorize_streamed(PyObject* request, TextOwners& texts)
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr, *data = nullptr, *rules = nullptr;
         bool data_first = false;
+        convert::ReadError err;
         while (PyDict_Next(request, &pos, &key, &value)) {
-            const int index = key_index(key);
-            if (index == kData) {
+            // A key that fails to match is the whole read's to report.
+            const std::optional<int> index = detail::match_key<CategorizeRequest>(key, 0, err);
+            if (!index) return std::nullopt;
+            if (*index == kData) {
                 data = value;
                 data_first = rules == nullptr;
-            } else if (index == kRules) {
+            } else if (*index == kRules) {
                 rules = value;
             }
         }
@@ -73,7 +62,6 @@ std::optional<Outcome> categorize_streamed(PyObject* request, TextOwners& texts)
         if (!rules || !PyList_CheckExact(rules) || !all_exact_dicts(rules)) return std::nullopt;
 
         CategorizeRequest head;  // the rules; `data` stays empty
-        convert::ReadError err;
         if (!read_value(rules, head.rules, err, texts)) {
             // A whole read reads `data` first and reports its failure, if any.
             if (data_first && !PyErr_Occurred()) return std::nullopt;
@@ -86,9 +74,8 @@ std::optional<Outcome> categorize_streamed(PyObject* request, TextOwners& texts)
         // Each narration's text is kept only until it is matched, while its
         // object is still in cache.
         TextOwners batch;
-        constexpr Py_ssize_t kAhead = 16;  // elements fetched ahead, as the whole read does
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (i + kAhead < n) util::prefetch(PyList_GetItem(data, i + kAhead));
+            if (i + detail::kListAhead < n) util::prefetch(PyList_GetItem(data, i + detail::kListAhead));
             PyObject* element = PyList_GetItem(data, i);
             // Another kind of element may run Python code when read; nothing
             // read so far has, so reading the request whole repeats no effect.

@@ -174,6 +174,9 @@ bool read_enum(PyObject* obj, E& out, std::string& err) {
     return true;
 }
 
+// Elements of an exact list fetched ahead while it stays unchanged.
+inline constexpr Py_ssize_t kListAhead = 16;
+
 template <class T>
 bool read_list(PyObject* obj, std::vector<T>& out, convert::ReadError& err, TextOwners& texts) {
     if (!is_sequence(obj)) {
@@ -198,14 +201,13 @@ bool read_list(PyObject* obj, std::vector<T>& out, convert::ReadError& err, Text
         if constexpr (convert::RecordType<T>) return fields_read_run_no_code<T>();
         return false;
     }();
-    constexpr Py_ssize_t kAhead = 16;  // elements fetched ahead, while the list stays unchanged
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* element = nullptr;
         Ref item;
         if (unchanged) {
             // The elements of a long list are scattered over memory; each read
             // begins with its header, fetched here while earlier ones are read.
-            if (i + kAhead < n) util::prefetch(PyList_GetItem(obj, i + kAhead));
+            if (i + kListAhead < n) util::prefetch(PyList_GetItem(obj, i + kListAhead));
             element = PyList_GetItem(obj, i);
             unchanged = kElementsRunNoCode && PyDict_CheckExact(element);
         }
