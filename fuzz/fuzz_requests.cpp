@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "categorizer/engine.h"
 #include "convert/categorize_json.h"
@@ -65,13 +67,30 @@ void run(std::string_view text, Expected<Result, MorvantaError> (*engine)(const 
     if (joined != out) fail("joined pieces differ from the single-buffer output");
 }
 
+// The rows of the two-pass read fed a few bytes at a time through a small
+// window, or nothing where it leaves the text to the whole read.
+std::optional<std::string> fed_rows(std::string_view text) {
+    std::vector<unsigned char> room(text.size());
+    convert::json::PiecesSource source(text, 1 + text.size() % 7);
+    convert::json::Input input = convert::json::Input::fed(source, room);
+    input.ahead = 40;
+    input.release = 24;
+    TextArena arena;
+    const auto fed = convert::TwoPassRead<categorizer::CategorizeRequest>::run(input, arena);
+    if (!fed) return std::nullopt;
+    if (!*fed) fail("a fed read reports a failure of its own");
+    std::string rows;
+    convert::write_json(**fed, rows);
+    return rows;
+}
+
 // The two-pass read of a large categorize request, which matches narrations
 // as it meets them, must give what one read and the engine give: the same
 // rows, or the same failure at the same place. Where it declines, the whole
 // read answers, so there is nothing to compare.
 void check_streamed(std::string_view text) {
     TextArena arena;
-    const auto streamed = convert::TwoPassRead<categorizer::CategorizeRequest>::run(text, arena);
+    const auto streamed = convert::TwoPassRead<categorizer::CategorizeRequest>::run(convert::json::Input::whole(text), arena);
     if (!streamed) return;
     TextArena whole_arena;
     auto request = convert::read_json<categorizer::CategorizeRequest>(text, whole_arena);
@@ -79,6 +98,7 @@ void check_streamed(std::string_view text) {
         if (request || *streamed || request.error().message != streamed->error().message ||
             request.error().note != streamed->error().note)
             fail("two-pass read fails where one read does not, or otherwise");
+        if (fed_rows(text)) fail("fed read succeeds where one read fails");
         return;
     }
     auto result = categorizer::categorize_transactions(*request);
@@ -87,6 +107,8 @@ void check_streamed(std::string_view text) {
     convert::write_json(*result, one);
     convert::write_json(**streamed, two);
     if (one != two) fail("two-pass read gives other rows");
+
+    if (const auto fed = fed_rows(text); fed && *fed != one) fail("fed read gives other rows");
 }
 
 }  // namespace

@@ -776,29 +776,34 @@ def test_read_error_late_in_a_large_request_gives_no_result(morvanta, rules_firs
 # A large categorize request is read twice, its narrations matched as the
 # second read meets them: the same rows, and the same failure at the same
 # place, as one read of the whole request. Where the first read fails, the
-# request is left to the whole read ("fallback"), which reports it.
+# request is left to the whole read ("fallback"), which reports it. Fed a few
+# bytes at a time through a small window, the read gives the same rows, or
+# leaves a failure, and a token longer than the window, to the whole read.
 _RULES = '"rules":[{"pattern":"shop","category":"C","merchant":"M"},{"pattern":"caf\\u00e9","category":"D","merchant":"E"}]'
 _DATA = '"data":[' + ",".join('{"narration":"%s %d"}' % (("SHOP", "x", r'CAF\u00c9 \"q\"', "caf\u00e9")[i % 4], i)
                               for i in range(150)) + "]"
 
 
-@pytest.mark.parametrize("text, streamed", [
-    ("{" + _DATA + "," + _RULES + "}", True),
-    ("{" + _RULES + "," + _DATA + "}", True),
-    ('{"data":[],' + _RULES + "}", True),
-    ('{"data":[{"narration":"shop"}],"rules":[],"other":[1,{"a":null}]}', True),
-    ('{"data":[{"narration":"shop"},{"narration":5}],' + _RULES + "}", True),
-    ('{"data":[{"narration":"shop"},{}],' + _RULES + "}", True),
-    ('{"data":[["shop"],["shop","x"]],' + _RULES + "}", True),
-    ('{"data":[{"narration":"shop"}],' + _RULES + ',"data":[]}', False),
-    ('{"data":[{"narration":"shop"}]}', False),
-    ('{"data":[{"narration":"shop"}],"rules":[{"pattern":"a"}]}', False),
-    ('{"data":[{"narration":"shop"},],' + _RULES + "}", False),
-    ('{"data":[{"narration":"shop"}],' + _RULES + "} x", False),
+@pytest.mark.parametrize("text, streamed, fed", [
+    ("{" + _DATA + "," + _RULES + "}", True, True),
+    ("{" + _RULES + "," + _DATA + "}", True, True),
+    ('{"data":[],' + _RULES + "}", True, True),
+    ('{"data":[{"narration":"shop"}],"rules":[],"other":[1,{"a":null}]}', True, True),
+    ('{"data":[{"narration":"shop"},{"narration":5}],' + _RULES + "}", True, False),
+    ('{"data":[{"narration":"shop"},{}],' + _RULES + "}", True, False),
+    ('{"data":[["shop"],["shop","x"]],' + _RULES + "}", True, False),
+    ('{"data":[{"narration":"shop' + "x" * 60 + '"}],' + _RULES + "}", True, False),
+    ('{"data":[{"narration":"shop"}],' + _RULES + ',"data":[]}', False, False),
+    ('{"data":[{"narration":"shop"}]}', False, False),
+    ('{"data":[{"narration":"shop"}],"rules":[{"pattern":"a"}]}', False, False),
+    ('{"data":[{"narration":"shop"},],' + _RULES + "}", False, False),
+    ('{"data":[{"narration":"shop"}],' + _RULES + "} x", False, False),
 ], ids=["data first", "rules first", "no data", "unknown member", "bad narration", "missing narration",
-        "array form", "duplicate data", "no rules", "bad rule", "trailing comma", "trailing characters"])
-def test_two_pass_categorize_read_agrees_with_one_read(native_tool, text, streamed):
+        "array form", "token beyond the window", "duplicate data", "no rules", "bad rule", "trailing comma",
+        "trailing characters"])
+def test_two_pass_categorize_read_agrees_with_one_read(native_tool, text, streamed, fed):
     out = subprocess.run([native_tool("json_roundtrip"), "categorize"], input=text.encode(), capture_output=True,
                          check=True).stdout.decode()
-    whole, two_pass = out.rstrip("\n").split("\n")
+    whole, two_pass, fed_read = out.rstrip("\n").split("\n")
     assert two_pass == (whole if streamed else "fallback")
+    assert fed_read == (whole if fed else "fallback")

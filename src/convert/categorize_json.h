@@ -18,14 +18,14 @@ struct TwoPassRead<categorizer::CategorizeRequest> {
     // The first pass reads the rules and everything else but `data`, whose
     // elements it only checks for grammar and counts; the second reads the
     // whole request again, handing each narration to the categorizer as it
-    // is read instead of storing it. Texts view `utf8` or `arena`, which
-    // must outlive the response.
+    // is read instead of storing it. Texts view `input`'s text or `arena`,
+    // which must outlive the response; a fed input's only `arena`.
     //
-    // Returns nullopt where the first pass or the rules fail: the caller then
-    // reads and runs the request whole, which reports that failure exactly
-    // as it stands. A failure of the second pass is the one a whole read
-    // reports.
-    static std::optional<Expected<categorizer::CategorizeResponse, ReadError>> run(std::string_view utf8,
+    // Returns nullopt where the first pass or the rules fail, or a fed read
+    // fails: the caller then reads and runs the request whole, which reports
+    // that failure exactly as it stands. A failure of the second pass over a
+    // whole text is the one a whole read reports.
+    static std::optional<Expected<categorizer::CategorizeResponse, ReadError>> run(const json::Input& input,
                                                                                    TextArena& arena);
 };
 

@@ -201,6 +201,51 @@ ReadError Reader::error() const {
 }
 
 // ---------------------------------------------------------------------------
+// A fed text
+
+Reader::Reader(const Input& input, TextArena& arena)
+    : Reader(input.source ? std::string_view() : input.text, arena) {
+    if (!input.source) return;
+    source_ = input.source;
+    source_->rewind();
+    fed_ = input.room.data();
+    room_ = input.room.size();
+    ahead_ = input.ahead;
+    release_ = input.release;
+    s_ = fed_;
+    feed();
+}
+
+// Supplies the text at least `ahead_` bytes beyond the cursor, or to its end.
+// Bytes are only ever appended, so every view of what is supplied stays
+// valid; a source that fails ends the text where it stands.
+void Reader::feed() {
+    while (!fed_to_end_ && n_ - pos_ < ahead_) {
+        const std::size_t got = source_->next(fed_ + n_, room_ - n_);
+        if (got == 0 || got == Source::kFailed || got > room_ - n_) {
+            fed_to_end_ = true;
+        } else {
+            n_ += got;
+        }
+    }
+}
+
+// The bytes of a diverted list's elements from `from` up to the cursor are
+// no longer read, and no view of them is kept: what is not yet read moves
+// down to `from`, so that the room the text takes stays a window's. Called
+// only when little is left beyond the cursor, to keep the move short.
+void Reader::reuse(std::size_t from) noexcept {
+    std::memmove(fed_ + from, fed_ + pos_, n_ - pos_);
+    n_ -= pos_ - from;
+    pos_ = from;
+}
+
+Step Reader::item() {
+    if (source_ && n_ - pos_ < ahead_) feed();
+    return Step::Item;
+}
+
+// ---------------------------------------------------------------------------
 // Structure
 
 Step Reader::open_object() {
@@ -210,7 +255,7 @@ Step Reader::open_object() {
         ++pos_;
         return Step::End;
     }
-    if (c == '"') return Step::Item;
+    if (c == '"') return item();
     fail_at_cursor(c < 0 ? "EOF while parsing an object" : "key must be a string");
     return Step::Fail;
 }
@@ -224,7 +269,7 @@ Step Reader::after_member(bool skipped) {
     if (c == ',') {
         ++pos_;
         c = peek();
-        if (c == '"') return Step::Item;
+        if (c == '"') return item();
         const char* eof = skipped ? "EOF while parsing an object" : "EOF while parsing a value";
         fail_at_cursor(c == '}' && !skipped ? "trailing comma" : c < 0 ? eof : "key must be a string");
         return Step::Fail;
@@ -244,7 +289,7 @@ Step Reader::open_list() {
         ++pos_;
         return Step::End;
     }
-    if (c >= 0) return Step::Item;
+    if (c >= 0) return item();
     fail_at_cursor("EOF while parsing a list");
     return Step::Fail;
 }
@@ -256,7 +301,7 @@ Step Reader::after_element(bool skipped) {
     int c = peek();
     if (c == ',') {
         ++pos_;
-        if (skipped || peek() != ']') return Step::Item;
+        if (skipped || peek() != ']') return item();
         fail_at_cursor("trailing comma");
         return Step::Fail;
     }
@@ -316,7 +361,10 @@ bool Reader::record_array_end() {
 }
 
 bool Reader::finish() {
-    if (peek() < 0) return true;
+    while (peek() < 0) {
+        if (!source_ || fed_to_end_) return true;
+        feed();
+    }
     return fail_at_cursor("trailing characters");
 }
 
@@ -656,7 +704,9 @@ bool Reader::read_text(std::string_view& out) {
     if (!parse_string(nullptr, &out)) return false;
     // Only a string with escapes was decoded into the scratch buffer, which
     // the next string reuses: keep its text for the call.
-    if (out.data() == scratch_.data()) out = arena_.add(out);
+    // A fed text's bytes are let go as the read moves on: outside a diverted
+    // element, whose texts are read before that, keep a copy.
+    if (out.data() == scratch_.data() || (source_ && !in_element_)) out = arena_.add(out);
     return true;
 }
 

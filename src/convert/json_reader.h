@@ -16,9 +16,12 @@
 // read (p = bytes consumed). The final text ends " at line L column C".
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -45,13 +48,83 @@ struct Number {
 
 // Where the elements of one list go instead of into it: each is handed to
 // `take` as soon as it is read, or, with no `take`, checked for grammar only
-// and counted (for a first pass that needs the rest of the record). The list
-// itself stays empty; `count` is the number of elements met.
+// and counted (for a first pass that needs the rest of the record). `take`
+// returns true when no element handed to it so far is read any more. The
+// list itself stays empty; `count` is the number of elements met.
 struct Diversion {
     const void* list = nullptr;
-    void (*take)(void* context, const void* element) = nullptr;
+    bool (*take)(void* context, const void* element) = nullptr;
     void* context = nullptr;
     std::size_t count = 0;
+};
+
+// Where the bytes of a text read a piece at a time come from (see Input).
+class Source {
+public:
+    static constexpr std::size_t kFailed = static_cast<std::size_t>(-1);
+    // Writes the text's next bytes at `out`, at most `room` of them, and
+    // returns how many: 0 at the end of the text, kFailed where they cannot
+    // be had (the read then fails; the caller tells it from a bad text).
+    virtual std::size_t next(unsigned char* out, std::size_t room) = 0;
+    // Back to the text's first byte, for another read.
+    virtual void rewind() = 0;
+
+protected:
+    ~Source() = default;
+};
+
+// A text held whole, handed out at most `piece` bytes at a time: a fed read
+// of it must give what a whole read gives (the native tests and the fuzzer
+// check that with small pieces and a small window).
+class PiecesSource final : public Source {
+public:
+    PiecesSource(std::string_view text, std::size_t piece) noexcept : text_(text), piece_(piece) {}
+    std::size_t next(unsigned char* out, std::size_t room) override {
+        const std::size_t size = std::min({piece_, room, text_.size() - at_});
+        std::memcpy(out, text_.data() + at_, size);
+        at_ += size;
+        return size;
+    }
+    void rewind() override { at_ = 0; }
+
+private:
+    std::string_view text_;
+    std::size_t piece_;
+    std::size_t at_ = 0;
+};
+
+// What a Reader reads: the whole `text`, or, with a `source`, a text that
+// `source` hands over a piece at a time into `room` (which must hold the
+// whole text, and whose bytes never move). A fed read keeps only a window of
+// the text in memory: the elements of a diverted list are let go once their
+// diversion no longer reads them, and every text outside such an element is
+// copied into the arena. The text is kept supplied `ahead` bytes beyond each
+// element and member the read comes to, and the room of at least `release`
+// bytes of elements is reused at once. A fed read fails wherever a single
+// token, with the whitespace around it, is longer than `ahead`; its caller
+// then reads the text whole, which also reports the failures of a fed read
+// exactly.
+struct Input {
+    static constexpr std::size_t kAhead = std::size_t{256} << 10;
+    static constexpr std::size_t kRelease = std::size_t{1} << 20;
+
+    static Input whole(std::string_view text) noexcept {
+        Input input;
+        input.text = text;
+        return input;
+    }
+    static Input fed(Source& source, std::span<unsigned char> room) noexcept {
+        Input input;
+        input.source = &source;
+        input.room = room;
+        return input;
+    }
+
+    std::string_view text;
+    Source* source = nullptr;
+    std::span<unsigned char> room;
+    std::size_t ahead = kAhead;
+    std::size_t release = kRelease;
 };
 
 class Reader {
@@ -59,6 +132,8 @@ public:
     // Texts read without escapes view `text`; decoded ones go to `arena`.
     Reader(std::string_view text, TextArena& arena) noexcept
         : s_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()), arena_(arena) {}
+    // A fed input is rewound and read from its first byte.
+    Reader(const Input& input, TextArena& arena);
 
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
@@ -118,6 +193,16 @@ public:
 
     // Sends the elements of the list at `diversion->list` there when it is read.
     void divert(Diversion* diversion) noexcept { diversion_ = diversion; }
+    // The cursor's byte offset in what is supplied.
+    std::size_t offset() const noexcept { return pos_; }
+    // Inside the element of a diverted list, texts may view a fed text: the
+    // element is handed over before its bytes are let go.
+    void enter_element(bool inside) noexcept { in_element_ = inside; }
+    // A diverted list's elements from byte `from` up to the cursor are no
+    // longer read: a fed read reuses their room once it is worth doing.
+    void settle(std::size_t from) noexcept {
+        if (source_ && pos_ - from >= release_ && n_ - pos_ < ahead_) reuse(from);
+    }
     Diversion* diversion_for(const void* list) const noexcept {
         return diversion_ && diversion_->list == list ? diversion_ : nullptr;
     }
@@ -164,6 +249,10 @@ private:
     inline Step after_element(bool skipped);
     inline bool take_level();
     inline Step end_step(Step step);
+    // Step::Item, with a fed text supplied `ahead_` beyond the cursor.
+    inline Step item();
+    void feed();
+    void reuse(std::size_t from) noexcept;
 
     const unsigned char* s_;
     std::size_t n_;
@@ -172,6 +261,13 @@ private:
     TextArena& arena_;
     std::string scratch_;
     Diversion* diversion_ = nullptr;
+    Source* source_ = nullptr;  // a fed read: the source writes at fed_ (== s_), up to n_
+    unsigned char* fed_ = nullptr;
+    std::size_t room_ = 0;
+    std::size_t ahead_ = 0;
+    std::size_t release_ = 0;
+    bool fed_to_end_ = false;
+    bool in_element_ = false;
     std::string message_;
     std::size_t error_pos_ = 0;
     // Where the failure happened, outermost segment first: ".key" or "[i]".
@@ -184,17 +280,23 @@ bool read_value(Reader& r, M& out);
 template <RecordType T>
 bool read_record(Reader& r, T& out);
 
-// The elements of a diverted list, cursor after its '[' (see Diversion).
+// The elements of a diverted list, cursor at its '[' (see Diversion).
 template <class E>
 bool read_diverted(Reader& r, Diversion& to) {
+    const std::size_t first = r.offset() + 1;
     Step step = r.list_first();
     while (step == Step::Item) {
         if (to.take) {
             E element{};
-            if (!read_value(r, element)) return r.within_index(to.count);
-            to.take(to.context, &element);
+            r.enter_element(true);
+            const bool read = read_value(r, element);
+            r.enter_element(false);
+            if (!read) return r.within_index(to.count);
+            if (to.take(to.context, &element)) r.settle(first);
         } else if (!r.skip_value()) {
             return r.within_index(to.count);
+        } else {
+            r.settle(first);
         }
         ++to.count;
         step = r.list_next();
@@ -335,7 +437,7 @@ Expected<T, ReadError> read_json(std::string_view utf8, TextArena& arena) {
 
 // Specialised for a request whose large texts a JSON call may read in two
 // passes (convert/categorize_json.h), with
-//   static std::optional<Expected<Result, ReadError>> run(std::string_view utf8, TextArena& arena);
+//   static std::optional<Expected<Result, ReadError>> run(const json::Input& input, TextArena& arena);
 // which reads the request and runs its engine, or returns nullopt to leave
 // the text to one read.
 template <class Request>
@@ -349,9 +451,9 @@ inline constexpr bool reads_in_two_passes_v = requires { &TwoPassRead<Request>::
 // sent to the diversion: the same reads in the same order, so the same
 // failure at the same place. Returns the failure, if any.
 template <RecordType T>
-std::optional<ReadError> read_json_diverted(std::string_view utf8, TextArena& arena, T& value,
+std::optional<ReadError> read_json_diverted(const json::Input& input, TextArena& arena, T& value,
                                             json::Diversion& diversion) {
-    json::Reader reader(utf8, arena);
+    json::Reader reader(input, arena);
     reader.divert(&diversion);
     if (!json::read_record(reader, value) || !reader.finish()) return reader.error();
     return std::nullopt;

@@ -14,7 +14,8 @@
 //                                  read and the engine, then on a second line the outcome of
 //                                  the two-pass read that matches narrations as it meets
 //                                  them, or "fallback" where that one leaves the request to
-//                                  a whole read.
+//                                  a whole read; on a third line the same read of the text
+//                                  fed a few bytes at a time through a small window.
 //   json_roundtrip result [Y M]    prints a small fixed EmiResult, with a start month when given.
 //   json_roundtrip bench-read TYPE N   stdin: JSON text; reads it N times, prints ns per read.
 //   json_roundtrip bench-write N   writes a 600-month EmiResult N times, prints ns per write and size.
@@ -121,9 +122,19 @@ int categorize_both_ways(const std::string& text) {
         }
     }
     TextArena arena;
-    const auto streamed = convert::TwoPassRead<categorizer::CategorizeRequest>::run(text, arena);
+    const auto streamed = convert::TwoPassRead<categorizer::CategorizeRequest>::run(convert::json::Input::whole(text), arena);
     const std::string two_pass = !streamed ? "fallback" : *streamed ? response_text(**streamed) : read_failure(streamed->error());
-    std::printf("%s\n%s\n", whole.c_str(), two_pass.c_str());
+    // Fed 5 bytes at a time into room for the text alone, with a window of
+    // 48 bytes whose elements' room is reused every 64.
+    std::vector<unsigned char> room(text.size());
+    convert::json::PiecesSource source(text, 5);
+    convert::json::Input input = convert::json::Input::fed(source, room);
+    input.ahead = 48;
+    input.release = 64;
+    TextArena fed_arena;
+    const auto fed = convert::TwoPassRead<categorizer::CategorizeRequest>::run(input, fed_arena);
+    const std::string fed_text = !fed ? "fallback" : *fed ? response_text(**fed) : read_failure(fed->error());
+    std::printf("%s\n%s\n%s\n", whole.c_str(), two_pass.c_str(), fed_text.c_str());
     return 0;
 }
 

@@ -120,6 +120,12 @@ void init_runtime_features() {
 #endif
 }
 
+int Utf8::copies(PyObject* str) {
+    if (!detail::as_utf8_and_size.load(std::memory_order_relaxed)) return 1;
+    const int ascii = is_ascii(str);
+    return ascii < 0 ? -1 : 1 - ascii;
+}
+
 bool Utf8::load_other(PyObject* str, bool transient) {
     const detail::AsUtf8AndSize as_utf8 = detail::as_utf8_and_size.load(std::memory_order_relaxed);
     const int ascii = as_utf8 && transient ? is_ascii(str) : 0;

@@ -62,6 +62,9 @@ public:
         return data_ != nullptr;
     }
     std::string_view view() const { return {data_, size_}; }
+    // 1 where a transient load of `str` encodes a copy of it, 0 where it
+    // views the str's own UTF-8, -1 with an exception set.
+    static int copies(PyObject* str);
     // The object that owns the bytes of view() once `str` is loaded: the
     // encoded copy, or `str` itself when its own UTF-8 is viewed.
     Ref owner(PyObject* str) { return bytes_ ? std::move(bytes_) : Ref::borrow(str); }

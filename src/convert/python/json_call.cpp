@@ -1,5 +1,7 @@
 #include "convert/python/json_call.h"
 
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #if defined(__GLIBC__)
@@ -7,6 +9,56 @@
 #endif
 
 namespace morvanta::py::detail {
+
+namespace {
+
+// Characters encoded at a time: a piece of at most 1 MiB of UTF-8, and
+// the str's own form of it at most as much again, while it is encoded.
+constexpr Py_ssize_t kFedChars = Py_ssize_t{1} << 18;
+// The UTF-8 of one character takes at most this many bytes.
+constexpr std::size_t kUtf8Max = 4;
+
+}  // namespace
+
+std::unique_ptr<FedStr> FedStr::of(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GetLength(text);
+    if (length < 0) {
+        PyErr_Clear();  // the whole read meets it again and raises it
+        return nullptr;
+    }
+    const auto chars = static_cast<std::size_t>(length);
+    if (chars < kTwoPassRequestBytes || chars > (SIZE_MAX - 1) / kUtf8Max) return nullptr;
+    const int copies = Utf8::copies(text);
+    if (copies != 1) {
+        if (copies < 0) PyErr_Clear();
+        return nullptr;
+    }
+    std::unique_ptr<FedStr> fed(new FedStr(text, length, chars * kUtf8Max));
+    if (fed->room_.room().empty()) return nullptr;
+    return fed;
+}
+
+FedStr::FedStr(PyObject* text, Py_ssize_t length, std::size_t room) : room_(room) {
+    source_.str = text;
+    source_.length = length;
+}
+
+std::size_t FedStr::Source::next(unsigned char* out, std::size_t room) {
+    if (failed) return kFailed;
+    if (at >= length) return 0;
+    const Py_ssize_t end = length - at > kFedChars ? at + kFedChars : length;
+    const Ref piece(PyUnicode_Substring(str, at, end));
+    const Ref bytes(piece ? PyUnicode_AsUTF8String(piece.get()) : nullptr);
+    const Py_ssize_t size = bytes ? PyBytes_Size(bytes.get()) : -1;
+    if (size < 0 || static_cast<std::size_t>(size) > room) {
+        PyErr_Clear();  // the whole read encodes the text again and raises what this was
+        failed = true;
+        return kFailed;
+    }
+    std::memcpy(out, PyBytes_AsString(bytes.get()), static_cast<std::size_t>(size));
+    at = end;
+    return static_cast<std::size_t>(size);
+}
 
 void release_free_memory() {
 #if defined(__GLIBC__)

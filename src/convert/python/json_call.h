@@ -1,13 +1,15 @@
 // The call path of the JSON functions: a request read from a str of JSON
 // text, one engine run, and the result written as a new str. A large call
 // keeps its peak low: a request that may be read in two passes
-// (convert::reads_in_two_passes_v) is read so, what the request's texts view
-// is let go as soon as the write no longer needs it, and a large output is
-// joined from pieces.
+// (convert::reads_in_two_passes_v) is read so, from a str without a UTF-8
+// form to view encoded a piece at a time as the reader comes to it, what the
+// request's texts view is let go as soon as the write no longer needs it,
+// and a large output is joined from pieces.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +22,7 @@
 #include "error/error.h"
 #include "util/arena.h"
 #include "util/expected.h"
+#include "util/reserved.h"
 
 namespace morvanta::py {
 
@@ -57,6 +60,36 @@ inline constexpr std::size_t kTwoPassRequestBytes = std::size_t{16} << 20;
 // outputs keep (benchmarks/peak.py and benchmarks/run.py measure both).
 inline constexpr std::size_t kPiecesOutputBytes = std::size_t{16} << 20;
 
+// A large request str that has no UTF-8 form to view, read fed
+// (convert::json::Input): its UTF-8 is encoded a piece at a time into
+// reserved room, which only the window the reader holds takes up.
+class FedStr {
+public:
+    // The fed read of `text`, or null where a whole read serves: a short
+    // text, one whose UTF-8 is viewed, or no room to reserve.
+    static std::unique_ptr<FedStr> of(PyObject* text);
+
+    convert::json::Input input() { return convert::json::Input::fed(source_, room_.room()); }
+    // A piece could not be encoded (a lone surrogate, memory): the whole
+    // read raises what that is.
+    bool failed() const { return source_.failed; }
+
+private:
+    struct Source final : convert::json::Source {
+        std::size_t next(unsigned char* out, std::size_t room) override;
+        void rewind() override { at = 0; }
+
+        PyObject* str = nullptr;
+        Py_ssize_t length = 0;
+        Py_ssize_t at = 0;
+        bool failed = false;
+    };
+    FedStr(PyObject* text, Py_ssize_t length, std::size_t room);
+
+    Source source_;
+    util::ReservedBytes room_;
+};
+
 // Hands the allocator's free pages back to the system, where it can.
 void release_free_memory();
 // A new str of the UTF-8 bytes.
@@ -75,11 +108,29 @@ struct JsonInput {
     TextArena arena;
 };
 
+// A two-pass read of `text` fed a piece at a time (detail::FedStr), where
+// that applies and succeeds; its texts then view `arena` alone. Anything
+// else, a failure included, is left to the whole read.
+template <class Request, class Result>
+std::optional<Result> fed_run(PyObject* text, TextArena& arena) {
+    if constexpr (convert::reads_in_two_passes_v<Request>) {
+        const std::unique_ptr<detail::FedStr> fed = detail::FedStr::of(text);
+        if (!fed) return std::nullopt;
+        TextArena texts;
+        auto run = convert::TwoPassRead<Request>::run(fed->input(), texts);
+        if (!run || !*run || fed->failed()) return std::nullopt;
+        arena = std::move(texts);
+        return std::move(**run);
+    } else {
+        return std::nullopt;
+    }
+}
+
 template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
 std::optional<Result> read_and_run(std::string_view utf8, TextArena& arena, CallError& error) {
     if constexpr (convert::reads_in_two_passes_v<Request>) {
         if (utf8.size() >= detail::kTwoPassRequestBytes) {
-            if (auto run = convert::TwoPassRead<Request>::run(utf8, arena)) {
+            if (auto run = convert::TwoPassRead<Request>::run(convert::json::Input::whole(utf8), arena)) {
                 if (*run) return std::move(**run);
                 error.read_failed(std::move(*run).error());
                 return std::nullopt;
@@ -135,6 +186,7 @@ Ref write_str(Result& result, JsonInput& input) {
 template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
 Ref json_call(PyObject* text, CallError& error) {
     JsonInput input;
+    if (std::optional<Result> fed = fed_run<Request, Result>(text, input.arena)) return write_str(*fed, input);
     if (!input.utf8.load_raw(text, /*transient=*/true)) return Ref();
     std::optional<Result> result = read_and_run<Request, Result, Engine>(input.utf8.view(), input.arena, error);
     return result ? write_str(*result, input) : Ref();
