@@ -74,6 +74,15 @@ def test_json_lone_surrogate_passes_unicode_error_unchanged(name):
     assert "surrogates not allowed" in str(info.value)
 
 
+# A large request that is not ASCII is encoded a piece at a time: a lone
+# surrogate far into it raises the whole text's error, at its place there.
+def test_json_lone_surrogate_deep_in_a_large_request():
+    text = '{"data":[' + ",".join(['{"narration":"shop é"}'] * 800_000) + ',{"narration":"\ud800"}],"rules":[]}'
+    with pytest.raises(UnicodeEncodeError) as info:
+        morvanta.categorize_transactions_json(text)
+    assert (info.value.start, info.value.end) == (text.index("\ud800"), text.index("\ud800") + 1)
+
+
 @pytest.mark.parametrize("name", [n for n, p in FUNCTIONS if p == "request"])
 @pytest.mark.parametrize("arg, type_name", [(None, "NoneType"), ([], "list"), ("{}", "str")])
 def test_object_functions_need_a_mapping(name, arg, type_name):

@@ -54,14 +54,15 @@ def test_million_levels_inside_an_unknown_member_use_no_stack():
 # json.dumps of the object-mode answer. The rules' texts need escapes and
 # non-ASCII, and the last row is a match in one case and no match in the other.
 # Requests of 16 MB and more are read twice, their narrations matched as the
-# second read meets them (200,000 copies): the same text again.
-@pytest.mark.parametrize("copies", [160_000, 200_000])
+# second read meets them (200,000 copies): the same text again, and again
+# when the request is not ASCII and is encoded a piece at a time for them.
+@pytest.mark.parametrize("copies, ascii", [(160_000, True), (200_000, True), (200_000, False)])
 @pytest.mark.parametrize("last", ["Café \"Ω\" 😀 \\\t\x01 DÉPÔT", "no rule here"])
-def test_large_output_assembled_from_pieces(last, copies):
+def test_large_output_assembled_from_pieces(last, copies, ascii):
     rules = [{"pattern": "dépôt", "category": "Dépôt \"A\"\\\t\x01", "merchant": "😀 Ω Ltd/"},
              {"pattern": "kiosk", "category": "Kiosk", "merchant": "K"}]
     data = [{"narration": n} for n in ("POS KIOSK 12", "UPI/none", "NEFT DÉPÔT")] * copies + [{"narration": last}]
     request = {"data": data, "rules": rules}
-    text = morvanta.categorize_transactions_json(json.dumps(request))
+    text = morvanta.categorize_transactions_json(json.dumps(request, ensure_ascii=ascii))
     assert len(text.encode()) >= 16 << 20
     assert text == json.dumps(morvanta.categorize_transactions(request), ensure_ascii=False, separators=(",", ":"))
