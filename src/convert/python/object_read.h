@@ -33,6 +33,20 @@ namespace morvanta::py {
 class TextOwners {
 public:
     bool view(PyObject* str, std::string_view& out, std::string& err) {
+        // Where the interpreter offers the str's own UTF-8 (every str on
+        // 3.10 and later) the view is taken and the str kept, one call each:
+        // this runs for every text of a request.
+        if (as_utf8_) {
+            Py_ssize_t size = 0;
+            const char* data = as_utf8_(str, &size);
+            if (!data) {
+                err = take_error_text();
+                return false;
+            }
+            owners_.push_back(Ref::borrow(str));
+            out = {data, static_cast<std::size_t>(size)};
+            return true;
+        }
         Utf8 text;
         if (!text.load(str, err)) return false;
         owners_.push_back(text.owner(str));
@@ -46,6 +60,7 @@ public:
     void release() { owners_.clear(); }
 
 private:
+    detail::AsUtf8AndSize as_utf8_ = detail::as_utf8_and_size.load(std::memory_order_relaxed);
     std::vector<Ref> owners_;
 };
 
