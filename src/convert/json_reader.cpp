@@ -232,8 +232,7 @@ void Reader::feed() {
 
 // The bytes of a diverted list's elements from `from` up to the cursor are
 // no longer read, and no view of them is kept: what is not yet read moves
-// down to `from`, so that the room the text takes stays a window's. Called
-// only when little is left beyond the cursor, to keep the move short.
+// down to `from`, so that the room the text takes stays a window's.
 void Reader::reuse(std::size_t from) noexcept {
     std::memmove(fed_ + from, fed_ + pos_, n_ - pos_);
     n_ -= pos_ - from;

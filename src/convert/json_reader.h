@@ -99,14 +99,16 @@ private:
 // the text in memory: the elements of a diverted list are let go once their
 // diversion no longer reads them, and every text outside such an element is
 // copied into the arena. The text is kept supplied `ahead` bytes beyond each
-// element and member the read comes to, and the room of at least `release`
-// bytes of elements is reused at once. A fed read fails wherever a single
+// element and member the read comes to, and the room of elements is reused
+// once they fill `release` bytes: what is supplied but not yet read (at most
+// `ahead` and one piece of the source) moves down over them, so that the
+// moves come to a small share of the text. A fed read fails wherever a single
 // token, with the whitespace around it, is longer than `ahead`; its caller
 // then reads the text whole, which also reports the failures of a fed read
 // exactly.
 struct Input {
     static constexpr std::size_t kAhead = std::size_t{256} << 10;
-    static constexpr std::size_t kRelease = std::size_t{1} << 20;
+    static constexpr std::size_t kRelease = std::size_t{4} << 20;
 
     static Input whole(std::string_view text) noexcept {
         Input input;
@@ -199,9 +201,9 @@ public:
     // element is handed over before its bytes are let go.
     void enter_element(bool inside) noexcept { in_element_ = inside; }
     // A diverted list's elements from byte `from` up to the cursor are no
-    // longer read: a fed read reuses their room once it is worth doing.
+    // longer read: a fed read reuses their room once they fill `release_`.
     void settle(std::size_t from) noexcept {
-        if (source_ && pos_ - from >= release_ && n_ - pos_ < ahead_) reuse(from);
+        if (source_ && pos_ - from >= release_) reuse(from);
     }
     Diversion* diversion_for(const void* list) const noexcept {
         return diversion_ && diversion_->list == list ? diversion_ : nullptr;

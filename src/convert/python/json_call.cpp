@@ -12,9 +12,11 @@ namespace morvanta::py::detail {
 
 namespace {
 
-// Characters encoded at a time: a piece of at most 1 MiB of UTF-8, and
-// the str's own form of it at most as much again, while it is encoded.
-constexpr Py_ssize_t kFedChars = Py_ssize_t{1} << 18;
+// Characters encoded at a time. Each piece makes a str and a bytes object
+// of at most 128 KiB, a size every allocator takes back and hands out again
+// at once: with pieces of 1 MiB, the free-threaded build's allocator kept
+// the freed ones resident, and a call's peak grew by the size of its text.
+constexpr Py_ssize_t kFedChars = Py_ssize_t{1} << 15;
 // The UTF-8 of one character takes at most this many bytes.
 constexpr std::size_t kUtf8Max = 4;
 
