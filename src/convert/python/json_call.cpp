@@ -28,6 +28,9 @@ std::unique_ptr<FedStr> FedStr::of(PyObject* text) {
         PyErr_Clear();  // the whole read meets it again and raises it
         return nullptr;
     }
+    // Characters, not bytes, against the two-pass threshold: a text this
+    // long has at least as many bytes of UTF-8, and one with fewer
+    // characters but more bytes is still read in two passes, over its copy.
     const auto chars = static_cast<std::size_t>(length);
     if (chars < kTwoPassRequestBytes || chars > (SIZE_MAX - 1) / kUtf8Max) return nullptr;
     const int copies = Utf8::copies(text);
