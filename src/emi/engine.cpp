@@ -229,10 +229,12 @@ void run_months(const EmiRequest& request, const Solved& s, double rate, WholeUn
     const double emi = round_whole(s.emi);
     // The exponent is the double nearest 1/12.
     const double growth = std::pow(request.inflationRate / 100.0 + 1.0, 0.08333333333333333);
-    // Made whole at once: one clearing of every row is cheaper than one per
-    // row, whether a row is value-initialised where it is appended or built
-    // aside and copied in. The rows past a schedule that ends early go.
-    rows.resize(s.months);
+    // Made whole at once, as copies of one cleared row: value-initialising
+    // the rows (resize, or a row appended at a time) compiles to a string
+    // store per row, whose start-up costs more than the row's arithmetic,
+    // while a copy is a few plain stores. The rows past a schedule that
+    // ends early go.
+    rows.assign(s.months, EmiMonth{});
     double balance = s.loan;
     double deflator = 1.0;
     for (std::uint32_t k = 0; k < s.months; ++k) {
