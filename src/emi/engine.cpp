@@ -229,11 +229,11 @@ void run_months(const EmiRequest& request, const Solved& s, double rate, WholeUn
     const double emi = round_whole(s.emi);
     // The exponent is the double nearest 1/12.
     const double growth = std::pow(request.inflationRate / 100.0 + 1.0, 0.08333333333333333);
-    // Made whole at once, as copies of one cleared row: value-initialising
-    // the rows (resize, or a row appended at a time) compiles to a string
-    // store per row, whose start-up costs more than the row's arithmetic,
-    // while a copy is a few plain stores. The rows past a schedule that
-    // ends early go.
+    // Made whole at once, as copies of one cleared row: GCC compiles
+    // value-initialising the rows (resize, or a row appended at a time) to a
+    // string store per row, whose start-up costs more than the row's
+    // arithmetic, while a copy is a few plain stores. The rows past a
+    // schedule that ends early go.
     rows.assign(s.months, EmiMonth{});
     double balance = s.loan;
     double deflator = 1.0;
