@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace morvanta::categorizer {
 
@@ -191,10 +192,9 @@ void Automaton::finish_state(std::uint32_t s, std::uint32_t first_child, std::ui
 std::uint32_t Automaton::finish(std::uint32_t c, const unsigned char* p, const unsigned char* end,
                                 std::uint32_t best) const {
     // Pattern 0 is the lowest possible answer: once found, stop.
-    for (; p != end && best != 0; ++p) {
-        c = scan_step(c, *p);
-        collect(c, best);
-    }
+    const Tables t = tables();
+    for (; p != end && best != 0; ++p) c = scan_step(t, c, *p, best);
+    collect(c, best);
     return best;
 }
 
@@ -212,11 +212,10 @@ void Automaton::first_match_pair(std::string_view a, std::string_view b, std::ui
     std::uint32_t best_a = nodes_[0].out, best_b = best_a;
     // Lockstep over the common length; a walk that has found pattern 0
     // rides along to the end of it, which costs less than a branch per step.
+    const Tables t = tables();
     for (std::size_t i = 0; i < common; ++i) {
-        sa = scan_step(sa, pa[i]);
-        sb = scan_step(sb, pb[i]);
-        collect(sa, best_a);
-        collect(sb, best_b);
+        sa = scan_step(t, sa, pa[i], best_a);
+        sb = scan_step(t, sb, pb[i], best_b);
     }
     match_a = finish(sa, pa + common, pa + a.size(), best_a);
     match_b = finish(sb, pb + common, pb + b.size(), best_b);
@@ -251,22 +250,15 @@ void Automaton::start_lane(Lanes& lanes, std::size_t j, std::span<const std::str
 
 // `run` steps of every lane, their states held in locals, so in registers.
 void Automaton::run_lanes(Lanes& lanes, std::size_t run) const {
-    const unsigned char *p0 = lanes.p[0], *p1 = lanes.p[1], *p2 = lanes.p[2], *p3 = lanes.p[3];
-    std::uint32_t c0 = lanes.code[0], c1 = lanes.code[1], c2 = lanes.code[2], c3 = lanes.code[3];
-    std::uint32_t b0 = lanes.best[0], b1 = lanes.best[1], b2 = lanes.best[2], b3 = lanes.best[3];
-    for (std::size_t i = 0; i < run; ++i) {
-        c0 = scan_step(c0, p0[i]);
-        c1 = scan_step(c1, p1[i]);
-        c2 = scan_step(c2, p2[i]);
-        c3 = scan_step(c3, p3[i]);
-        collect(c0, b0);
-        collect(c1, b1);
-        collect(c2, b2);
-        collect(c3, b3);
-    }
-    lanes.p = {p0 + run, p1 + run, p2 + run, p3 + run};
-    lanes.code = {c0, c1, c2, c3};
-    lanes.best = {b0, b1, b2, b3};
+    const Tables t = tables();
+    [&]<std::size_t... J>(std::index_sequence<J...>) {
+        std::array<const unsigned char*, kLanes> p = lanes.p;
+        std::array<std::uint32_t, kLanes> c = lanes.code, best = lanes.best;
+        for (std::size_t i = 0; i < run; ++i) ((c[J] = scan_step(t, c[J], p[J][i], best[J])), ...);
+        ((lanes.p[J] = p[J] + run), ...);
+        lanes.code = c;
+        lanes.best = best;
+    }(std::make_index_sequence<kLanes>{});
 }
 
 // Answers the lanes whose texts ended and gives each the next text; false,
@@ -276,6 +268,7 @@ bool Automaton::refill_lanes(Lanes& lanes, std::span<const std::string_view> tex
     bool refilled = true;
     for (std::size_t j = 0; j < kLanes; ++j) {
         if (lanes.p[j] != lanes.end[j]) continue;
+        collect(lanes.code[j], lanes.best[j]);
         matches[lanes.text[j]] = lanes.best[j];
         if (next < texts.size()) {
             start_lane(lanes, j, texts, next);

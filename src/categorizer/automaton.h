@@ -12,9 +12,10 @@
 //
 // A scan carries a state as its code: the offset of its dense row (or, for
 // a sparse state, a number past the last row) shifted left by one, with the
-// low bit set when a pattern ends there or on its failure chain. A dense
-// step is then one load at the code plus the byte's class, and a state
-// without output costs no further look-up.
+// low bit set when a pattern ends there or on its failure chain, and for
+// every sparse state. A step from a code without that bit (nearly every
+// step) is one test and one load at the code plus the byte's class; the
+// outputs of a state are taken as the scan leaves it.
 #pragma once
 
 #include <algorithm>
@@ -99,8 +100,8 @@ private:
 
     // The code of state `s`, and the state of a code.
     std::uint32_t code(std::uint32_t s) const {
-        const std::uint32_t key = s < dense_count_ ? s * classes_ : dense_cells_ + (s - dense_count_);
-        return key << 1 | std::uint32_t{has_out(s)};
+        if (s >= dense_count_) return (dense_cells_ + (s - dense_count_)) << 1 | 1;
+        return (s * classes_) << 1 | std::uint32_t{has_out(s)};
     }
     std::uint32_t state_of(std::uint32_t code) const {
         const std::uint32_t key = code >> 1;
@@ -109,20 +110,37 @@ private:
         return key < dense_cells_ ? (key >> class_shift_) * class_inverse_ : key - dense_cells_ + dense_count_;
     }
 
-    // Adds the outputs of the state coded `c` to `best`.
+    // Adds the outputs of the state coded `c` to `best` (a state without
+    // any has the output npos).
     void collect(std::uint32_t c, std::uint32_t& best) const {
         if (c & 1) best = std::min(best, nodes_[state_of(c)].out);
     }
 
-    // One step of a scan, from and to a code.
-    std::uint32_t scan_step(std::uint32_t c, unsigned char b) const {
+    // One step of a scan, from and to a code; the outputs of the state left
+    // go into `best`, and the scan collects its last state itself. The scan
+    // hands in the tables (dense_ and class_of_) from locals: read through
+    // the members, they are loaded again at every step, since the call
+    // below might change them for all the compiler knows.
+    struct Tables {
+        const std::uint32_t* dense;
+        const std::uint8_t* class_of;
+    };
+    Tables tables() const { return {dense_.data(), class_of_.data()}; }
+    std::uint32_t scan_step(Tables t, std::uint32_t c, unsigned char b, std::uint32_t& best) const {
+        if ((c & 1) == 0) [[likely]]
+            return t.dense[(c >> 1) + t.class_of[b]];
+        return flagged_step(c, b, best);
+    }
+    // Out of line, so that the scans keep their registers for the dense step.
+    [[gnu::noinline]] std::uint32_t flagged_step(std::uint32_t c, unsigned char b, std::uint32_t& best) const {
+        collect(c, best);
         const std::uint32_t key = c >> 1;
         if (key < dense_cells_) return dense_[key + class_of_[b]];
         return sparse_step(key - dense_cells_ + dense_count_, b);
     }
     std::uint32_t sparse_step(std::uint32_t s, unsigned char b) const {
         // The child of a sparse state comes later in the order: sparse too.
-        if (climb(s, b)) return (dense_cells_ + (s - dense_count_)) << 1 | std::uint32_t{has_out(s)};
+        if (climb(s, b)) return code(s);
         return dense_[std::size_t{s} * classes_ + class_of_[b]];
     }
 
