@@ -11,11 +11,11 @@
 // its failure chain, so a scan is a running minimum over visited states.
 //
 // A scan carries a state as its code: the offset of its dense row (or, for
-// a sparse state, a number past the last row) shifted left by one, with the
-// low bit set when a pattern ends there or on its failure chain, and for
-// every sparse state. A step from a code without that bit (nearly every
-// step) is one test and one load at the code plus the byte's class; the
-// outputs of a state are taken as the scan leaves it.
+// a sparse state, a number past the last row), with the top bit set when a
+// pattern ends there or on its failure chain, and for every sparse state. A
+// step from a code without that bit (nearly every step) is one test and one
+// load at the code plus the byte's class; the outputs of a state are taken
+// as the scan leaves it.
 #pragma once
 
 #include <algorithm>
@@ -96,15 +96,17 @@ private:
         unsigned char ends;         // whether a pattern ends here
     };
 
+    static constexpr std::uint32_t kFlag = std::uint32_t{1} << 31;
+
     bool has_out(std::uint32_t s) const { return (has_out_[s / 64] >> (s % 64)) & 1; }
 
     // The code of state `s`, and the state of a code.
     std::uint32_t code(std::uint32_t s) const {
-        if (s >= dense_count_) return (dense_cells_ + (s - dense_count_)) << 1 | 1;
-        return (s * classes_) << 1 | std::uint32_t{has_out(s)};
+        if (s >= dense_count_) return (dense_cells_ + (s - dense_count_)) | kFlag;
+        return s * classes_ | (has_out(s) ? kFlag : 0);
     }
     std::uint32_t state_of(std::uint32_t code) const {
-        const std::uint32_t key = code >> 1;
+        const std::uint32_t key = code & ~kFlag;
         // A row offset is an exact multiple of classes_: divided by its
         // power of two, times the inverse of its odd part (modulo 2^32).
         return key < dense_cells_ ? (key >> class_shift_) * class_inverse_ : key - dense_cells_ + dense_count_;
@@ -113,7 +115,7 @@ private:
     // Adds the outputs of the state coded `c` to `best` (a state without
     // any has the output npos).
     void collect(std::uint32_t c, std::uint32_t& best) const {
-        if (c & 1) best = std::min(best, nodes_[state_of(c)].out);
+        if (c & kFlag) best = std::min(best, nodes_[state_of(c)].out);
     }
 
     // One step of a scan, from and to a code; the outputs of the state left
@@ -127,14 +129,14 @@ private:
     };
     Tables tables() const { return {dense_.data(), class_of_.data()}; }
     std::uint32_t scan_step(Tables t, std::uint32_t c, unsigned char b, std::uint32_t& best) const {
-        if ((c & 1) == 0) [[likely]]
-            return t.dense[(c >> 1) + t.class_of[b]];
+        if ((c & kFlag) == 0) [[likely]]
+            return t.dense[std::size_t{c} + t.class_of[b]];
         return flagged_step(c, b, best);
     }
     // Out of line, so that the scans keep their registers for the dense step.
     [[gnu::noinline]] std::uint32_t flagged_step(std::uint32_t c, unsigned char b, std::uint32_t& best) const {
         collect(c, best);
-        const std::uint32_t key = c >> 1;
+        const std::uint32_t key = c & ~kFlag;
         if (key < dense_cells_) return dense_[key + class_of_[b]];
         return sparse_step(key - dense_cells_ + dense_count_, b);
     }
