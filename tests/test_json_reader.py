@@ -74,6 +74,9 @@ def test_top_level_errors(read, record, text, message):
     ("CategoryRule", '{"pattern":"a","pattern":"b"}', "duplicate field `pattern` at line 1 column 24"),
     ("CategoryRule", '{"pattern":"a","pattern":tru', "duplicate field `pattern` at line 1 column 24"),
     ("CategoryRule", '{"pattern":"a","patt\\u0065rn":"b"}', "duplicate field `pattern` at line 1 column 29"),
+    # keys spelled as json.dumps spells them by default
+    ("CategoryRule", '{"pattern": "a", "pattern": "b"}', "duplicate field `pattern` at line 1 column 26"),
+    ("CategoryRule", '{"pattern": "a", "category": 5}', "invalid type: integer `5`, expected a string at line 1 column 30"),
     ("CategoryRule", '{"pattern":"a" "category":"b"}', "expected `,` or `}` at line 1 column 16"),
     ("CategoryRule", '{"pattern" "a"}', "expected `:` at line 1 column 12"),
     ("CategoryRule", "{1:2}", "key must be a string at line 1 column 2"),

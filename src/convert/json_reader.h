@@ -27,6 +27,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "convert/json_text.h"
 #include "convert/read_error.h"
 #include "convert/record.h"
 #include "util/arena.h"
@@ -158,6 +159,27 @@ public:
     // whether a member (the cursor then at its key's quote) or the closing
     // brace follows.
     Step object_first();
+    // A member's key written as compact text writes it (KeyLiteral): with
+    // `first`, `{"key":` at the object's '{', else `,"key":` after a member,
+    // or `, "key":` as Python's json.dumps writes it by default (the space
+    // after the ':' is whitespace that the value's read skips). Takes the
+    // bytes, and for a first member a nesting level, as object_first or
+    // object_next, the key's read and object_colon would; false, with
+    // nothing taken, where the bytes differ, the text is fed, or no level is
+    // left (the step by step read then reports what it finds).
+    bool take_key(std::string_view literal, bool first) noexcept {
+        if (source_) return false;
+        const std::size_t space = !first && n_ - pos_ >= 2 && s_[pos_] == ',' && s_[pos_ + 1] == ' ';
+        const std::size_t size = literal.size() + space;
+        if (n_ - pos_ < size || std::memcmp(s_ + pos_ + 2 * space, literal.data() + space, literal.size() - space) != 0)
+            return false;
+        if (first) {
+            if (depth_left_ <= 1) return false;
+            --depth_left_;
+        }
+        pos_ += size;
+        return true;
+    }
     // After a member's key: consumes the ':'.
     bool object_colon();
     // After a member's value: consumes ',' (Item) or '}' (End).
@@ -360,10 +382,40 @@ bool read_value(Reader& r, M& out) {
 // Object form: members in any order, unknown ones skipped; missing fields
 // resolved after the closing brace. `out` starts default-initialised, which
 // is what optional (absent) and defaulted fields keep when missing.
+// The members that lead an object as compact text writes them (no
+// whitespace, the keys in declaration order), each key taken in one compare
+// instead of being read and looked up; every response and most requests
+// are written so. Returns how many were read, the cursor after the last
+// value (0: nothing taken), or -1 where a value's read failed.
+template <RecordType T>
+int read_compact_members(Reader& r, T& out) {
+    int read = 0;
+    bool more = true;
+    for_each_field<T>([&](const auto& fld, auto i) {
+        constexpr std::size_t I = decltype(i)::value;
+        if (!more || !r.take_key(KeyLiteral<T, I, I == 0 ? '{' : ','>::text, I == 0)) {
+            more = false;
+            return;
+        }
+        if (!read_value(r, out.*(fld.member))) {
+            r.within_key(fld.key);
+            more = false;
+            read = -1;
+            return;
+        }
+        ++read;
+    });
+    return read;
+}
+
 template <RecordType T>
 bool read_record_object(Reader& r, T& out) {
-    std::uint64_t seen = 0;
-    Step step = r.object_first();
+    static_assert(field_count<T> < 64, "one bit a field");
+    const int compact = read_compact_members(r, out);
+    if (compact < 0) return false;
+    // The members after those, if any, are read one by one.
+    std::uint64_t seen = (std::uint64_t{1} << compact) - 1;
+    Step step = compact > 0 ? r.object_next() : r.object_first();
     while (step == Step::Item) {
         std::string_view key;
         if (!r.read_string_view(key)) return false;

@@ -62,29 +62,13 @@ inline std::size_t int_size(std::int64_t v) {
     const std::uint64_t magnitude = static_cast<std::uint64_t>(v);
     return (v < 0) + uint_size(v < 0 ? 0 - magnitude : magnitude);
 }
-// A member's `,"key":` written in one append. Keys are declared in code and
-// must not need escaping, which is checked here at compile time.
+// A member's `,"key":` written in one append (see KeyLiteral).
 template <RecordType T, std::size_t I>
 struct MemberPrefix {
-    static constexpr std::string_view key = field_at<T, I>.key;
-    static constexpr bool plain_key = [] {
-        for (char c : key)
-            if (c < 0x20 || c == '"' || c == '\\') return false;
-        return true;
-    }();
-    static_assert(plain_key, "record keys are written without escaping");
-    static constexpr auto text = [] {
-        std::array<char, key.size() + 4> a{};
-        a[0] = ',';
-        a[1] = '"';
-        std::copy(key.begin(), key.end(), a.begin() + 2);
-        a[key.size() + 2] = '"';
-        a[key.size() + 3] = ':';
-        return a;
-    }();
+    static constexpr std::string_view text = KeyLiteral<T, I, ','>::text;
     // The prefix of the first member written, without the ','.
-    static constexpr std::string_view first{text.data() + 1, text.size() - 1};
-    static constexpr std::string_view next{text.data(), text.size()};
+    static constexpr std::string_view first = text.substr(1);
+    static constexpr std::string_view next = text;
 };
 
 template <class M>
