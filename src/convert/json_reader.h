@@ -379,9 +379,6 @@ bool read_value(Reader& r, M& out) {
     }
 }
 
-// Object form: members in any order, unknown ones skipped; missing fields
-// resolved after the closing brace. `out` starts default-initialised, which
-// is what optional (absent) and defaulted fields keep when missing.
 // The members that lead an object as compact text writes them (no
 // whitespace, the keys in declaration order), each key taken in one compare
 // instead of being read and looked up; every response and most requests
@@ -408,6 +405,9 @@ int read_compact_members(Reader& r, T& out) {
     return read;
 }
 
+// Object form: members in any order, unknown ones skipped; missing fields
+// resolved after the closing brace. `out` starts default-initialised, which
+// is what optional (absent) and defaulted fields keep when missing.
 template <RecordType T>
 bool read_record_object(Reader& r, T& out) {
     static_assert(field_count<T> < 64, "one bit a field");
