@@ -5,6 +5,8 @@
 //   json_roundtrip floats          stdin: one 64-bit pattern per line (hex); prints
 //                                  each double as the writer writes it.
 //   json_roundtrip ints V...       prints an EmiTotals whose fields are V... (zero-padded).
+//   json_roundtrip digits [STEP]   holds the integer writer against std::to_chars; prints
+//                                  the values checked and the number written wrong.
 //   json_roundtrip text            stdin: raw bytes; prints them written as a JSON string.
 //   json_roundtrip response        stdin: lines "-" (no match) or "category<TAB>merchant";
 //                                  prints the CategorizeResponse.
@@ -20,6 +22,7 @@
 //   json_roundtrip bench-read TYPE N   stdin: JSON text; reads it N times, prints ns per read.
 //   json_roundtrip bench-write N   writes a 600-month EmiResult N times, prints ns per write and size.
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -37,6 +40,7 @@
 #include "convert/json_reader.h"
 #include "convert/json_writer.h"
 #include "emi/model.h"
+#include "util/digits.h"
 
 using namespace morvanta;
 
@@ -237,6 +241,30 @@ int main(int argc, char** argv) {
         for (int i = 2; i < argc && i < 8; ++i) v[i - 2] = std::strtoll(argv[i], nullptr, 10);
         const emi::EmiTotals t{v[0], v[1], v[2], v[3], v[4], v[5]};
         print_json(t);
+        return 0;
+    }
+    if (cmd == "digits") {
+        // digits::write against std::to_chars: every value below 10^8 `step`
+        // apart, and the thousand values on each side of every power of ten.
+        const std::uint64_t step = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
+        std::uint64_t checked = 0, wrong = 0;
+        const auto check = [&](std::uint64_t v) {
+            char a[digits::kWriteRoom], b[24];
+            const char* end = digits::write(v, a);
+            const std::to_chars_result want = std::to_chars(b, b + sizeof b, v);
+            ++checked;
+            if (end - a != want.ptr - b || std::memcmp(a, b, static_cast<std::size_t>(end - a)) != 0) ++wrong;
+        };
+        for (std::uint64_t v = 0; v < 100000000u; v += step) check(v);
+        for (std::uint64_t p = 10;; p *= 10) {
+            for (std::uint64_t d = 0; d < 1000; ++d) {
+                check(p - 1 - d);
+                if (d <= UINT64_MAX - p) check(p + d);
+            }
+            if (p > UINT64_MAX / 10) break;
+        }
+        for (std::uint64_t d = 0; d < 1000; ++d) check(UINT64_MAX - d);
+        std::printf("%" PRIu64 " %" PRIu64 "\n", checked, wrong);
         return 0;
     }
     if (cmd == "text") {
