@@ -258,8 +258,8 @@ int main(int argc, char** argv) {
         for (std::uint64_t v = 0; v < 100000000u; v += step) check(v);
         for (std::uint64_t p = 10;; p *= 10) {
             for (std::uint64_t d = 0; d < 1000; ++d) {
-                check(p - 1 - d);
-                if (d <= UINT64_MAX - p) check(p + d);
+                if (d < p) check(p - 1 - d);
+                check(p + d);  // p is at most 10^19, far below UINT64_MAX - 1000
             }
             if (p > UINT64_MAX / 10) break;
         }
