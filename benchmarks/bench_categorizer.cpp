@@ -21,6 +21,7 @@
 #include <deque>
 #include <fstream>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -204,6 +205,15 @@ void bench_crossover() {
     }
 }
 
+// Size of the automaton over the rules' patterns.
+void print_automaton_size(std::span<const CategoryRule> rules) {
+    std::vector<std::string> pats;
+    for (const auto& r : rules) pats.push_back(morvanta::unicode::to_lower(r.pattern));
+    std::vector<std::string_view> views(pats.begin(), pats.end());
+    const Automaton a(views);
+    std::printf("  states %zu, dense states %zu, memory %zu KiB\n", a.state_count(), a.dense_state_count(), a.memory_bytes() >> 10);
+}
+
 void bench_dense_budget() {
     std::printf("\nautomaton dense-row budget at 10,000 rules (ns per narration, build in us)\n");
     const auto rules = make_rules(10000);
@@ -224,12 +234,7 @@ void bench_dense_budget() {
         const double build = best_ns(5, 1000, [&] { sink += RuleMatcher(rules, texts.size(), MatchMethod::Automaton, budget).uses_automaton(); });
         std::printf("  budget %9zu B: scan %6.1f  build %8.1f\n", budget, scan, build);
     }
-    // Size of the automaton itself.
-    std::vector<std::string> pats;
-    for (const auto& r : rules) pats.push_back(morvanta::unicode::to_lower(r.pattern));
-    std::vector<std::string_view> views(pats.begin(), pats.end());
-    const Automaton a(views);
-    std::printf("  states %zu, dense states %zu, memory %zu KiB\n", a.state_count(), a.dense_state_count(), a.memory_bytes() >> 10);
+    print_automaton_size(rules);
 }
 
 void bench_derive() {
@@ -331,6 +336,7 @@ void bench_files(const char* rules_path, const char* narrations_path) {
     }
     std::printf("%zu rules, %zu narrations: %.1f ns per narration, %zu matched\n", request.rules.size(),
                 request.data.size(), ns, matched);
+    print_automaton_size(request.rules);
 }
 
 // Rule derivation alone on given labelled items, all in one call.

@@ -43,12 +43,22 @@ Automaton::Automaton(std::span<const std::string_view> patterns, std::size_t den
     if (!fits(patterns.size(), total)) throw std::logic_error("pattern set too large for the automaton");
 
     assign_byte_classes(patterns);
-    reserve_states(total, dense_bytes);
-    std::vector<Entry> entries(patterns.size());
-    for (std::size_t i = 0; i < patterns.size(); ++i)
-        entries[i] = Entry{reinterpret_cast<const unsigned char*>(patterns[i].data()),
-                           static_cast<std::uint32_t>(patterns[i].size()), static_cast<std::uint32_t>(i)};
-    build_trie(entries);
+    set_stride();
+    const std::size_t row_bytes = std::size_t{stride_} * sizeof(std::uint16_t);
+    const std::size_t budget = std::min(dense_bytes, kRowCellsMax * sizeof(std::uint16_t));
+    const std::size_t capacity = total + 1;
+    reserve_states(capacity, static_cast<std::uint32_t>(std::clamp<std::size_t>(budget / row_bytes, 1, capacity)));
+    std::uint32_t failed_at = 0;
+    if (build_trie(patterns, failed_at)) return;
+    // The dense rows led into more flagged states than the escapes can
+    // number. The rows of the states below d lead only into the states
+    // below the first child of d, so the build is taken once more with as
+    // many rows as keep that within the escapes. The numbering does not
+    // depend on the rows: the first build has already placed those children.
+    std::uint32_t rows = failed_at;
+    while (rows > 1 && nodes_[rows].first_child > kEscapesMax) --rows;
+    reserve_states(capacity, rows);
+    if (!build_trie(patterns, failed_at)) throw std::logic_error("automaton escapes overflowed twice");
 }
 
 // Byte classes: bytes that occur in no pattern share class 0, which leads
@@ -78,23 +88,26 @@ void Automaton::fold_ascii_case() {
     for (unsigned b = 'A'; b <= 'Z'; ++b) class_of_[b] = class_of_[b + 0x20];
 }
 
-// There is at most one state per pattern byte, plus the root; the first
-// states, up to the budget, get a dense row.
-void Automaton::reserve_states(std::size_t total_bytes, std::size_t dense_bytes) {
-    const std::size_t capacity = total_bytes + 1;
-    const std::size_t row_bytes = std::size_t{classes_} * sizeof(std::uint32_t);
-    dense_count_ = static_cast<std::uint32_t>(
-        std::clamp<std::size_t>(std::min(dense_bytes, kMaxCells * sizeof(std::uint32_t)) / row_bytes, 1, capacity));
-    nodes_ = std::make_unique_for_overwrite<Node[]>(capacity);
-    labels_ = std::make_unique_for_overwrite<unsigned char[]>(capacity);
-    // Codes number the sparse states after every row the budget allows,
-    // whether or not the trie turns out to fill them.
-    dense_cells_ = dense_count_ * classes_;
-    class_shift_ = static_cast<unsigned>(std::countr_zero(classes_));
-    const std::uint32_t odd = classes_ >> class_shift_;
-    class_inverse_ = odd;  // right to 3 bits; each step doubles that
-    for (int k = 0; k < 4; ++k) class_inverse_ *= 2 - odd * class_inverse_;
-    dense_.reserve(dense_cells_);
+// Rows are padded to whole sixteenths, the unit of an unflagged code.
+void Automaton::set_stride() {
+    stride_ = (classes_ + 15) & ~std::uint32_t{15};
+    stride_shift_ = static_cast<unsigned>(std::countr_zero(stride_));
+    const std::uint32_t odd = stride_ >> stride_shift_;
+    stride_inverse_ = odd;  // right to 3 bits; each step doubles that
+    for (int k = 0; k < 4; ++k) stride_inverse_ *= 2 - odd * stride_inverse_;
+}
+
+// There is at most one state per pattern byte, plus the root (`capacity`
+// in all); the first `rows` states get a dense row.
+void Automaton::reserve_states(std::size_t capacity, std::uint32_t rows) {
+    dense_count_ = rows;
+    if (!nodes_) {
+        nodes_ = std::make_unique_for_overwrite<Node[]>(capacity);
+        labels_ = std::make_unique_for_overwrite<unsigned char[]>(capacity);
+    }
+    dense_.clear();
+    dense_.reserve(std::size_t{dense_count_} * stride_);
+    escapes_.clear();
     has_out_.assign(capacity / 64 + 1, 0);
 }
 
@@ -108,7 +121,11 @@ void Automaton::reserve_states(std::size_t total_bytes, std::size_t dense_bytes)
 // Until a state is processed, its node holds the range of entries through
 // it: first_child = lo, out = hi. Its depth is that of its level, which
 // advances when the walk reaches the first state of the next level.
-void Automaton::build_trie(std::vector<Entry>& entries) {
+bool Automaton::build_trie(std::span<const std::string_view> patterns, std::uint32_t& failed_at) {
+    std::vector<Entry> entries(patterns.size());
+    for (std::size_t i = 0; i < patterns.size(); ++i)
+        entries[i] = Entry{reinterpret_cast<const unsigned char*>(patterns[i].data()),
+                           static_cast<std::uint32_t>(patterns[i].size()), static_cast<std::uint32_t>(i)};
     nodes_[0] = Node{0, 0, static_cast<std::uint32_t>(entries.size()), 0, 0, 0};
     labels_[0] = 0;
     state_count_ = 1;
@@ -122,8 +139,12 @@ void Automaton::build_trie(std::vector<Entry>& entries) {
         }
         const std::uint32_t first_child = state_count_;
         const std::uint32_t own = add_children(nodes_[s].first_child, nodes_[s].out, depth, entries, scratch);
-        finish_state(s, first_child, own);
+        if (!finish_state(s, first_child, own)) {
+            failed_at = s;
+            return false;
+        }
     }
+    return true;
 }
 
 // Creates the children of the state whose entries are [lo, hi) at `depth`;
@@ -163,10 +184,22 @@ std::uint32_t Automaton::add_children(std::uint32_t lo, std::uint32_t hi, std::u
     return own;
 }
 
+bool Automaton::cell_of(std::uint32_t t, std::uint16_t& cell) {
+    if (t < dense_count_ && !has_out(t)) {
+        cell = static_cast<std::uint16_t>((std::size_t{t} * stride_) >> kRowShift);
+        return true;
+    }
+    if (escapes_.size() == kEscapesMax) return false;
+    cell = static_cast<std::uint16_t>(kEscape + escapes_.size());
+    escapes_.push_back(t);
+    return true;
+}
+
 // Fills in state `s` once its children [first_child, state_count_) exist:
 // their range, its output, the children's failure links and output bits,
-// and its dense row.
-void Automaton::finish_state(std::uint32_t s, std::uint32_t first_child, std::uint32_t own) {
+// and its dense row. False if the row's cells need more escapes than there
+// are.
+bool Automaton::finish_state(std::uint32_t s, std::uint32_t first_child, std::uint32_t own) {
     Node& node = nodes_[s];
     node.first_child = first_child;
     node.children = static_cast<std::uint16_t>(state_count_ - first_child);  // at most 256
@@ -181,12 +214,15 @@ void Automaton::finish_state(std::uint32_t s, std::uint32_t first_child, std::ui
     }
     if (s < dense_count_) {
         // A dense row is the failure state's row with this state's own
-        // children written over it.
-        dense_.resize(dense_.size() + classes_, 0);
-        std::uint32_t* row = dense_.data() + std::size_t{s} * classes_;
-        if (s != 0) std::memcpy(row, dense_.data() + std::size_t{node.fail} * classes_, classes_ * sizeof(std::uint32_t));
-        for (std::uint32_t t = first_child; t < state_count_; ++t) row[class_of_[labels_[t]]] = code(t);
+        // children written over it. Each child's cell is made here, once:
+        // no other row leads into it but by copying this one.
+        dense_.resize(dense_.size() + stride_, 0);
+        std::uint16_t* row = dense_.data() + std::size_t{s} * stride_;
+        if (s != 0) std::memcpy(row, dense_.data() + std::size_t{node.fail} * stride_, stride_ * sizeof(std::uint16_t));
+        for (std::uint32_t t = first_child; t < state_count_; ++t)
+            if (!cell_of(t, row[class_of_[labels_[t]]])) return false;
     }
+    return true;
 }
 
 std::uint32_t Automaton::finish(std::uint32_t c, const unsigned char* p, const unsigned char* end,
@@ -200,7 +236,7 @@ std::uint32_t Automaton::finish(std::uint32_t c, const unsigned char* p, const u
 
 std::uint32_t Automaton::first_match(std::string_view text) const {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    return finish(code(0), p, p + text.size(), nodes_[0].out);
+    return finish(kRoot, p, p + text.size(), nodes_[0].out);
 }
 
 void Automaton::first_match_pair(std::string_view a, std::string_view b, std::uint32_t& match_a,
@@ -208,7 +244,7 @@ void Automaton::first_match_pair(std::string_view a, std::string_view b, std::ui
     const auto* pa = reinterpret_cast<const unsigned char*>(a.data());
     const auto* pb = reinterpret_cast<const unsigned char*>(b.data());
     const std::size_t common = std::min(a.size(), b.size());
-    std::uint32_t sa = code(0), sb = sa;
+    std::uint32_t sa = kRoot, sb = sa;
     std::uint32_t best_a = nodes_[0].out, best_b = best_a;
     // Lockstep over the common length; a walk that has found pattern 0
     // rides along to the end of it, which costs less than a branch per step.
@@ -244,7 +280,7 @@ void Automaton::start_lane(Lanes& lanes, std::size_t j, std::span<const std::str
     lanes.p[j] = reinterpret_cast<const unsigned char*>(texts[next].data());
     lanes.end[j] = lanes.p[j] + texts[next].size();
     lanes.text[j] = next++;
-    lanes.code[j] = code(0);
+    lanes.code[j] = kRoot;
     lanes.best[j] = nodes_[0].out;
 }
 
@@ -282,8 +318,8 @@ bool Automaton::refill_lanes(Lanes& lanes, std::span<const std::string_view> tex
 
 std::size_t Automaton::memory_bytes() const {
     // Only the pages of nodes_ and labels_ that hold states are ever touched.
-    return sizeof(*this) + dense_.capacity() * sizeof(std::uint32_t) + state_count_ * sizeof(Node) +
-           state_count_ + has_out_.capacity() * sizeof(std::uint64_t);
+    return sizeof(*this) + dense_.capacity() * sizeof(std::uint16_t) + escapes_.capacity() * sizeof(std::uint32_t) +
+           state_count_ * sizeof(Node) + state_count_ + has_out_.capacity() * sizeof(std::uint64_t);
 }
 
 }  // namespace morvanta::categorizer

@@ -10,12 +10,15 @@
 // Each state stores the lowest pattern number ending there or at any state on
 // its failure chain, so a scan is a running minimum over visited states.
 //
-// A scan carries a state as its code: the offset of its dense row (or, for
-// a sparse state, a number past the last row), with the top bit set when a
-// pattern ends there or on its failure chain, and for every sparse state. A
-// step from a code without that bit (nearly every step) is one test and one
-// load at the code plus the byte's class; the outputs of a state are taken
-// as the scan leaves it.
+// A dense row holds 16-bit cells, so twice as many states get a row in the
+// same memory. A scan carries a state as its code. Below kEscape it is a
+// dense state where no pattern ends, the offset of its row in sixteenths
+// (rows are padded to a multiple of sixteen cells). Every other state, one
+// where a pattern ends there or on its failure chain and every sparse
+// state, is flagged: a cell names it by its place in a table of escapes,
+// and a sparse step names it directly. A step from an unflagged code
+// (nearly every step) is one compare and one load at the code plus the
+// byte's class; the outputs of a state are taken as the scan leaves it.
 #pragma once
 
 #include <algorithm>
@@ -35,17 +38,18 @@ class Automaton {
 public:
     static constexpr std::uint32_t npos = UINT32_MAX;
 
-    // Transition rows of 4-byte cells. 512 KiB holds the root, every depth-1
-    // and depth-2 state and many depth-3 states of 10,000 word-like patterns
-    // and still sits in a typical L2; beyond it, scans got no faster while
-    // builds got slower (see benchmarks/bench_categorizer.cpp).
-    static constexpr std::size_t kDefaultDenseBytes = std::size_t{512} << 10;
+    // Transition rows of 2-byte cells. 768 KiB gives a row to every state
+    // of 1,000 word-like patterns (6,333 states) and to the root, every
+    // depth-1 and depth-2 state and many depth-3 states of 10,000, and still
+    // sits in a typical L2 (see benchmarks/bench_categorizer.cpp). The
+    // unflagged codes address at most 1 MiB of rows (kRowCellsMax).
+    static constexpr std::size_t kDefaultDenseBytes = std::size_t{768} << 10;
 
     // Number of patterns and total pattern bytes the automaton can hold:
-    // pattern numbers are 32-bit, and the codes of the dense cells and of
-    // the states (at most kMaxCells each) share 31 bits.
+    // pattern numbers are 32-bit, and a state's direct code (its number
+    // plus kDirect) must fit in 32 bits.
     static bool fits(std::size_t pattern_count, std::size_t total_bytes) {
-        return pattern_count < npos && total_bytes < kMaxCells;
+        return pattern_count < npos && total_bytes < kMaxStates;
     }
 
     // patterns[i] is pattern number i. Every pattern must be non-empty and
@@ -83,7 +87,7 @@ public:
     };
 
 private:
-    static constexpr std::size_t kMaxCells = std::size_t{1} << 30;
+    static constexpr std::size_t kMaxStates = std::size_t{1} << 30;
 
     // 16 bytes, so a sparse step reads one cache line; a state with one
     // child (most deep states) needs nothing else.
@@ -96,26 +100,33 @@ private:
         unsigned char ends;         // whether a pattern ends here
     };
 
-    static constexpr std::uint32_t kFlag = std::uint32_t{1} << 31;
+    // Codes (see the top of the file): [0, kEscape) the row of an unflagged
+    // dense state in sixteenths, [kEscape, kDirect) a place in escapes_, and
+    // from kDirect on a state's number plus kDirect.
+    static constexpr unsigned kRowShift = 4;  // stride_ is a multiple of 1 << kRowShift
+    static constexpr std::uint32_t kEscape = 0x8000;
+    static constexpr std::uint32_t kDirect = 0x10000;
+    static constexpr std::size_t kEscapesMax = kDirect - kEscape;
+    // Cells the unflagged codes can address.
+    static constexpr std::size_t kRowCellsMax = std::size_t{kEscape} << kRowShift;
+    static constexpr std::uint32_t kRoot = 0;  // the root's code: row 0, and no pattern is empty
 
     bool has_out(std::uint32_t s) const { return (has_out_[s / 64] >> (s % 64)) & 1; }
 
-    // The code of state `s`, and the state of a code.
-    std::uint32_t code(std::uint32_t s) const {
-        if (s >= dense_count_) return (dense_cells_ + (s - dense_count_)) | kFlag;
-        return s * classes_ | (has_out(s) ? kFlag : 0);
-    }
-    std::uint32_t state_of(std::uint32_t code) const {
-        const std::uint32_t key = code & ~kFlag;
-        // A row offset is an exact multiple of classes_: divided by its
-        // power of two, times the inverse of its odd part (modulo 2^32).
-        return key < dense_cells_ ? (key >> class_shift_) * class_inverse_ : key - dense_cells_ + dense_count_;
+    // The state of a flagged code.
+    std::uint32_t flagged_state(std::uint32_t c) const { return c < kDirect ? escapes_[c - kEscape] : c - kDirect; }
+    // The state of a cell, while the trie is built. A row offset is an
+    // exact multiple of stride_: divided by its power of two, times the
+    // inverse of its odd part (modulo 2^32).
+    std::uint32_t cell_state(std::uint32_t c) const {
+        if (c >= kEscape) return flagged_state(c);
+        return ((c << kRowShift) >> stride_shift_) * stride_inverse_;
     }
 
     // Adds the outputs of the state coded `c` to `best` (a state without
     // any has the output npos).
     void collect(std::uint32_t c, std::uint32_t& best) const {
-        if (c & kFlag) best = std::min(best, nodes_[state_of(c)].out);
+        if (c >= kEscape) best = std::min(best, nodes_[flagged_state(c)].out);
     }
 
     // One step of a scan, from and to a code; the outputs of the state left
@@ -124,36 +135,35 @@ private:
     // the members, they are loaded again at every step, since the call
     // below might change them for all the compiler knows.
     struct Tables {
-        const std::uint32_t* dense;
+        const std::uint16_t* dense;
         const std::uint8_t* class_of;
     };
     Tables tables() const { return {dense_.data(), class_of_.data()}; }
     std::uint32_t scan_step(Tables t, std::uint32_t c, unsigned char b, std::uint32_t& best) const {
-        if ((c & kFlag) == 0) [[likely]]
-            return t.dense[std::size_t{c} + t.class_of[b]];
+        if (c < kEscape) [[likely]]
+            return t.dense[(std::size_t{c} << kRowShift) + t.class_of[b]];
         return flagged_step(c, b, best);
     }
     // Out of line, so that the scans keep their registers for the dense step.
     [[gnu::noinline]] std::uint32_t flagged_step(std::uint32_t c, unsigned char b, std::uint32_t& best) const {
-        collect(c, best);
-        const std::uint32_t key = c & ~kFlag;
-        if (key < dense_cells_) return dense_[key + class_of_[b]];
-        return sparse_step(key - dense_cells_ + dense_count_, b);
-    }
-    std::uint32_t sparse_step(std::uint32_t s, unsigned char b) const {
+        std::uint32_t s = flagged_state(c);
+        best = std::min(best, nodes_[s].out);
         // The child of a sparse state comes later in the order: sparse too.
-        if (climb(s, b)) return code(s);
-        return dense_[std::size_t{s} * classes_ + class_of_[b]];
+        if (s >= dense_count_ && climb(s, b)) return s + kDirect;
+        return dense_[std::size_t{s} * stride_ + class_of_[b]];
     }
 
     // The steps of the build, in order.
     void assign_byte_classes(std::span<const std::string_view> patterns);
     void fold_ascii_case();
-    void reserve_states(std::size_t total_bytes, std::size_t dense_bytes);
-    void build_trie(std::vector<Entry>& entries);
+    void set_stride();
+    void reserve_states(std::size_t capacity, std::uint32_t rows);
+    // False, with the state whose row failed in `failed_at`, if the rows
+    // need more escapes than there are.
+    bool build_trie(std::span<const std::string_view> patterns, std::uint32_t& failed_at);
     std::uint32_t add_children(std::uint32_t lo, std::uint32_t hi, std::uint32_t depth, std::vector<Entry>& entries,
                                std::vector<Entry>& scratch);
-    void finish_state(std::uint32_t s, std::uint32_t first_child, std::uint32_t own);
+    bool finish_state(std::uint32_t s, std::uint32_t first_child, std::uint32_t own);
 
     std::uint32_t finish(std::uint32_t c, const unsigned char* p, const unsigned char* end, std::uint32_t best) const;
 
@@ -193,24 +203,30 @@ private:
 
     // One step from state `s` on byte `b`, while the trie is built.
     std::uint32_t step(std::uint32_t s, unsigned char b) const {
-        return climb(s, b) ? s : state_of(dense_[std::size_t{s} * classes_ + class_of_[b]]);
+        return climb(s, b) ? s : cell_state(dense_[std::size_t{s} * stride_ + class_of_[b]]);
     }
+    // The cell that leads into state `t` from its parent's row: its row, or
+    // a new escape; false once escapes_ is full.
+    bool cell_of(std::uint32_t t, std::uint16_t& cell);
 
     std::array<std::uint8_t, 256> class_of_{};  // 0 for bytes that occur in no pattern
     std::uint32_t classes_ = 1;
+    std::uint32_t stride_ = 16;                // cells a row: classes_ rounded up to sixteen
     std::uint32_t dense_count_ = 1;            // states below it have a row (if there are as many)
-    std::uint32_t dense_cells_ = 0;            // dense_count_ * classes_
-    unsigned class_shift_ = 0;                 // classes_ = odd << class_shift_
-    std::uint32_t class_inverse_ = 1;          // odd * class_inverse_ = 1 modulo 2^32
+    unsigned stride_shift_ = 0;                // stride_ = odd << stride_shift_
+    std::uint32_t stride_inverse_ = 1;         // odd * stride_inverse_ = 1 modulo 2^32
     std::uint32_t state_count_ = 1;
-    std::vector<std::uint32_t> dense_;         // dense_count_ rows of classes_ cells, codes
+    std::vector<std::uint16_t> dense_;         // dense_count_ rows of stride_ cells, codes
+    // The flagged states that dense cells lead into, each once, numbered
+    // by the first cell that does.
+    std::vector<std::uint32_t> escapes_;
     // Sized for the worst case (one state per pattern byte) and filled
     // without bounds checks; pages past the last state are never touched.
     std::unique_ptr<Node[]> nodes_;            // one per state
     std::unique_ptr<unsigned char[]> labels_;  // byte leading into each state
     // One bit per state: does any pattern end here or on the fail chain?
-    // It becomes the low bit of the state's code, so a scan touches nodes_
-    // only on a hit (and in sparse states).
+    // It decides whether the state's code is flagged, so a scan touches
+    // nodes_ only on a hit (and in sparse states).
     std::vector<std::uint64_t> has_out_;
 };
 
