@@ -84,9 +84,12 @@ std::optional<Outcome> categorize_streamed(PyObject* request, TextOwners& texts)
 
         const Py_ssize_t n = PyList_Size(data);
         Categorizer categorizer(head.rules, static_cast<std::size_t>(n));
-        // Each narration's text is kept only until it is matched, while its
-        // object is still in cache.
-        TextOwners batch;
+        // Each narration's text is needed only until its batch is matched.
+        // From its read to that match nothing runs Python code: the list
+        // and its dicts are read through their own slots, and matching is
+        // the core's alone. So the strs need no reference meanwhile; an
+        // encoded copy (an interpreter before 3.10) is kept until then.
+        TextOwners batch{TextOwners::Unheld{}};
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (i + detail::kListAhead < n) util::prefetch(PyList_GetItem(data, i + detail::kListAhead));
             if (i + kValueAhead < n) prefetch_first_value(PyList_GetItem(data, i + kValueAhead));

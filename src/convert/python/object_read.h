@@ -32,6 +32,16 @@ namespace morvanta::py {
 // to a str already read; the view stays valid all the same.
 class TextOwners {
 public:
+    TextOwners() = default;
+    // For texts that are read and done with while no Python code can run
+    // (nothing then can drop the last reference to a str): where the str's
+    // own UTF-8 is viewed, no reference to it is taken at all. Encoded
+    // copies are kept all the same.
+    struct Unheld {};
+    explicit TextOwners(Unheld) : hold_viewed_(false) {}
+    TextOwners(const TextOwners&) = delete;
+    TextOwners& operator=(const TextOwners&) = delete;
+
     bool view(PyObject* str, std::string_view& out, std::string& err) {
         // Where the interpreter offers the str's own UTF-8 (every str on
         // 3.10 and later) the view is taken and the str kept, one call each:
@@ -43,7 +53,7 @@ public:
                 err = take_error_text();
                 return false;
             }
-            owners_.push_back(Ref::borrow(str));
+            if (hold_viewed_) owners_.push_back(Ref::borrow(str));
             out = {data, static_cast<std::size_t>(size)};
             return true;
         }
@@ -61,6 +71,7 @@ public:
 
 private:
     detail::AsUtf8AndSize as_utf8_ = detail::as_utf8_and_size.load(std::memory_order_relaxed);
+    bool hold_viewed_ = true;
     std::vector<Ref> owners_;
 };
 
