@@ -44,8 +44,8 @@ public:
 
     bool view(PyObject* str, std::string_view& out, std::string& err) {
         // Where the interpreter offers the str's own UTF-8 (every str on
-        // 3.10 and later) the view is taken and the str kept, one call each:
-        // this runs for every text of a request.
+        // 3.10 and later) the view is taken and, unless unheld, the str
+        // kept, one call each: this runs for every text of a request.
         if (as_utf8_) {
             Py_ssize_t size = 0;
             const char* data = as_utf8_(str, &size);
