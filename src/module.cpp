@@ -202,10 +202,7 @@ PyObject* write_result(const Result& result) {
 }
 
 template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
-PyObject* call_object(PyObject* arg) {
-    // The request's texts view str objects that `texts` keeps alive until
-    // the result, which may view them too, has been written.
-    py::TextOwners texts;
+PyObject* call_object(PyObject* arg, py::TextOwners& texts) {
     Request request;
     convert::ReadError read_error;
     if (!py::read_request(arg, request, read_error, texts))
@@ -215,19 +212,32 @@ PyObject* call_object(PyObject* arg) {
     return write_result(*result);
 }
 
+template <class Request, class Result, Expected<Result, MorvantaError> (*Engine)(const Request&)>
+PyObject* call_object(PyObject* arg) {
+    // The request's texts view str objects that `texts` keeps alive until
+    // the result, which may view them too, has been written.
+    py::TextOwners texts;
+    return call_object<Request, Result, Engine>(arg, texts);
+}
+
 // categorize_transactions: a large request of plain lists and dicts in one
 // pass over its narrations (convert/python/categorize_object.h), any other
-// read whole.
+// read whole. Either way a str is referenced only once Python code may run:
+// the result's texts, the only views read after the match, are made before
+// anything else of it.
 PyObject* call_categorize_object(PyObject* arg) {
+    using categorizer::CategorizeRequest;
+    using categorizer::CategorizeResponse;
+    static_assert(py::detail::texts_before_containers<CategorizeResponse>());
     {
-        py::TextOwners texts;
+        py::TextOwners texts{py::TextOwners::Deferred{}};
         if (auto streamed = py::categorize_streamed(arg, texts)) {
             if (!*streamed) return PyErr_Occurred() ? nullptr : raise_read_error(streamed->error());
             return write_result(**streamed);
         }
     }
-    return call_object<categorizer::CategorizeRequest, categorizer::CategorizeResponse,
-                       categorizer::categorize_transactions>(arg);
+    py::TextOwners texts{py::TextOwners::Deferred{}};
+    return call_object<CategorizeRequest, CategorizeResponse, categorizer::categorize_transactions>(arg, texts);
 }
 
 // A JSON call's argument must be a str; the call itself is convert/python/json_call.h.

@@ -1,5 +1,6 @@
 """Hostile and unusual objects in object mode: each gives a clear exception, never a crash or a wrong answer."""
 import collections.abc
+import gc
 import sys
 
 import pytest
@@ -368,6 +369,73 @@ MATCHED = {"category": "Food ☕", "merchant": "Café Ltd"}
 def test_texts_outlive_the_objects_they_came_from(data, rules):
     got = morvanta.categorize_transactions({"data": data(), "rules": rules()})
     assert got == {"data": [MATCHED] * 40}
+
+
+class Dropping(collections.abc.Sequence):
+    """A sequence whose reading empties another list of the request, freeing what it held."""
+
+    def __init__(self, items, target):
+        self.items, self.target = items, target
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        self.target.clear()
+        churn()
+        return self.items[i]
+
+
+def plain_narrations():
+    return [{"narration": fresh(f"CAFÉ {i} ascii")} for i in range(40)]
+
+
+def dropping_rules(data):
+    return Dropping([cafe_rule(), {"pattern": "x", "category": "c", "merchant": "m"}], data)
+
+
+# Texts of plain dicts and lists are read without a reference, so each row
+# frees them from Python code that runs later in the same read.
+@pytest.mark.parametrize("make", [
+    # The rules, read first, then a sequence of narrations that drops them.
+    lambda: (lambda rules: {"rules": rules, "data": Dropping(plain_narrations(), rules)})([cafe_rule()]),
+    # The narrations, read first, then a sequence of rules that drops them.
+    lambda: (lambda data: {"data": data, "rules": dropping_rules(data)})(plain_narrations()),
+])
+def test_plain_texts_outlive_python_code_later_in_the_read(make):
+    assert morvanta.categorize_transactions(make()) == {"data": [MATCHED] * 40}
+
+
+def test_result_texts_outlive_a_collection_while_it_is_written():
+    # The result's dicts, more than CPython keeps free for reuse, start the
+    # cycle collector (before 3.12, inside the allocation) while the result
+    # is written. Its finalizer here frees the rules whose texts the result
+    # holds, one entry of them for each narration.
+    n = 300
+    rules = [{"pattern": fresh(f"shop{i:03d}"), "category": fresh(f"Food {i} ☕"), "merchant": fresh(f"Shop {i}")}
+             for i in range(n)]
+    request = {"data": [{"narration": fresh(f"UPI/SHOP{i:03d}/PAY")} for i in range(n)], "rules": rules}
+
+    class FreesRules:
+        def __del__(self):
+            rules.clear()
+            churn()
+
+    threshold, enabled = gc.get_threshold(), gc.isenabled()
+    gc.disable()
+    cycle = FreesRules()
+    cycle.me = cycle
+    del cycle
+    gc.set_threshold(1)
+    gc.enable()
+    try:
+        got = morvanta.categorize_transactions(request)
+    finally:
+        gc.set_threshold(*threshold)
+        if not enabled:
+            gc.disable()
+    assert rules == []
+    assert got == {"data": [{"category": f"Food {i} ☕", "merchant": f"Shop {i}"} for i in range(n)]}
 
 
 def test_derived_labels_outlive_the_objects_they_came_from():

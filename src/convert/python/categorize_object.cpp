@@ -84,12 +84,11 @@ std::optional<Outcome> categorize_streamed(PyObject* request, TextOwners& texts)
 
         const Py_ssize_t n = PyList_Size(data);
         Categorizer categorizer(head.rules, static_cast<std::size_t>(n));
-        // Each narration's text is needed only until its batch is matched.
-        // From its read to that match nothing runs Python code: the list
-        // and its dicts are read through their own slots, and matching is
-        // the core's alone. So the strs need no reference meanwhile; an
-        // encoded copy (an interpreter before 3.10) is kept until then.
-        TextOwners batch{TextOwners::Unheld{}};
+        // Each narration's text is needed only until its batch is matched,
+        // and nothing in between runs Python code (a dict of another kind
+        // ends this pass before it is read): its str is noted, never held,
+        // and an encoded copy (an interpreter before 3.10) kept until then.
+        TextOwners batch{TextOwners::Deferred{}};
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (i + detail::kListAhead < n) util::prefetch(PyList_GetItem(data, i + detail::kListAhead));
             if (i + kValueAhead < n) prefetch_first_value(PyList_GetItem(data, i + kValueAhead));

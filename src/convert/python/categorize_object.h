@@ -17,8 +17,8 @@ namespace morvanta::py {
 // "rules", both exact lists whose elements are exact dicts, and thousands of
 // narrations (fewer cost no more read whole). Reading those runs no Python
 // code, so a read stopped part way has had no effect. Each narration's text
-// is kept only until its batch is matched; the rules' texts are kept in
-// `texts`, which must outlive the response.
+// is kept only until its batch is matched; the rules' texts are kept (or
+// noted, see TextOwners) in `texts`, which must outlive the response.
 //
 // Returns nullopt where the pass does not apply, found so before or while
 // reading; the caller then reads and runs the request whole. A read failure

@@ -33,19 +33,25 @@ namespace morvanta::py {
 class TextOwners {
 public:
     TextOwners() = default;
-    // For texts that are read and done with while no Python code can run
-    // (nothing then can drop the last reference to a str): where the str's
-    // own UTF-8 is viewed, no reference to it is taken at all. Encoded
-    // copies are kept all the same.
-    struct Unheld {};
-    explicit TextOwners(Unheld) : hold_viewed_(false) {}
+    // For texts read while no Python code runs: where a str's own UTF-8 is
+    // viewed, the str is only noted, and referenced when hold() is called.
+    // The reader calls it before anything that may run Python code, and
+    // whoever reads the views after the read must be done with them before
+    // any can run (the categorize writer makes its texts before its first
+    // container, whose allocation may start the cycle collector). A plain
+    // request of dicts, lists and strs so takes no reference to its texts,
+    // nor lets go of them. Encoded copies are kept all the same. The
+    // free-threaded build, where another thread may drop a str meanwhile,
+    // holds every str as it is viewed.
+    struct Deferred {};
+    explicit TextOwners(Deferred) : hold_viewed_(!kBorrowInPlace) {}
     TextOwners(const TextOwners&) = delete;
     TextOwners& operator=(const TextOwners&) = delete;
 
     bool view(PyObject* str, std::string_view& out, std::string& err) {
         // Where the interpreter offers the str's own UTF-8 (every str on
-        // 3.10 and later) the view is taken and, unless unheld, the str
-        // kept, one call each: this runs for every text of a request.
+        // 3.10 and later) the view is taken and the str kept or noted, one
+        // call each: this runs for every text of a request.
         if (as_utf8_) {
             Py_ssize_t size = 0;
             const char* data = as_utf8_(str, &size);
@@ -53,7 +59,10 @@ public:
                 err = take_error_text();
                 return false;
             }
-            if (hold_viewed_) owners_.push_back(Ref::borrow(str));
+            if (hold_viewed_)
+                owners_.push_back(Ref::borrow(str));
+            else
+                noted_.push_back(str);
             out = {data, static_cast<std::size_t>(size)};
             return true;
         }
@@ -64,15 +73,34 @@ public:
         return true;
     }
 
+    // Takes a reference to every str noted so far, and to each one viewed
+    // from now on: Python code may run next.
+    void hold() {
+        if (hold_viewed_) return;
+        hold_viewed_ = true;
+        owners_.reserve(owners_.size() + noted_.size());
+        for (PyObject* str : noted_) owners_.push_back(Ref::borrow(str));
+        noted_ = {};
+    }
+
     // Room for `more` texts beyond those already kept.
-    void expect(std::size_t more) { owners_.reserve(owners_.size() + more); }
-    // Lets go of every text kept so far.
-    void release() { owners_.clear(); }
+    void expect(std::size_t more) {
+        if (hold_viewed_)
+            owners_.reserve(owners_.size() + more);
+        else
+            noted_.reserve(noted_.size() + more);
+    }
+    // Lets go of every text kept or noted so far.
+    void release() {
+        owners_.clear();
+        noted_.clear();
+    }
 
 private:
     detail::AsUtf8AndSize as_utf8_ = detail::as_utf8_and_size.load(std::memory_order_relaxed);
     bool hold_viewed_ = true;
     std::vector<Ref> owners_;
+    std::vector<PyObject*> noted_;  // viewed, not referenced (see Deferred)
 };
 
 template <class T>
@@ -205,6 +233,8 @@ inline constexpr Py_ssize_t kListAhead = 16;
 
 template <class T>
 bool read_list(PyObject* obj, std::vector<T>& out, convert::ReadError& err, TextOwners& texts) {
+    // Any other sequence runs its own methods (and isinstance its checks).
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) texts.hold();
     if (!is_sequence(obj)) {
         if (!PyErr_Occurred()) err.message = unexpected_type(obj, "Sequence");
         return false;
@@ -461,6 +491,8 @@ bool read_entries(Source& entries, T& out, convert::ReadError& err, TextOwners& 
 
 template <convert::RecordType T>
 bool read_record(PyObject* obj, T& out, convert::ReadError& err, TextOwners& texts) {
+    // Any other mapping runs its own methods (and isinstance its checks).
+    if (!PyDict_CheckExact(obj)) texts.hold();
     if (!PyDict_CheckExact(obj) && !is_mapping(obj)) {
         if (!PyErr_Occurred()) err.message = unexpected_type(obj, "Mapping");
         return false;
@@ -483,8 +515,11 @@ bool read_record(PyObject* obj, T& out, convert::ReadError& err, TextOwners& tex
 template <class T>
 bool read_value(PyObject* obj, T& out, convert::ReadError& err, TextOwners& texts) {
     if constexpr (std::is_same_v<T, double>) {
+        // Another number may call its __float__ or __index__.
+        if (!PyFloat_CheckExact(obj) && !PyLong_CheckExact(obj)) texts.hold();
         return detail::read_f64(obj, out, err.message);
     } else if constexpr (std::is_same_v<T, std::uint32_t>) {
+        if (!(PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_LONG_SUBCLASS)) texts.hold();
         return detail::read_u32(obj, out, err.message);
     } else if constexpr (std::is_same_v<T, std::string_view>) {
         return detail::read_text(obj, out, err.message, texts);

@@ -99,34 +99,82 @@ Ref write_integer(const M& member, Ref& last_object, std::int64_t& last_value, W
     }
 }
 
+// Whether a dict of T's fields can be shared by a shallow copy: its values
+// are immutable (numbers, texts, enumerations, text forms).
+template <class M>
+constexpr bool immutable_value() {
+    if constexpr (convert::is_optional_v<M>)
+        return immutable_value<typename M::value_type>();
+    else
+        return !convert::is_vector_v<M> && !convert::is_rows_v<M> && !convert::RecordType<M>;
+}
+
 template <convert::RecordType T>
-Ref write_record(const T& value, WriteContext& ctx, LastIntegers<T>* last = nullptr) {
-    PyObject* const* keys = key_table<T>().data();
-    Ref dict = new_record_dict(value, keys, ctx);
-    if (!dict) return failed(ctx);
+constexpr bool shallow_copy_safe() {
+    return convert::all_fields<T>([](const auto& fld) { return immutable_value<convert::member_t<decltype(fld)>>(); });
+}
+
+// The value of field I of a record, a new reference.
+template <convert::RecordType T, std::size_t I, class Field>
+Ref write_field(const T& value, const Field& fld, WriteContext& ctx, LastIntegers<T>* last) {
+    if constexpr (convert::is_integer_member_v<convert::member_t<Field>>) {
+        if (last) return write_integer(value.*(fld.member), last->object[I], last->value[I], ctx);
+    }
+    return write_value(value.*(fld.member), ctx);
+}
+
+// The values of a record's fields, each a new reference (null where the
+// field is left out).
+template <convert::RecordType T>
+using FieldValues = std::array<Ref, convert::field_count<T>>;
+
+template <convert::RecordType T>
+bool write_fields(const T& value, FieldValues<T>& items, WriteContext& ctx, LastIntegers<T>* last) {
     bool ok = true;
     convert::for_each_field<T>([&](const auto& fld, auto i) {
         constexpr std::size_t I = decltype(i)::value;
         if (!ok || convert::left_out<T, I>(value)) return;
-        Ref item;
-        if constexpr (convert::is_integer_member_v<convert::member_t<decltype(fld)>>) {
-            if (last)
-                item = write_integer(value.*(fld.member), last->object[I], last->value[I], ctx);
-            else
-                item = write_value(value.*(fld.member), ctx);
-        } else {
-            item = write_value(value.*(fld.member), ctx);
-        }
-        if (!item) {
-            ok = false;
-            return;
-        }
-        if (PyDict_SetItem(dict.get(), keys[decltype(i)::value], item.get()) < 0) {
-            failed(ctx);
-            ok = false;
-        }
+        items[I] = write_field<T, I>(value, fld, ctx, last);
+        ok = static_cast<bool>(items[I]);
     });
-    return ok ? std::move(dict) : Ref();
+    return ok;
+}
+
+// The dict of a record whose values write_fields has made.
+template <convert::RecordType T>
+Ref record_dict(const T& value, const FieldValues<T>& items, WriteContext& ctx) {
+    PyObject* const* keys = key_table<T>().data();
+    Ref dict = new_record_dict(value, keys, ctx);
+    if (!dict) return failed(ctx);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (items[i] && PyDict_SetItem(dict.get(), keys[i], items[i].get()) < 0) return failed(ctx);
+    return dict;
+}
+
+// A record that holds lists or records makes its values before its dict,
+// so that the texts of plain values and rows are all made before any
+// container (see texts_before_containers). A record of plain values makes
+// its dict first and sets each value as it is made, while it is in cache.
+template <convert::RecordType T>
+Ref write_record(const T& value, WriteContext& ctx, LastIntegers<T>* last = nullptr) {
+    if constexpr (!shallow_copy_safe<T>()) {
+        FieldValues<T> items;
+        if (!write_fields(value, items, ctx, last)) return Ref();
+        return record_dict(value, items, ctx);
+    } else {
+        PyObject* const* keys = key_table<T>().data();
+        Ref dict = new_record_dict(value, keys, ctx);
+        if (!dict) return failed(ctx);
+        bool ok = true;
+        convert::for_each_field<T>([&](const auto& fld, auto i) {
+            constexpr std::size_t I = decltype(i)::value;
+            if (!ok || convert::left_out<T, I>(value)) return;
+            const Ref item = write_field<T, I>(value, fld, ctx, last);
+            ok = item && PyDict_SetItem(dict.get(), keys[I], item.get()) == 0;
+            if (item && !ok) failed(ctx);
+        });
+        return ok ? std::move(dict) : Ref();
+    }
 }
 
 // The record that a list's elements are, or hold when optional (void if none).
@@ -166,26 +214,15 @@ Ref write_list(const std::vector<T>& items, WriteContext& ctx) {
     return list;
 }
 
-// Whether a dict of T's fields can be shared by a shallow copy: its values
-// are immutable (numbers, texts, enumerations, text forms).
-template <class M>
-constexpr bool immutable_value() {
-    if constexpr (convert::is_optional_v<M>)
-        return immutable_value<typename M::value_type>();
-    else
-        return !convert::is_vector_v<M> && !convert::is_rows_v<M> && !convert::RecordType<M>;
-}
-
-template <convert::RecordType T>
-constexpr bool shallow_copy_safe() {
-    return convert::all_fields<T>([](const auto& fld) { return immutable_value<convert::member_t<decltype(fld)>>(); });
-}
-
 // Each table entry becomes a dict once; every further row naming it gets a
 // copy of that dict (one copy of its slots), a distinct object as before.
+// The values of every entry are made first, before the list and any dict.
 template <convert::RecordType T>
 Ref write_rows(const convert::Rows<T>& value, WriteContext& ctx) {
     static_assert(shallow_copy_safe<T>(), "rows share their values, which must be immutable");
+    std::vector<FieldValues<T>> entry_values(value.table.size());
+    for (std::size_t e = 0; e < value.table.size(); ++e)
+        if (!write_fields(value.table[e], entry_values[e], ctx, static_cast<LastIntegers<T>*>(nullptr))) return Ref();
     std::vector<Ref> entry_dict(value.table.size());
     Ref list(PyList_New(static_cast<Py_ssize_t>(value.rows.size())));
     if (!list) return failed(ctx);
@@ -195,7 +232,7 @@ Ref write_rows(const convert::Rows<T>& value, WriteContext& ctx) {
         if (row == convert::Rows<T>::none) {
             item = Ref::borrow(Py_None);
         } else if (Ref& first = entry_dict.at(row); !first) {
-            item = write_record(value.table[row], ctx);
+            item = record_dict(value.table[row], entry_values[row], ctx);
             if (!item) return Ref();
             first = Ref::borrow(item.get());
         } else {
@@ -205,6 +242,31 @@ Ref write_rows(const convert::Rows<T>& value, WriteContext& ctx) {
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
     return list;
+}
+
+// Whether write_value makes every text of a T before its first container
+// (list or dict), whose allocation may start the cycle collector and so run
+// any finalizer: a plain value, rows (their entries' values come first), or
+// a record that holds a container, as its last field alone, with plain
+// values before it (its values are made before its dict).
+template <class M>
+constexpr bool texts_before_containers() {
+    if constexpr (convert::is_optional_v<M>) {
+        return texts_before_containers<typename M::value_type>();
+    } else if constexpr (convert::is_rows_v<M>) {
+        return true;
+    } else if constexpr (convert::RecordType<M>) {
+        if (shallow_copy_safe<M>()) return false;
+        bool ok = true;
+        convert::for_each_field<M>([&](const auto& fld, auto i) {
+            using F = convert::member_t<decltype(fld)>;
+            const bool last = decltype(i)::value + 1 == convert::field_count<M>;
+            if (!immutable_value<F>() && !(last && texts_before_containers<F>())) ok = false;
+        });
+        return ok;
+    } else {
+        return immutable_value<M>();
+    }
 }
 
 }  // namespace detail
