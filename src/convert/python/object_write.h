@@ -129,7 +129,7 @@ template <convert::RecordType T>
 using FieldValues = std::array<Ref, convert::field_count<T>>;
 
 template <convert::RecordType T>
-bool write_fields(const T& value, FieldValues<T>& items, WriteContext& ctx, LastIntegers<T>* last) {
+bool write_fields(const T& value, FieldValues<T>& items, WriteContext& ctx, LastIntegers<T>* last = nullptr) {
     bool ok = true;
     convert::for_each_field<T>([&](const auto& fld, auto i) {
         constexpr std::size_t I = decltype(i)::value;
@@ -222,7 +222,7 @@ Ref write_rows(const convert::Rows<T>& value, WriteContext& ctx) {
     static_assert(shallow_copy_safe<T>(), "rows share their values, which must be immutable");
     std::vector<FieldValues<T>> entry_values(value.table.size());
     for (std::size_t e = 0; e < value.table.size(); ++e)
-        if (!write_fields(value.table[e], entry_values[e], ctx, static_cast<LastIntegers<T>*>(nullptr))) return Ref();
+        if (!write_fields(value.table[e], entry_values[e], ctx)) return Ref();
     std::vector<Ref> entry_dict(value.table.size());
     Ref list(PyList_New(static_cast<Py_ssize_t>(value.rows.size())));
     if (!list) return failed(ctx);
